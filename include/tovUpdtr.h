@@ -1,0 +1,263 @@
+/*
+ * tovUpdtr: fixes the files of a design tree after libraries, cells or views
+ * were copied or renamed.
+ *
+ * A from-to list of old and new references (lib.cell:view/file) is loaded into
+ * a two-way mapping; one whole-word regular expression is built per renamed
+ * name; every file named in an update-file list is resolved through the
+ * library-definition file and rewritten.
+ *
+ * Every function reports its conditions as one line on the standard error
+ * stream in the form "{#code S text}" and keeps its state process-wide; the
+ * library is meant to be driven from one thread.  Strings are NUL-terminated
+ * 8-bit strings.  Strings returned as new copies are the caller's to free();
+ * strings handed out of the library's state stay the library's.
+ */
+#ifndef TOVUPDTR_H
+#define TOVUPDTR_H
+
+#include <stdio.h>
+
+#if defined(_WIN32) || defined(__CYGWIN__)
+#if defined(TOVUPDTR_BUILDING)
+#define TOVUPDTR_API __declspec(dllexport)
+#elif defined(TOVUPDTR_STATIC)
+#define TOVUPDTR_API
+#else
+#define TOVUPDTR_API __declspec(dllimport)
+#endif
+#elif defined(__GNUC__) || defined(__clang__)
+#define TOVUPDTR_API __attribute__((visibility("default")))
+#else
+#define TOVUPDTR_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Enumerations ------------------------------------------------------ */
+
+/* Why the design data changed: set by "-reason". */
+typedef enum tovUpdtrMode {
+  TOV_MODE_UNDEFINED = 0,
+  TOV_MODE_COPY = 1,
+  TOV_MODE_RENAME = 2,
+  TOV_MODE_REF_RENAME = 3
+} tovUpdtrMode;
+
+/* Which references a reference rename may touch: set by "-renameRefAllow". */
+typedef enum tovRenameRefAllow {
+  TOV_UPD_ALL_REFS = 0,
+  TOV_UPD_VALID_TO_REFS = 1,
+  TOV_UPD_VALID_FROM_REFS = 2,
+  TOV_UPD_VALID_BOTH_REFS = 3
+} tovRenameRefAllow;
+
+/* The deepest component in which a from-to pair differs; LCV_ERROR doubles as
+ * the failure result of the from-to loading calls. */
+typedef enum lcvWhatChanged {
+  LCV_UNSET = 0,
+  LCV_ERROR = 1,
+  LCV_NONE_CHANGED = 2,
+  LCV_LIB_CHANGED = 3,
+  LCV_CELL_CHANGED = 4,
+  LCV_VIEW_CHANGED = 5,
+  LCV_FILE_CHANGED = 6
+} lcvWhatChanged;
+
+/* ---- Records ----------------------------------------------------------- */
+
+/* One mapping element: an old reference (from side) and its new one (to
+ * side).  Members are heap strings owned by the element, "" when absent.  The
+ * two links belong to the hash-table service. */
+typedef struct tovUpdtrHashElement {
+  char *fromLib;
+  char *fromCell;
+  char *fromView;
+  char *fromFile;
+  char *toLib;
+  char *toCell;
+  char *toView;
+  char *toFile;
+  struct tovUpdtrHashElement *fromToLink;
+  struct tovUpdtrHashElement *toFromLink;
+} tovUpdtrHashElement;
+
+/* The process-wide two-way mapping: the from-to index, the walk started by
+ * tovUpdtrHashStartGen, and the to-from index.  The index records are the
+ * hash-table service's and opaque here. */
+typedef struct tovUpdtrHashTables {
+  struct zuHashTable *fromTo;
+  struct zuHashGenerator *activeGen;
+  struct zuHashTable *toFrom;
+} tovUpdtrHashTables;
+
+/* One node of the expression list: a mapping element (owned by the mapping),
+ * its compiled whole-word expression (NULL for an element that is no atom),
+ * and the next node. */
+typedef struct tovUpdtrRegexpList {
+  tovUpdtrHashElement *element;
+  struct murRegexp *regexp;
+  struct tovUpdtrRegexpList *next;
+} tovUpdtrRegexpList;
+
+/* ---- Core: initialisation, messages, line reader ----------------------- */
+
+/* The message buffer (1040 bytes): holds the last message composed. */
+TOVUPDTR_API extern char tovUpdtrErrBuf[1040];
+/* Name tables of the enumerations, indexed by value (4, 4 and 7 entries). */
+TOVUPDTR_API extern const char *const tovUpdtrModeStrs[4];
+TOVUPDTR_API extern const char *const tovRenameRefAllowStrs[4];
+TOVUPDTR_API extern const char *const tovWhatChangedStrs[7];
+
+/* Initialises the services with the library-definition file `libDefFile` and
+ * stores a copy of `defaultNameSpace`; 1 on success, 0 on failure (a rejected
+ * definition file prints nothing: see bevLastError). */
+TOVUPDTR_API int tovUpdtrInit(int argc, char **argv, const char *libDefFile,
+                              const char *defaultNameSpace);
+/* The default name space stored by tovUpdtrInit, owned by the library; NULL
+ * before a successful tovUpdtrInit. */
+TOVUPDTR_API const char *tovUpdtrGetDefaultNameSpace(void);
+/* Prints "{#code S text}" and a newline on stderr; S is I, W, E or F for
+ * severity 0 to 3.  A NULL or empty text prints nothing. */
+TOVUPDTR_API void tovUpdtrPrintErrMsg(int code, int severity, const char *text);
+/* Reads one line (at most size - 1 bytes, newline kept) into `buf` and
+ * returns it; NULL with `buf` emptied at end of file.  A read error ends the
+ * process with status 1. */
+TOVUPDTR_API char *tovUpdtrFgets(FILE *stream, char *buf, int size);
+
+/* ---- Arguments --------------------------------------------------------- */
+
+/* Parses an updater's command line.  The three file names are stored as new
+ * copies (the caller frees them); an output keeps the caller's value until an
+ * option replaces it.  A missing file option ends the process after the usage
+ * text.  None of the five addresses may be NULL. */
+TOVUPDTR_API void tovUpdtrXParseArgs(int argc, char **argv, char **fromToList,
+                                     char **updateFileList, char **murlib,
+                                     int *updateMode, int *renameRefAllow);
+/* tovUpdtrXParseArgs without the mode and scope outputs. */
+TOVUPDTR_API void tovUpdtrParseArgs(int argc, char **argv, char **fromToList,
+                                    char **updateFileList, char **murlib);
+/* The update mode set by "-reason" (a tovUpdtrMode value). */
+TOVUPDTR_API int tovUpdtrGetUpdateMode(void);
+/* The rename-reference scope and names (owned by the library) when the mode is
+ * TOV_MODE_REF_RENAME; otherwise 0 and NULLs.  Any address may be NULL. */
+TOVUPDTR_API void tovUpdtrGetRenameRefData(int *renameRefAllow,
+                                           const char **oldName,
+                                           const char **newName);
+
+/* ---- References -------------------------------------------------------- */
+
+/* Splits lib/file, lib.cell/file or lib.cell:view/file into the four caller
+ * buffers (each may be NULL; each must hold the longest component); 1 when
+ * parsed, 0 when rejected.  A file part of "." is delivered empty. */
+TOVUPDTR_API int tovParseLCV(const char *lcv, char *lib, char *cell,
+                             char *view, char *file);
+/* Prints the four components as debug lines on stderr ("<NULL>" for NULL or
+ * empty ones). */
+TOVUPDTR_API void tovPrintLCV(const char *lib, const char *cell,
+                              const char *view, const char *file);
+/* The deepest component that differs between the from and the to side, as an
+ * lcvWhatChanged value from 2 to 6.  A pair with a NULL side is skipped. */
+TOVUPDTR_API int tovWhatChangedInFromToPair(const char *fromLib,
+                                            const char *fromCell,
+                                            const char *fromView,
+                                            const char *fromFile,
+                                            const char *toLib,
+                                            const char *toCell,
+                                            const char *toView,
+                                            const char *toFile);
+/* The path of the file that the components name, as a new 260-byte buffer the
+ * caller frees; NULL when it cannot be resolved. */
+TOVUPDTR_API char *lcvGetPath(const char *lib, const char *cell,
+                              const char *view, const char *file);
+
+/* ---- Mapping ----------------------------------------------------------- */
+
+/* Discards the current mapping and creates an empty one; 1 on success, 0 when
+ * an allocation failed. */
+TOVUPDTR_API int tovUpdtrInitHashTable(void);
+/* The stored element whose from side equals the key's, or NULL. */
+TOVUPDTR_API tovUpdtrHashElement *tovUpdtrHashProbe(
+    const tovUpdtrHashElement *key);
+/* selector nonzero: as tovUpdtrHashProbe; 0: by the to side.  NULL when not
+ * found or when there is no mapping. */
+TOVUPDTR_API tovUpdtrHashElement *tovUpdtrXHashProbe(
+    const tovUpdtrHashElement *key, int selector);
+/* Stores `element` in both indexes; the mapping owns it from then on.  The
+ * result is 1 when stored, 0 when there is no mapping to store it in. */
+TOVUPDTR_API int tovUpdtrHashInsert(tovUpdtrHashElement *element);
+/* 1 when exactly one of the four from-members is non-empty, else 0. */
+TOVUPDTR_API int tovUpdtrHashIsElementAnAtom(
+    const tovUpdtrHashElement *element);
+/* An atom's one non-empty from-member (owned by the element), or NULL. */
+TOVUPDTR_API const char *tovUpdtrHashGetNonNullFromMember(
+    const tovUpdtrHashElement *element);
+/* An atom's first non-empty to-member, else its toFile (owned by the
+ * element); NULL for an element that is no atom. */
+TOVUPDTR_API const char *tovUpdtrHashGetNonNullToMember(
+    const tovUpdtrHashElement *element);
+/* Frees every element and both indexes; harmless without a mapping. */
+TOVUPDTR_API void tovUpdtrHashTableDelete(void);
+/* Starts a walk over the mapping in insertion order and returns its handle
+ * (owned by the library); NULL without a mapping. */
+TOVUPDTR_API struct zuHashGenerator *tovUpdtrHashStartGen(void);
+/* The next element of the walk, or NULL at its end (or without a walk). */
+TOVUPDTR_API tovUpdtrHashElement *tovUpdtrHashNext(void);
+/* Prints both indexes to `stream` (NULL: stderr). */
+TOVUPDTR_API void tovUpdtrHashDump(FILE *stream);
+
+/* ---- Loading ----------------------------------------------------------- */
+
+/* tovProcessFromToFileEx with the name space "LibraryNT", case-insensitive. */
+TOVUPDTR_API int tovProcessFromToFile(const char *path, int level);
+/* Loads the from-to list `path` into a new mapping at `level` (0 library to 3
+ * file, 4 atoms), storing names in `nameSpace`.  Returns the kind of change
+ * common to all lines (lcvWhatChanged 2 to 6), 0 for a list without lines (3
+ * in TOV_MODE_REF_RENAME), or LCV_ERROR. */
+TOVUPDTR_API int tovProcessFromToFileEx(const char *path, int level,
+                                        const char *nameSpace,
+                                        int caseSensitive);
+
+/* ---- Updating ---------------------------------------------------------- */
+
+/* Builds one node per mapping element, with a whole-word expression for every
+ * atom, names converted into `nameSpace`.  The list is never freed and stays
+ * valid while the mapping is loaded.  NULL on failure. */
+TOVUPDTR_API tovUpdtrRegexpList *tovUpdtrGenRegexpList(int updateType,
+                                                       const char *nameSpace);
+/* Makes the file at `path` writable (or creatable), checking it out when it
+ * is under design management; 1 on success, 0 otherwise. */
+TOVUPDTR_API int tovMkWritable(const char *path);
+/* Rewrites the file that the first token of `line` names (a NUL is written
+ * after that token) with the expressions of `list`; messages carry `msgCode`.
+ * 1 when updated, unchanged or empty; 0 on failure, the file left as it was. */
+TOVUPDTR_API int tovUpdtrRegexpUpdateFile(char *line, int msgCode,
+                                          tovUpdtrRegexpList *list,
+                                          const char *nameSpace);
+
+/* Flags of tovUpdtrRegexpUpdateFileEx. */
+#define TOV_UPDATE_DRY_RUN 0x1 /* compute the new text, write nothing */
+
+/* Results of tovUpdtrRegexpUpdateFileEx beyond 0 (failure). */
+#define TOV_UPDATE_UNCHANGED 1 /* nothing matched, or an empty file */
+#define TOV_UPDATE_CHANGED 2   /* written back (or would be, in a dry run) */
+
+/* tovUpdtrRegexpUpdateFile with flags; returns 0, TOV_UPDATE_UNCHANGED or
+ * TOV_UPDATE_CHANGED. */
+TOVUPDTR_API int tovUpdtrRegexpUpdateFileEx(char *line, int msgCode,
+                                            tovUpdtrRegexpList *list,
+                                            const char *nameSpace, int flags);
+
+/* ---- Diagnostics ------------------------------------------------------- */
+
+/* Why the last library-definition file was rejected ("" when it was not), as
+ * "file:line: reason"; owned by the library. */
+TOVUPDTR_API const char *bevLastError(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TOVUPDTR_H */

@@ -1,0 +1,90 @@
+// Every message of the library: one value and one text each, composed with a
+// bound into a buffer and printed through tovUpdtrPrintErrMsg.
+#ifndef TOVUPDTR_CORE_MESSAGES_H_
+#define TOVUPDTR_CORE_MESSAGES_H_
+
+#include <cstddef>
+
+namespace tov::core {
+
+// Severities, printed as I, W, E, F.
+constexpr int kInfo = 0;
+constexpr int kWarning = 1;
+constexpr int kError = 2;
+constexpr int kFatal = 3;
+
+// Size of tovUpdtrErrBuf.
+constexpr size_t kErrBufSize = 1040;
+
+enum class Msg {
+  // Library core.
+  kOutOfMemory,
+  // Arguments.
+  kUnknownArgument,
+  kMissingFromToList,
+  kMissingUpdateFileList,
+  kMissingMurlib,
+  kUsage,
+  // References.
+  kNoSeparator,
+  kNullLcv,
+  kEmptyLcv,
+  kBadLib,
+  kBadCell,
+  kBadView,
+  kBadFile,
+  kComponentTooLong,
+  kCouldntMapToUnix,
+  // Mapping and loading.
+  kHashNextBeforeStart,
+  kFileNotOpened,
+  kStrtokFailed,
+  kExtraTokens,
+  kMoreThanOneKind,
+  kConflictLib,
+  kConflictCell,
+  kConflictView,
+  kConflictFile,
+  kUnknownNameSpace,
+  kCannotMapComponent,
+  kLoadOutOfMemory,
+  // Expression list.
+  kIllegalName,
+  kGenericUnsupported,
+  kUnknownUpdateType,
+  kNameTooLongForPattern,
+  kEmptyOldName,
+  // Writable files and file update.
+  kSystemError,
+  kGetPathFailed,
+  kStatFailed,
+  kSkipEmpty,
+  kOpenFailed,
+  kAllocFailed,
+  kReadFailed,
+  kCloseFailed,
+  kBufferSpace,
+  kBufferSpaceScaling,
+  kBufferSpaceRest,
+  kMkWritableFailed,
+  kWriteFailed,
+  kPathClimbsOut,
+};
+
+// The printf format of `msg`.
+const char *MsgFormat(Msg msg);
+
+// Composes `msg` with its arguments into `buf` (cut to fit `size`, always
+// NUL-terminated when size > 0) and returns `buf`.
+char *ComposeInto(char *buf, size_t size, Msg msg, ...);
+
+// Composes `msg` into tovUpdtrErrBuf and prints it with `code` and
+// `severity`.
+void Report(int code, int severity, Msg msg, ...);
+
+// Composes `msg` into the caller's `buf` (not tovUpdtrErrBuf) and prints it.
+void ReportInto(char *buf, size_t size, int code, int severity, Msg msg, ...);
+
+}  // namespace tov::core
+
+#endif  // TOVUPDTR_CORE_MESSAGES_H_

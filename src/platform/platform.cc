@@ -1,0 +1,96 @@
+#include "platform/platform.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#ifdef _WIN32
+#include <direct.h>
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace tov::platform {
+namespace {
+
+int SystemAccess(const char *path, int mode) {
+#ifdef _WIN32
+  return _access(path, mode);
+#else
+  int native = F_OK;
+  if (mode & kWriteOk) native |= W_OK;
+  if (mode & kReadOk) native |= R_OK;
+  return access(path, native);
+#endif
+}
+
+AccessFn g_access = SystemAccess;
+
+}  // namespace
+
+int Access(const char *path, int mode) { return g_access(path, mode); }
+
+void SetAccessForTesting(AccessFn fn) {
+  g_access = fn != nullptr ? fn : SystemAccess;
+}
+
+int Stat(const char *path, FileStatus *status) {
+#ifdef _WIN32
+  struct _stat64 st;
+  if (_stat64(path, &st) != 0) return -1;
+  status->is_dir = (st.st_mode & _S_IFDIR) != 0;
+#else
+  struct stat st;
+  if (stat(path, &st) != 0) return -1;
+  status->is_dir = S_ISDIR(st.st_mode);
+#endif
+  status->mode = static_cast<unsigned>(st.st_mode);
+  status->size = static_cast<int64_t>(st.st_size);
+  return 0;
+}
+
+int Chmod(const char *path, unsigned mode) {
+#ifdef _WIN32
+  return _chmod(path, static_cast<int>(mode & (_S_IREAD | _S_IWRITE)));
+#else
+  return chmod(path, static_cast<mode_t>(mode & 07777));
+#endif
+}
+
+int Mkdir(const char *path) {
+#ifdef _WIN32
+  return _mkdir(path);
+#else
+  return mkdir(path, 0777);
+#endif
+}
+
+char *Strdup(const char *s) {
+  if (s == nullptr) return nullptr;
+  size_t n = std::strlen(s) + 1;
+  char *copy = static_cast<char *>(std::malloc(n));
+  if (copy != nullptr) std::memcpy(copy, s, n);
+  return copy;
+}
+
+int Stricmp(const char *a, const char *b) {
+  const unsigned char *p = reinterpret_cast<const unsigned char *>(a);
+  const unsigned char *q = reinterpret_cast<const unsigned char *>(b);
+  for (;; ++p, ++q) {
+    // Only A-Z fold, whatever the locale: names with bytes above 0x7F compare
+    // exactly, on every platform alike.
+    int c = (*p >= 'A' && *p <= 'Z') ? *p + ('a' - 'A') : *p;
+    int d = (*q >= 'A' && *q <= 'Z') ? *q + ('a' - 'A') : *q;
+    if (c != d || c == 0) return c - d;
+  }
+}
+
+int ErrorNumber() { return errno; }
+void SetErrorNumber(int value) { errno = value; }
+
+}  // namespace tov::platform

@@ -1,0 +1,1 @@
+#include "services/design_management/lok.h"

@@ -1,0 +1,1 @@
+#include "services/name_mapping/rix.h"

@@ -1,0 +1,1 @@
+#include "services/regex/mur_regexp.h"

@@ -1,0 +1,35 @@
+// Regular-expression engine of the design-library service.
+//
+// Dialect: '.' any byte (newline included); '[...]' a class with ranges, '^'
+// first for the complement, ']' first and '-' first or last literal, no
+// escapes inside; postfix '*', '+', '?'; '(' ')' groups 1 to 9 numbered by
+// their opening parenthesis; '|'; '^' and '$' at the start and end of the text
+// passed; '\c' is c itself; every other character is literal.  Bytes are
+// bytes (Latin-1).  The leftmost match wins; at one start the first
+// alternative that leads to a match wins.  Matching is linear in the text.
+#ifndef TOVUPDTR_SERVICES_REGEX_MUR_REGEXP_H_
+#define TOVUPDTR_SERVICES_REGEX_MUR_REGEXP_H_
+
+#include <cstddef>
+
+constexpr int kMurGroups = 10;
+
+struct murRegexp {
+  // After a match: where group i (0 = the whole match) starts and ends in the
+  // text passed; NULL for a group that took no part.
+  const char *startp[kMurGroups];
+  const char *endp[kMurGroups];
+  void *impl;  // the engine's own; never touched by callers
+};
+
+// Compiles `pattern`; NULL when it cannot be compiled.  The result lives until
+// the process ends.
+murRegexp *mur_regcomp(const char *pattern);
+// Searches the NUL-terminated `text`; 1 on a match, 0 otherwise (NULL
+// arguments included).
+int mur_regexec(murRegexp *prog, const char *text);
+// Searches the `len` bytes at `text` (which may hold NUL bytes); 1 on a match,
+// 0 otherwise.
+int mur_regexecn(murRegexp *prog, const char *text, size_t len);
+
+#endif  // TOVUPDTR_SERVICES_REGEX_MUR_REGEXP_H_
