@@ -152,22 +152,18 @@ TOVUPDTR_API void tovUpdtrGetRenameRefData(int *renameRefAllow,
 /* Splits lib/file, lib.cell/file or lib.cell:view/file into the four caller
  * buffers (each may be NULL; each must hold the longest component); 1 when
  * parsed, 0 when rejected.  A file part of "." is delivered empty. */
-TOVUPDTR_API int tovParseLCV(const char *lcv, char *lib, char *cell,
-                             char *view, char *file);
+TOVUPDTR_API int tovParseLCV(const char *lcv, char *lib, char *cell, char *view,
+                             char *file);
 /* Prints the four components as debug lines on stderr ("<NULL>" for NULL or
  * empty ones). */
 TOVUPDTR_API void tovPrintLCV(const char *lib, const char *cell,
                               const char *view, const char *file);
 /* The deepest component that differs between the from and the to side, as an
  * lcvWhatChanged value from 2 to 6.  A pair with a NULL side is skipped. */
-TOVUPDTR_API int tovWhatChangedInFromToPair(const char *fromLib,
-                                            const char *fromCell,
-                                            const char *fromView,
-                                            const char *fromFile,
-                                            const char *toLib,
-                                            const char *toCell,
-                                            const char *toView,
-                                            const char *toFile);
+TOVUPDTR_API int tovWhatChangedInFromToPair(
+    const char *fromLib, const char *fromCell, const char *fromView,
+    const char *fromFile, const char *toLib, const char *toCell,
+    const char *toView, const char *toFile);
 /* The path of the file that the components name, as a new 260-byte buffer the
  * caller frees; NULL when it cannot be resolved. */
 TOVUPDTR_API char *lcvGetPath(const char *lib, const char *cell,

@@ -90,10 +90,10 @@ void ParseArgs(int argc, char **argv, char **from_to_list,
   char *spare[3] = {nullptr, nullptr, nullptr};
   int spare_mode = 0;
   int spare_scope = 0;
-  FileOutput files[3] = {{from_to_list != nullptr ? from_to_list : &spare[0]},
-                         {update_file_list != nullptr ? update_file_list
-                                                      : &spare[1]},
-                         {murlib != nullptr ? murlib : &spare[2]}};
+  FileOutput files[3] = {
+      {from_to_list != nullptr ? from_to_list : &spare[0]},
+      {update_file_list != nullptr ? update_file_list : &spare[1]},
+      {murlib != nullptr ? murlib : &spare[2]}};
   if (update_mode == nullptr) update_mode = &spare_mode;
   if (rename_ref_allow == nullptr) rename_ref_allow = &spare_scope;
 
@@ -116,9 +116,8 @@ void ParseArgs(int argc, char **argv, char **from_to_list,
       files[file_index].Replace(next);
       i += 2;
     } else if (std::strcmp(arg, "-reason") == 0) {
-      int mode = (next != nullptr && next[0] != '\0')
-                     ? LookUp(kModeWords, next)
-                     : -1;
+      int mode =
+          (next != nullptr && next[0] != '\0') ? LookUp(kModeWords, next) : -1;
       if (mode >= 0) {
         state.update_mode = mode;
         i += 2;
@@ -135,9 +134,8 @@ void ParseArgs(int argc, char **argv, char **from_to_list,
         i += 1;
       }
     } else if (std::strcmp(arg, "-renameRefAllow") == 0) {
-      int scope = (next != nullptr && next[0] != '\0')
-                      ? LookUp(kScopeWords, next)
-                      : -1;
+      int scope =
+          (next != nullptr && next[0] != '\0') ? LookUp(kScopeWords, next) : -1;
       if (scope >= 0) {
         state.rename_ref_allow = scope;
         i += 2;

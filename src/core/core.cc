@@ -15,17 +15,17 @@ extern "C" {
 
 char tovUpdtrErrBuf[1040];
 
-const char *const tovUpdtrModeStrs[4] = {
-    "TOV_MODE_UNDEFINED", "TOV_MODE_COPY", "TOV_MODE_RENAME",
-    "TOV_MODE_REF_RENAME"};
+const char *const tovUpdtrModeStrs[4] = {"TOV_MODE_UNDEFINED", "TOV_MODE_COPY",
+                                         "TOV_MODE_RENAME",
+                                         "TOV_MODE_REF_RENAME"};
 
 const char *const tovRenameRefAllowStrs[4] = {
     "TOV_UPD_ALL_REFS", "TOV_UPD_VALID_TO_REFS", "TOV_UPD_VALID_FROM_REFS",
     "TOV_UPD_VALID_BOTH_REFS"};
 
 const char *const tovWhatChangedStrs[7] = {
-    "LCV_UNSET",        "LCV_ERROR",        "LCV_NONE_CHANGED",
-    "LCV_LIB_CHANGED",  "LCV_CELL_CHANGED", "LCV_VIEW_CHANGED",
+    "LCV_UNSET",       "LCV_ERROR",        "LCV_NONE_CHANGED",
+    "LCV_LIB_CHANGED", "LCV_CELL_CHANGED", "LCV_VIEW_CHANGED",
     "LCV_FILE_CHANGED"};
 
 TOVUPDTR_API int tovUpdtrInit(int argc, char **argv, const char *libDefFile,
@@ -50,8 +50,7 @@ TOVUPDTR_API int tovUpdtrInit(int argc, char **argv, const char *libDefFile,
 
 TOVUPDTR_API const char *tovUpdtrGetDefaultNameSpace(void) {
   const tov::core::State &state = tov::core::GetState();
-  return state.default_name_space ? state.default_name_space->c_str()
-                                  : nullptr;
+  return state.default_name_space ? state.default_name_space->c_str() : nullptr;
 }
 
 TOVUPDTR_API void tovUpdtrPrintErrMsg(int code, int severity,

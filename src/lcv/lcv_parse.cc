@@ -96,8 +96,8 @@ int ParseLCV(const char *lcv, char *lib, char *cell, char *view, char *file,
 
 extern "C" {
 
-TOVUPDTR_API int tovParseLCV(const char *lcv, char *lib, char *cell,
-                             char *view, char *file) {
+TOVUPDTR_API int tovParseLCV(const char *lcv, char *lib, char *cell, char *view,
+                             char *file) {
   // The exported form has no sizes: its callers size each buffer for the
   // longest component they can meet.
   return tov::lcv::ParseLCV(lcv, lib, cell, view, file, SIZE_MAX);

@@ -25,8 +25,7 @@ TEST(Messages, OverlongMessageIsCutToFitTheBuffer) {
   // terminated, and the bytes after it are untouched.
   std::string name(5000, 'n');
   std::string err = CaptureStderr([&] {
-    tov::core::Report(0, tov::core::kError, Msg::kFileNotOpened,
-                      name.c_str());
+    tov::core::Report(0, tov::core::kError, Msg::kFileNotOpened, name.c_str());
   });
   EXPECT_EQ(std::strlen(tovUpdtrErrBuf), sizeof tovUpdtrErrBuf - 1);
   EXPECT_EQ(std::string(tovUpdtrErrBuf).substr(0, 10), "File nnnnn");

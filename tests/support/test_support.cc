@@ -124,8 +124,8 @@ TempDir::~TempDir() {
   for (auto it = fs::recursive_directory_iterator(path_, ec);
        it != fs::recursive_directory_iterator(); it.increment(ec)) {
     if (it->is_directory(ec) && !it->is_symlink(ec)) {
-      fs::permissions(it->path(), fs::perms::owner_all,
-                      fs::perm_options::add, ec);
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add,
+                      ec);
     }
   }
   fs::remove_all(path_, ec);
