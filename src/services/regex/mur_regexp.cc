@@ -1,1 +1,206 @@
 #include "services/regex/mur_regexp.h"
+
+#include <re2/re2.h>
+
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tov::regex {
+namespace {
+
+constexpr int kMaxGroups = kMurGroups - 1;
+
+// Appends `c` to `out` as a hexadecimal escape: whatever the byte, RE2 then
+// reads it as that one Latin-1 character and nothing else.
+void EmitLiteral(unsigned char c, std::string *out) {
+  static const char kHex[] = "0123456789abcdef";
+  out->append("\\x");
+  out->push_back(kHex[c >> 4]);
+  out->push_back(kHex[c & 0xF]);
+}
+
+// Rewrites a pattern of our dialect into RE2 syntax, checking it on the way.
+// Grammar:
+//   alternation := branch ('|' branch)*
+//   branch      := piece*
+//   piece       := atom [quantifier]      (one quantifier at most)
+//   atom        := '(' alternation ')' | '[' class ']' | '.' | '^' | '$'
+//                | '\' byte | byte
+class Translator {
+ public:
+  explicit Translator(const char *pattern) : p_(pattern) {}
+
+  // The RE2 form of the whole pattern, or nothing when it is malformed.
+  std::optional<std::string> Run() {
+    if (!Alternation()) return std::nullopt;
+    // A ')' that Alternation() stopped at has no '(' before it.
+    if (*p_ != '\0') return std::nullopt;
+    return std::move(out_);
+  }
+
+ private:
+  static bool IsQuantifier(char c) { return c == '*' || c == '+' || c == '?'; }
+
+  bool Alternation() {
+    if (!Branch()) return false;
+    while (*p_ == '|') {
+      ++p_;
+      out_.push_back('|');
+      if (!Branch()) return false;
+    }
+    return true;
+  }
+
+  bool Branch() {
+    while (*p_ != '\0' && *p_ != '|' && *p_ != ')') {
+      if (!Piece()) return false;
+    }
+    return true;
+  }
+
+  bool Piece() {
+    if (!Atom()) return false;
+    if (IsQuantifier(*p_)) {
+      out_.push_back(*p_++);
+      // "a**", "a+?" and the like: RE2 would read some of them as lazy
+      // quantifiers, which this dialect does not have.
+      if (IsQuantifier(*p_)) return false;
+    }
+    return true;
+  }
+
+  bool Atom() {
+    const char c = *p_++;
+    switch (c) {
+      case '(':
+        if (++groups_ > kMaxGroups) return false;
+        out_.push_back('(');
+        if (!Alternation()) return false;
+        if (*p_ != ')') return false;
+        ++p_;
+        out_.push_back(')');
+        return true;
+      case '[':
+        return Class();
+      case '.':
+        out_.append("(?s:.)");
+        return true;
+      case '^':
+        out_.append("\\A");
+        return true;
+      case '$':
+        out_.append("\\z");
+        return true;
+      case '\\':
+        if (*p_ == '\0') return false;
+        EmitLiteral(static_cast<unsigned char>(*p_++), &out_);
+        return true;
+      case '*':
+      case '+':
+      case '?':
+        return false;  // nothing before it to repeat
+      default:
+        EmitLiteral(static_cast<unsigned char>(c), &out_);
+        return true;
+    }
+  }
+
+  // After the '['.  A ']' right after the '[' (or the '^') is a member; so is
+  // a '-' that cannot stand between two members.  A '\' is an ordinary member.
+  bool Class() {
+    out_.push_back('[');
+    if (*p_ == '^') {
+      ++p_;
+      out_.push_back('^');
+    }
+    bool first = true;
+    for (;;) {
+      const unsigned char lo = static_cast<unsigned char>(*p_);
+      if (lo == '\0') return false;
+      if (lo == ']' && !first) break;
+      first = false;
+      ++p_;
+      if (p_[0] == '-' && p_[1] != ']' && p_[1] != '\0') {
+        const unsigned char hi = static_cast<unsigned char>(p_[1]);
+        if (hi < lo) return false;
+        p_ += 2;
+        EmitLiteral(lo, &out_);
+        out_.push_back('-');
+        EmitLiteral(hi, &out_);
+      } else {
+        EmitLiteral(lo, &out_);
+      }
+    }
+    ++p_;
+    out_.push_back(']');
+    return true;
+  }
+
+  const char *p_;
+  std::string out_;
+  int groups_ = 0;
+};
+
+// A compiled expression: the record callers see and the RE2 program behind
+// it.
+struct Compiled {
+  murRegexp prog{};
+  std::unique_ptr<RE2> re;
+};
+
+// Every expression compiled in this process.  Expressions are never released
+// one by one (callers keep them to the end), so they are kept reachable here
+// instead of being lost to leak checkers.
+std::vector<std::unique_ptr<Compiled>> &Registry() {
+  static auto *registry = new std::vector<std::unique_ptr<Compiled>>();
+  return *registry;
+}
+
+}  // namespace
+}  // namespace tov::regex
+
+murRegexp *mur_regcomp(const char *pattern) {
+  using tov::regex::Compiled;
+  if (pattern == nullptr) return nullptr;
+  std::optional<std::string> translated = tov::regex::Translator(pattern).Run();
+  if (!translated) return nullptr;
+
+  RE2::Options options;
+  options.set_encoding(RE2::Options::EncodingLatin1);
+  options.set_log_errors(false);
+  // Leftmost-first: at one start, the first alternative that leads to a match
+  // wins, as a backtracking engine would choose.
+  options.set_longest_match(false);
+  auto compiled = std::make_unique<Compiled>();
+  compiled->re = std::make_unique<RE2>(*translated, options);
+  if (!compiled->re->ok()) return nullptr;
+  compiled->prog.impl = compiled->re.get();
+  murRegexp *prog = &compiled->prog;
+  tov::regex::Registry().push_back(std::move(compiled));
+  return prog;
+}
+
+int mur_regexecn(murRegexp *prog, const char *text, size_t len) {
+  if (prog == nullptr || text == nullptr || prog->impl == nullptr) return 0;
+  const RE2 &re = *static_cast<const RE2 *>(prog->impl);
+  const int groups = re.NumberOfCapturingGroups() + 1;
+  re2::StringPiece found[kMurGroups];
+  const re2::StringPiece whole(text, len);
+  const bool matched = re.Match(whole, 0, len, RE2::UNANCHORED, found, groups);
+  for (int i = 0; i < kMurGroups; ++i) {
+    // A group that took no part has no data; neither has any group when
+    // nothing matched, so that no stale pointer into an earlier text stays.
+    const bool took_part = matched && i < groups && found[i].data() != nullptr;
+    prog->startp[i] = took_part ? found[i].data() : nullptr;
+    prog->endp[i] = took_part ? found[i].data() + found[i].size() : nullptr;
+  }
+  return matched ? 1 : 0;
+}
+
+int mur_regexec(murRegexp *prog, const char *text) {
+  if (text == nullptr) return 0;
+  return mur_regexecn(prog, text, std::strlen(text));
+}
