@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -11,8 +12,13 @@
 #ifdef _WIN32
 #include <direct.h>
 #include <io.h>
+#include <windows.h>
 #else
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+extern char **environ;
 #endif
 
 namespace tov::platform {
@@ -88,6 +94,116 @@ int Stricmp(const char *a, const char *b) {
     int d = (*q >= 'A' && *q <= 'Z') ? *q + ('a' - 'A') : *q;
     if (c != d || c == 0) return c - d;
   }
+}
+
+#ifdef _WIN32
+namespace {
+
+// One argument as the C run-time of the started program splits its command
+// line back: quoted when it holds blanks or quotes, with the backslashes
+// before a quote (and before the closing quote) doubled.
+std::string QuoteArgument(const std::string &arg) {
+  if (!arg.empty() && arg.find_first_of(" \t\n\v\"") == std::string::npos) {
+    return arg;
+  }
+  std::string out = "\"";
+  for (size_t i = 0;; ++i) {
+    size_t backslashes = 0;
+    while (i < arg.size() && arg[i] == '\\') {
+      ++i;
+      ++backslashes;
+    }
+    if (i == arg.size()) {
+      out.append(backslashes * 2, '\\');
+      break;
+    }
+    if (arg[i] == '"') {
+      out.append(backslashes * 2 + 1, '\\');
+    } else {
+      out.append(backslashes, '\\');
+    }
+    out.push_back(arg[i]);
+  }
+  out.push_back('"');
+  return out;
+}
+
+struct HandleCloser {
+  void operator()(void *handle) const { CloseHandle(handle); }
+};
+using Handle = std::unique_ptr<void, HandleCloser>;
+
+}  // namespace
+
+int RunCommand(const std::vector<std::string> &argv) {
+  if (argv.empty()) return -1;
+  std::string line;
+  for (const std::string &arg : argv) {
+    if (!line.empty()) line.push_back(' ');
+    line += QuoteArgument(arg);
+  }
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info = {};
+  if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr,
+                      nullptr, &startup, &info)) {
+    return -1;
+  }
+  Handle process(info.hProcess);
+  Handle thread(info.hThread);
+  if (WaitForSingleObject(process.get(), INFINITE) != WAIT_OBJECT_0) return -1;
+  DWORD code = 0;
+  if (!GetExitCodeProcess(process.get(), &code)) return -1;
+  return code <= 255 ? static_cast<int>(code) : -1;
+}
+#else
+int RunCommand(const std::vector<std::string> &argv) {
+  if (argv.empty()) return -1;
+  std::vector<char *> args;
+  args.reserve(argv.size() + 1);
+  for (const std::string &arg : argv) {
+    args.push_back(const_cast<char *>(arg.c_str()));
+  }
+  args.push_back(nullptr);
+  pid_t pid = 0;
+  int rc = posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ);
+  if (rc != 0) {
+    errno = rc;
+    return -1;
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) == -1) {
+    if (errno != EINTR) return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+#endif
+
+bool IsDirSep(char c) {
+#ifdef _WIN32
+  return c == '/' || c == '\\';
+#else
+  return c == '/';
+#endif
+}
+
+bool IsAbsolutePath(const char *path) {
+  if (path == nullptr || path[0] == '\0') return false;
+  if (IsDirSep(path[0])) return true;
+#ifdef _WIN32
+  return std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':';
+#else
+  return false;
+#endif
+}
+
+char *RealPath(const char *path) {
+  if (path == nullptr) return nullptr;
+#ifdef _WIN32
+  return _fullpath(nullptr, path, 0);
+#else
+  return realpath(path, nullptr);
+#endif
 }
 
 int ErrorNumber() { return errno; }

@@ -4,7 +4,10 @@
 #ifndef TOVUPDTR_PLATFORM_PLATFORM_H_
 #define TOVUPDTR_PLATFORM_PLATFORM_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace tov::platform {
 
@@ -42,9 +45,24 @@ int Mkdir(const char *path);
 char *Strdup(const char *s);
 // _stricmp: compares with A-Z folded to a-z; <0, 0 or >0.
 int Stricmp(const char *a, const char *b);
+// True for a byte that separates directories in a path: '/' and, on
+// Windows, '\' as well.
+bool IsDirSep(char c);
+// True when `path` does not depend on the current directory: it starts with
+// a separator (or, on Windows, a drive letter and a colon).
+bool IsAbsolutePath(const char *path);
+// The absolute form of the existing `path` with links resolved, as a malloc'ed
+// string the caller frees; NULL when it cannot be determined.
+char *RealPath(const char *path);
 // The error number of the calling thread's last failed call.
 int ErrorNumber();
 void SetErrorNumber(int value);
+
+// Runs the program argv[0] (looked up in PATH when it holds no separator)
+// with the arguments argv[1..] passed as they are, with no shell between, and
+// waits for it.  Its exit status (0 to 255), or -1 when it could not be
+// started or did not exit normally.
+int RunCommand(const std::vector<std::string> &argv);
 
 // Test seam: replaces the function behind Access() (NULL restores it).
 using AccessFn = int (*)(const char *path, int mode);
