@@ -64,6 +64,19 @@ void SetErrorNumber(int value);
 // started or did not exit normally.
 int RunCommand(const std::vector<std::string> &argv);
 
+// Replaces the content of the file at `path` with the `len` bytes at `data`
+// so that no failure loses the old content.  The new content goes to a new
+// file in the same directory, created exclusively with the old file's
+// permission bits (and owner, where allowed), is flushed to disk and renamed
+// over the old one.  A symbolic link stays a link: the file it leads to is
+// replaced.  Where no new file can be made in that directory, the file is
+// rewritten in place and its old content, kept in memory, is written back
+// if anything fails.  A file that may not be written is refused (EACCES), as
+// is anything but a regular file; a missing file is created.  0 on success; -1
+// with the error number set otherwise, the old content in place and no new file
+// left behind.
+int ReplaceFileContents(const char *path, const char *data, size_t len);
+
 // Test seam: replaces the function behind Access() (NULL restores it).
 using AccessFn = int (*)(const char *path, int mode);
 void SetAccessForTesting(AccessFn fn);

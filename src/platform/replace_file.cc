@@ -1,0 +1,356 @@
+// ReplaceFileContents: the new content of a file reaches the disk completely
+// or not at all.
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include "platform/platform.h"
+
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace tov::platform {
+namespace {
+
+// ---- The system calls, one small function each ------------------------
+
+#ifdef _WIN32
+using StatRecord = struct _stat64;
+constexpr unsigned kPermissionBits = _S_IREAD | _S_IWRITE;
+
+int StatPath(const std::string &path, StatRecord *st) {
+  return _stat64(path.c_str(), st);
+}
+bool IsRegular(const StatRecord &st) { return (st.st_mode & _S_IFREG) != 0; }
+bool MayWrite(const std::string &path) { return _access(path.c_str(), 2) == 0; }
+int OpenNew(const std::string &path, unsigned mode) {
+  return _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
+               static_cast<int>(mode & kPermissionBits));
+}
+int OpenExisting(const std::string &path, bool for_writing) {
+  return _open(path.c_str(), (for_writing ? _O_WRONLY : _O_RDONLY) | _O_BINARY);
+}
+int ReadSome(int fd, char *buf, size_t n) {
+  return _read(fd, buf, static_cast<unsigned>(n > 1 << 30 ? 1 << 30 : n));
+}
+bool WriteAt(int fd, const char *data, size_t len, int64_t offset) {
+  if (_lseeki64(fd, offset, SEEK_SET) != offset) return false;
+  while (len > 0) {
+    int n =
+        _write(fd, data, static_cast<unsigned>(len > 1 << 30 ? 1 << 30 : len));
+    if (n <= 0) return false;
+    data += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+bool Truncate(int fd, int64_t size) { return _chsize_s(fd, size) == 0; }
+bool Sync(int fd) { return _commit(fd) == 0; }
+int CloseFd(int fd) { return _close(fd); }
+void MatchOwnerAndMode(int, const StatRecord &) {}
+bool RenameOver(const std::string &from, const std::string &to) {
+  if (MoveFileExA(from.c_str(), to.c_str(),
+                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return true;
+  }
+  errno = EACCES;
+  return false;
+}
+void RemoveFile(const std::string &path) { _unlink(path.c_str()); }
+void SyncDirectory(const std::string &) {}
+int ProcessId() { return static_cast<int>(GetCurrentProcessId()); }
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+// The file a link leads to, by the path the system opens in the end.
+std::string ResolveLinks(const char *path) {
+  HANDLE h = CreateFileA(
+      path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return path;
+  char buf[32768];
+  DWORD n = GetFinalPathNameByHandleA(h, buf, sizeof buf, FILE_NAME_NORMALIZED);
+  CloseHandle(h);
+  if (n == 0 || n >= sizeof buf) return path;
+  std::string resolved(buf, n);
+  if (resolved.rfind("\\\\?\\UNC\\", 0) == 0) {
+    return "\\\\" + resolved.substr(8);
+  }
+  if (resolved.rfind("\\\\?\\", 0) == 0) return resolved.substr(4);
+  return resolved;
+}
+#else
+using StatRecord = struct stat;
+constexpr unsigned kPermissionBits = 0777;
+
+int StatPath(const std::string &path, StatRecord *st) {
+  return stat(path.c_str(), st);
+}
+bool IsRegular(const StatRecord &st) { return S_ISREG(st.st_mode); }
+bool MayWrite(const std::string &path) {
+  return access(path.c_str(), W_OK) == 0;
+}
+int OpenNew(const std::string &path, unsigned mode) {
+  int fd;
+  do {
+    fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+              static_cast<mode_t>(mode & kPermissionBits));
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+int OpenExisting(const std::string &path, bool for_writing) {
+  int fd;
+  do {
+    fd = open(path.c_str(), (for_writing ? O_WRONLY : O_RDONLY) | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+int ReadSome(int fd, char *buf, size_t n) {
+  ssize_t got;
+  do {
+    got = read(fd, buf, n > (1 << 30) ? (1 << 30) : n);
+  } while (got < 0 && errno == EINTR);
+  return static_cast<int>(got);
+}
+bool WriteAt(int fd, const char *data, size_t len, int64_t offset) {
+  while (len > 0) {
+    ssize_t n = pwrite(fd, data, len, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    // A write that makes no progress would be tried for ever.
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    data += n;
+    len -= static_cast<size_t>(n);
+    offset += n;
+  }
+  return true;
+}
+bool Truncate(int fd, int64_t size) {
+  int rc;
+  do {
+    rc = ftruncate(fd, static_cast<off_t>(size));
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+bool Sync(int fd) {
+  int rc;
+  do {
+    rc = fsync(fd);
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+// close() is not retried: after EINTR the descriptor is gone all the same.
+int CloseFd(int fd) { return close(fd); }
+// The new file is the old one's stand-in: same owner and group where the
+// system lets us (it does for root, and for the owner within his groups),
+// then the same permission bits, which the umask may have narrowed.
+void MatchOwnerAndMode(int fd, const StatRecord &st) {
+  if (fchown(fd, st.st_uid, st.st_gid) != 0) {
+    // Not allowed: the file keeps the writer as its owner.
+  }
+  if (fchmod(fd, st.st_mode & kPermissionBits) != 0) {
+    // Its bits stay those of the creation, never wider than the old ones.
+  }
+}
+bool RenameOver(const std::string &from, const std::string &to) {
+  return rename(from.c_str(), to.c_str()) == 0;
+}
+void RemoveFile(const std::string &path) { unlink(path.c_str()); }
+// The rename itself reaches the disk with the directory.
+void SyncDirectory(const std::string &dir) {
+  int fd = open(dir.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
+}
+int ProcessId() { return static_cast<int>(getpid()); }
+bool IsSeparator(char c) { return c == '/'; }
+
+std::string ResolveLinks(const char *path) {
+  char *real = realpath(path, nullptr);
+  if (real == nullptr) return path;
+  std::string resolved(real);
+  std::free(real);
+  return resolved;
+}
+#endif
+
+// ---- The replacement ---------------------------------------------------
+
+// Keeps the error number of the first failure through the cleanup after it.
+class ErrnoKeeper {
+ public:
+  ErrnoKeeper() : saved_(errno) {}
+  ~ErrnoKeeper() { errno = saved_; }
+  ErrnoKeeper(const ErrnoKeeper &) = delete;
+  ErrnoKeeper &operator=(const ErrnoKeeper &) = delete;
+
+ private:
+  int saved_;
+};
+
+// An open descriptor, closed at the end of its scope unless Close() was
+// called (whose result the caller then checks).
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) {
+      ErrnoKeeper keep;
+      CloseFd(fd_);
+    }
+  }
+  Fd(const Fd &) = delete;
+  Fd &operator=(const Fd &) = delete;
+
+  int get() const { return fd_; }
+  bool Close() {
+    int fd = fd_;
+    fd_ = -1;
+    return CloseFd(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+// A new file that is removed at the end of its scope unless Keep() was
+// called.
+class TempFile {
+ public:
+  explicit TempFile(std::string path) : path_(std::move(path)) {}
+  ~TempFile() {
+    if (!kept_) {
+      ErrnoKeeper keep;
+      RemoveFile(path_);
+    }
+  }
+  TempFile(const TempFile &) = delete;
+  TempFile &operator=(const TempFile &) = delete;
+
+  const std::string &path() const { return path_; }
+  void Keep() { kept_ = true; }
+
+ private:
+  std::string path_;
+  bool kept_ = false;
+};
+
+bool ReadAll(const std::string &path, std::string *content) {
+  Fd fd(OpenExisting(path, false));
+  if (fd.get() < 0) return false;
+  content->clear();
+  char buf[65536];
+  for (;;) {
+    int n = ReadSome(fd.get(), buf, sizeof buf);
+    if (n < 0) return false;
+    if (n == 0) return true;
+    content->append(buf, static_cast<size_t>(n));
+  }
+}
+
+// Rewrites `target` where it stands.  Its old content is read first and
+// written back when any step fails, so that the file never stays half new.
+int ReplaceInPlace(const std::string &target, const char *data, size_t len) {
+  std::string old_content;
+  if (!ReadAll(target, &old_content)) return -1;
+  Fd fd(OpenExisting(target, true));
+  if (fd.get() < 0) return -1;
+  const int64_t new_size = static_cast<int64_t>(len);
+  if (WriteAt(fd.get(), data, len, 0) && Truncate(fd.get(), new_size) &&
+      Sync(fd.get())) {
+    if (fd.Close()) return 0;
+    // The close reported a late write error: put the old content back
+    // through a new descriptor.
+    ErrnoKeeper keep;
+    Fd again(OpenExisting(target, true));
+    if (again.get() >= 0 &&
+        WriteAt(again.get(), old_content.data(), old_content.size(), 0)) {
+      Truncate(again.get(), static_cast<int64_t>(old_content.size()));
+      Sync(again.get());
+    }
+    return -1;
+  }
+  ErrnoKeeper keep;
+  if (WriteAt(fd.get(), old_content.data(), old_content.size(), 0)) {
+    Truncate(fd.get(), static_cast<int64_t>(old_content.size()));
+    Sync(fd.get());
+  }
+  return -1;
+}
+
+// A name for a new file beside `target`, different on every call.
+std::string TempName(const std::string &dir, const std::string &base) {
+  static unsigned counter = 0;
+  const auto ticks =
+      std::chrono::steady_clock::now().time_since_epoch().count();
+  std::string name = dir;
+  if (!name.empty() && !IsSeparator(name.back())) name.push_back('/');
+  name += "." + base + ".tov" + std::to_string(ProcessId()) + "-" +
+          std::to_string(++counter) + "-" +
+          std::to_string(static_cast<unsigned long long>(ticks) % 1000000);
+  return name;
+}
+
+}  // namespace
+
+int ReplaceFileContents(const char *path, const char *data, size_t len) {
+  if (path == nullptr || path[0] == '\0' || (data == nullptr && len > 0)) {
+    errno = EINVAL;
+    return -1;
+  }
+  const std::string target = ResolveLinks(path);
+  StatRecord st{};
+  const bool exists = StatPath(target, &st) == 0;
+  if (!exists && errno != ENOENT) return -1;
+  if (exists) {
+    if (!IsRegular(st)) {
+      errno = EINVAL;
+      return -1;
+    }
+    // A file renamed over this one would get past its write protection.
+    if (!MayWrite(target)) return -1;
+  }
+
+  size_t cut = target.size();
+  while (cut > 0 && !IsSeparator(target[cut - 1])) --cut;
+  const std::string dir = cut == 0 ? "." : target.substr(0, cut);
+  const std::string base = target.substr(cut);
+  const unsigned mode = exists ? static_cast<unsigned>(st.st_mode) : 0666;
+
+  int fd = -1;
+  std::string temp_path;
+  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    temp_path = TempName(dir, base);
+    fd = OpenNew(temp_path, mode);
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  if (fd < 0) {
+    // No new file can be made here (a write-protected directory, say): the
+    // old content must then be kept by hand.
+    return exists ? ReplaceInPlace(target, data, len) : -1;
+  }
+  Fd out(fd);
+  TempFile temp(temp_path);
+  if (exists) MatchOwnerAndMode(out.get(), st);
+  if (!WriteAt(out.get(), data, len, 0) || !Sync(out.get()) || !out.Close()) {
+    return -1;
+  }
+  if (!RenameOver(temp.path(), target)) return -1;
+  temp.Keep();
+  SyncDirectory(dir);
+  return 0;
+}
+
+}  // namespace tov::platform
