@@ -6,8 +6,17 @@
 // name -> identifier (a "to identifier" function), identifier -> name (an
 // "identifier to name" function).
 //
+//   "LibraryUnix" escapes '/', '#', 0x01-0x1F and 0x7F;
+//   "LibraryNT"   escapes '#', '<', '>', ':', '"', '/', '\', '|', '?', '*',
+//                 0x01-0x1F and 0x7F.
+// Names are written with lower-case digits and read with either case.  A name
+// holding one of its space's escaped bytes raw, a '#' without two hexadecimal
+// digits after it, or "#00" is not legal in that space.  The empty name is
+// legal everywhere.
+//
 // No function here writes more than kRixMaxName bytes, NUL included, into an
-// output; a result that would not fit is a failure (0).  NULL arguments give 0.
+// output, and each writes its output only on success; a result that would not
+// fit is a failure (0).  NULL arguments give 0.  `out` may be the input.
 #ifndef TOVUPDTR_SERVICES_NAME_MAPPING_RIX_H_
 #define TOVUPDTR_SERVICES_NAME_MAPPING_RIX_H_
 
