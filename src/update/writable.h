@@ -1,0 +1,20 @@
+// Making a file writable before it is rewritten.
+#ifndef TOVUPDTR_UPDATE_WRITABLE_H_
+#define TOVUPDTR_UPDATE_WRITABLE_H_
+
+namespace tov::update {
+
+// 1 when `path` may be written, or does not exist and the directory that is
+// to hold it exists and may be written (missing directories are created on
+// the way); 0 otherwise.  An error other than "permission denied" or "no such
+// file" is reported as "path: reason".  The file itself is never created.
+int tovCheckWritable(const char *path);
+
+// 1 when the directory that holds `path` exists and may be written, after
+// creating it (and its missing parents) or adding owner-write to it; 0
+// otherwise, leaving whatever directories were already created.
+int tovMkParentDirs(const char *path);
+
+}  // namespace tov::update
+
+#endif  // TOVUPDTR_UPDATE_WRITABLE_H_
