@@ -72,9 +72,10 @@ int RunCommand(const std::vector<std::string> &argv);
 // replaced.  Where no new file can be made in that directory, the file is
 // rewritten in place and its old content, kept in memory, is written back
 // if anything fails.  A file that may not be written is refused (EACCES), as
-// is anything but a regular file; a missing file is created.  0 on success; -1
-// with the error number set otherwise, the old content in place and no new file
-// left behind.
+// is anything but a regular file; a missing file is created.  0 on success.
+// On failure the error number is set, the old content is in place and no new
+// file is left behind; the result tells how far it got: -1 when nothing could
+// be opened for writing, -2 when writing the new content failed.
 int ReplaceFileContents(const char *path, const char *data, size_t len);
 
 // Test seam: replaces the function behind Access() (NULL restores it).

@@ -262,6 +262,7 @@ bool ReadAll(const std::string &path, std::string *content) {
 
 // Rewrites `target` where it stands.  Its old content is read first and
 // written back when any step fails, so that the file never stays half new.
+// Its results are those of ReplaceFileContents.
 int ReplaceInPlace(const std::string &target, const char *data, size_t len) {
   std::string old_content;
   if (!ReadAll(target, &old_content)) return -1;
@@ -280,14 +281,14 @@ int ReplaceInPlace(const std::string &target, const char *data, size_t len) {
       Truncate(again.get(), static_cast<int64_t>(old_content.size()));
       Sync(again.get());
     }
-    return -1;
+    return -2;
   }
   ErrnoKeeper keep;
   if (WriteAt(fd.get(), old_content.data(), old_content.size(), 0)) {
     Truncate(fd.get(), static_cast<int64_t>(old_content.size()));
     Sync(fd.get());
   }
-  return -1;
+  return -2;
 }
 
 // A name for a new file beside `target`, different on every call.
@@ -345,9 +346,9 @@ int ReplaceFileContents(const char *path, const char *data, size_t len) {
   TempFile temp(temp_path);
   if (exists) MatchOwnerAndMode(out.get(), st);
   if (!WriteAt(out.get(), data, len, 0) || !Sync(out.get()) || !out.Close()) {
-    return -1;
+    return -2;
   }
-  if (!RenameOver(temp.path(), target)) return -1;
+  if (!RenameOver(temp.path(), target)) return -2;
   temp.Keep();
   SyncDirectory(dir);
   return 0;

@@ -125,7 +125,7 @@ TEST(ReplaceFileContents, FailedWriteLeavesTheOldContent) {
     if (!LimitFileSize(1024)) std::_Exit(10);
     errno = 0;
     int rc = Replace(path, kBig);
-    std::_Exit(rc == -1 && errno == EFBIG ? 0 : 11);
+    std::_Exit(rc == -2 && errno == EFBIG ? 0 : 11);
   });
   ASSERT_TRUE(child.exited);
   EXPECT_EQ(child.exit_code, 0) << child.err;
@@ -178,7 +178,7 @@ TEST(ReplaceFileContents, FailedWriteInPlaceRestoresTheOldContent) {
     if (!LimitFileSize(1024)) return 3;
     errno = 0;
     int result = Replace(path, kBig);
-    return result == -1 && errno == EFBIG ? 0 : 1;
+    return result == -2 && errno == EFBIG ? 0 : 1;
   });
   EXPECT_EQ(rc, 0);
   EXPECT_EQ(ReadFile(path), kOld);
