@@ -1,0 +1,350 @@
+// The two-way mapping: one pair of hash indexes (from-to and to-from) over
+// the same elements, chained intrusively through the elements' two links.
+#include "mapping/mapping_table.h"
+
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/messages.h"
+#include "core/state.h"
+#include "platform/platform.h"
+#include "services/hash/zu_hash.h"
+
+namespace tov::mapping {
+namespace {
+
+AllocFn g_alloc = nullptr;
+
+const char *Member(const char *s) { return s != nullptr ? s : ""; }
+bool IsEmpty(const char *s) { return s == nullptr || s[0] == '\0'; }
+
+tovUpdtrHashTables *Tables() { return core::GetState().tables; }
+
+// An arithmetic right shift of a 32-bit value, written out so that it does
+// not depend on how the compiler shifts negative signed values.
+uint32_t ShiftRightArith(uint32_t h, unsigned n) {
+  uint32_t shifted = h >> n;
+  return (h & 0x80000000u) != 0 ? shifted | ~(0xFFFFFFFFu >> n) : shifted;
+}
+
+int ExactCompare(const char *a, const char *b) { return std::strcmp(a, b); }
+
+using Side = const char *const (&)[4];
+
+int32_t SideHash(const char *lib, const char *cell, const char *view,
+                 const char *file) {
+  return StrHash(Member(lib)) ^ StrHash(Member(cell)) ^ StrHash(Member(view)) ^
+         StrHash(Member(file));
+}
+
+int SideEqual(Side a, Side b) {
+  for (int i = 0; i < 4; ++i) {
+    if (StrCmp(Member(a[i]), Member(b[i])) != 0) return 0;
+  }
+  return 1;
+}
+
+const tovUpdtrHashElement *AsElement(const void *p) {
+  return static_cast<const tovUpdtrHashElement *>(p);
+}
+
+zuHashTable *NewRecord() {
+  auto *record = static_cast<zuHashTable *>(Alloc(sizeof(zuHashTable)));
+  if (record != nullptr) std::memset(record, 0, sizeof(zuHashTable));
+  return record;
+}
+
+// Empties and releases both indexes.  The elements are freed through the
+// from-to index alone: every element is in it (an element is never put in
+// the to-from index without it), so each is freed exactly once.
+void DeleteIndexes(tovUpdtrHashTables *tables) {
+  if (zuHashTable *from_to = tables->fromTo) {
+    // The bucket count is read again after every bucket.
+    for (int32_t i = 0; i < from_to->bucketCount; ++i) {
+      while (void *head = from_to->buckets[i]) {
+        void *next = *reinterpret_cast<void **>(static_cast<char *>(head) +
+                                                from_to->linkOffset);
+        --from_to->count;
+        from_to->buckets[i] = next;
+        FreeElement(static_cast<tovUpdtrHashElement *>(head));
+      }
+    }
+  }
+  HashFreeTable(tables->fromTo);
+  HashFreeTable(tables->toFrom);
+  std::free(tables->fromTo);
+  std::free(tables->toFrom);
+  tables->fromTo = nullptr;
+  tables->toFrom = nullptr;
+}
+
+struct GenStopper {
+  void operator()(zuHashGenerator *gen) const { zuHashStopGen(gen); }
+};
+
+void DumpIndex(FILE *out, const char *name, zuHashTable *index) {
+  if (index == nullptr) return;
+  std::fprintf(out, "Start of %s hash table: %p\n", name,
+               static_cast<void *>(index));
+  std::unique_ptr<zuHashGenerator, GenStopper> gen(zuHashStartGen(index));
+  auto shown = [](const char *s) { return s != nullptr ? s : "<NULL>"; };
+  void *p = nullptr;
+  for (int n = 1; zuHashGen(gen.get(), &p); ++n) {
+    const tovUpdtrHashElement *e = AsElement(p);
+    std::fprintf(out,
+                 "  %d\tfl:%s fc:%s fv:%s ff:%s\n\ttl:%s tc:%s tv:%s tf:%s\n",
+                 n, shown(e->fromLib), shown(e->fromCell), shown(e->fromView),
+                 shown(e->fromFile), shown(e->toLib), shown(e->toCell),
+                 shown(e->toView), shown(e->toFile));
+  }
+}
+
+}  // namespace
+
+// ---- Case mode --------------------------------------------------------------
+
+void tovUpdtrHashSetCaseSensitive(int caseSensitive) {
+  core::State &state = core::GetState();
+  // NULL pointers stand for the case-insensitive pair.
+  state.str_hash = caseSensitive != 0 ? HashString32 : nullptr;
+  state.str_cmp = caseSensitive != 0 ? ExactCompare : nullptr;
+}
+
+int32_t tovUpdtrNoCaseHash(const char *s) {
+  if (s == nullptr) return 0;
+  // All arithmetic is modulo 2^32; the characters are mixed in pairs.
+  uint32_t h = 0;
+  bool first_of_pair = true;
+  for (const char *p = s;; ++p) {
+    int c = static_cast<signed char>(*p);
+    if (c >= 'A' && c <= 'Z') c += 'a' - 'A';
+    if (c == 0) break;
+    uint32_t value = static_cast<uint32_t>(c);  // sign-extended byte
+    if (first_of_pair) {
+      h = (h << 3) ^ value;
+    } else {
+      h = ShiftRightArith(h, 19) ^ (h << 3) ^ value;
+    }
+    first_of_pair = !first_of_pair;
+  }
+  h *= 671055u;
+  return static_cast<int32_t>(h ^ ShiftRightArith(h, 17));
+}
+
+int32_t StrHash(const char *s) {
+  core::StrHashFn fn = core::GetState().str_hash;
+  return fn != nullptr ? fn(s) : tovUpdtrNoCaseHash(s);
+}
+
+int StrCmp(const char *a, const char *b) {
+  core::StrCmpFn fn = core::GetState().str_cmp;
+  return fn != nullptr ? fn(a, b) : platform::Stricmp(a, b);
+}
+
+// ---- Callbacks --------------------------------------------------------------
+
+int32_t tovUpdtrFromHash(const void *element, int flag) {
+  if (flag == 0 || element == nullptr) return 0;
+  const tovUpdtrHashElement *e = AsElement(element);
+  return SideHash(e->fromLib, e->fromCell, e->fromView, e->fromFile);
+}
+
+int32_t tovUpdtrToHash(const void *element, int flag) {
+  if (flag == 0 || element == nullptr) return 0;
+  const tovUpdtrHashElement *e = AsElement(element);
+  return SideHash(e->toLib, e->toCell, e->toView, e->toFile);
+}
+
+int tovUpdtrFromEqual(const void *a, const void *b) {
+  if (a == nullptr || b == nullptr) return 0;
+  const tovUpdtrHashElement *x = AsElement(a);
+  const tovUpdtrHashElement *y = AsElement(b);
+  return SideEqual({x->fromLib, x->fromCell, x->fromView, x->fromFile},
+                   {y->fromLib, y->fromCell, y->fromView, y->fromFile});
+}
+
+int tovUpdtrToEqual(const void *a, const void *b) {
+  if (a == nullptr || b == nullptr) return 0;
+  const tovUpdtrHashElement *x = AsElement(a);
+  const tovUpdtrHashElement *y = AsElement(b);
+  return SideEqual({x->toLib, x->toCell, x->toView, x->toFile},
+                   {y->toLib, y->toCell, y->toView, y->toFile});
+}
+
+// ---- Elements ---------------------------------------------------------------
+
+void FreeElement(tovUpdtrHashElement *element) {
+  if (element == nullptr) return;
+  for (char *member : {element->fromLib, element->fromCell, element->fromView,
+                       element->fromFile, element->toLib, element->toCell,
+                       element->toView, element->toFile}) {
+    std::free(member);
+  }
+  std::free(element);
+}
+
+ElementPtr NewElement(const char *const (&members)[8]) {
+  auto *raw =
+      static_cast<tovUpdtrHashElement *>(Alloc(sizeof(tovUpdtrHashElement)));
+  if (raw == nullptr) return nullptr;
+  std::memset(raw, 0, sizeof *raw);
+  ElementPtr element(raw);  // frees whatever was copied so far on failure
+  char **slots[8] = {&raw->fromLib,  &raw->fromCell, &raw->fromView,
+                     &raw->fromFile, &raw->toLib,    &raw->toCell,
+                     &raw->toView,   &raw->toFile};
+  for (int i = 0; i < 8; ++i) {
+    const char *text = Member(members[i]);
+    size_t size = std::strlen(text) + 1;
+    auto *copy = static_cast<char *>(Alloc(size));
+    if (copy == nullptr) return nullptr;
+    std::memcpy(copy, text, size);
+    *slots[i] = copy;
+  }
+  return element;
+}
+
+Stored InsertElement(tovUpdtrHashElement *element) {
+  tovUpdtrHashTables *tables = Tables();
+  if (tables == nullptr || element == nullptr) return Stored::kNone;
+  // Each index hashes its side of the element as it stores it.
+  if (!HashCreate(tables->fromTo, element)) return Stored::kNone;
+  return HashCreate(tables->toFrom, element) ? Stored::kBoth
+                                             : Stored::kFromToOnly;
+}
+
+// ---- Allocation -------------------------------------------------------------
+
+void *Alloc(size_t size) {
+  return g_alloc != nullptr ? g_alloc(size) : std::malloc(size);
+}
+
+void SetAllocForTesting(AllocFn fn) { g_alloc = fn; }
+
+}  // namespace tov::mapping
+
+// ---- Exported operations
+// ------------------------------------------------------
+
+using tov::mapping::Stored;
+
+extern "C" {
+
+TOVUPDTR_API int tovUpdtrInitHashTable(void) {
+  tov::core::State &state = tov::core::GetState();
+  if (tovUpdtrHashTables *old = state.tables) {
+    tov::mapping::DeleteIndexes(old);
+    zuHashStopGen(old->activeGen);
+    std::free(old);
+    state.tables = nullptr;
+  }
+  auto *tables = static_cast<tovUpdtrHashTables *>(
+      tov::mapping::Alloc(sizeof(tovUpdtrHashTables)));
+  if (tables == nullptr) return 0;
+  tables->fromTo = nullptr;
+  tables->activeGen = nullptr;
+  tables->toFrom = nullptr;
+  state.tables = tables;
+  // What is created before a failure stays in the pair; the next create or
+  // delete releases it.
+  tables->fromTo = tov::mapping::NewRecord();
+  if (tables->fromTo == nullptr) return 0;
+  tables->toFrom = tov::mapping::NewRecord();
+  if (tables->toFrom == nullptr) return 0;
+  if (!HashAllocTable(
+          tables->fromTo, 0, 0, offsetof(tovUpdtrHashElement, fromToLink),
+          tov::mapping::tovUpdtrFromEqual, tov::mapping::tovUpdtrFromHash) ||
+      !HashAllocTable(
+          tables->toFrom, 0, 0, offsetof(tovUpdtrHashElement, toFromLink),
+          tov::mapping::tovUpdtrToEqual, tov::mapping::tovUpdtrToHash)) {
+    return 0;
+  }
+  tov::core::RecordVersion();
+  return 1;
+}
+
+TOVUPDTR_API tovUpdtrHashElement *tovUpdtrHashProbe(
+    const tovUpdtrHashElement *key) {
+  return tovUpdtrXHashProbe(key, 1);
+}
+
+TOVUPDTR_API tovUpdtrHashElement *tovUpdtrXHashProbe(
+    const tovUpdtrHashElement *key, int selector) {
+  tovUpdtrHashTables *tables = tov::mapping::Tables();
+  if (tables == nullptr || key == nullptr) return nullptr;
+  return static_cast<tovUpdtrHashElement *>(
+      HashProbe(selector != 0 ? tables->fromTo : tables->toFrom, key));
+}
+
+TOVUPDTR_API int tovUpdtrHashInsert(tovUpdtrHashElement *element) {
+  return tov::mapping::InsertElement(element) != Stored::kNone ? 1 : 0;
+}
+
+TOVUPDTR_API int tovUpdtrHashIsElementAnAtom(
+    const tovUpdtrHashElement *element) {
+  if (element == nullptr) return 0;
+  int empty = 0;
+  for (const char *m : {element->fromLib, element->fromCell, element->fromView,
+                        element->fromFile}) {
+    if (tov::mapping::IsEmpty(m)) ++empty;
+  }
+  return empty == 3 ? 1 : 0;
+}
+
+TOVUPDTR_API const char *tovUpdtrHashGetNonNullFromMember(
+    const tovUpdtrHashElement *element) {
+  if (!tovUpdtrHashIsElementAnAtom(element)) return nullptr;
+  for (const char *m :
+       {element->fromLib, element->fromCell, element->fromView}) {
+    if (!tov::mapping::IsEmpty(m)) return m;
+  }
+  return element->fromFile;
+}
+
+TOVUPDTR_API const char *tovUpdtrHashGetNonNullToMember(
+    const tovUpdtrHashElement *element) {
+  if (!tovUpdtrHashIsElementAnAtom(element)) return nullptr;
+  for (const char *m : {element->toLib, element->toCell, element->toView}) {
+    if (!tov::mapping::IsEmpty(m)) return m;
+  }
+  // The last member is returned even when it is empty as well.
+  return element->toFile;
+}
+
+TOVUPDTR_API void tovUpdtrHashTableDelete(void) {
+  tovUpdtrHashTables *tables = tov::mapping::Tables();
+  if (tables == nullptr) return;
+  // The pair and its walk stay; the walk yields nothing more.
+  tov::mapping::DeleteIndexes(tables);
+}
+
+TOVUPDTR_API struct zuHashGenerator *tovUpdtrHashStartGen(void) {
+  tovUpdtrHashTables *tables = tov::mapping::Tables();
+  if (tables == nullptr) return nullptr;
+  zuHashStopGen(tables->activeGen);
+  tables->activeGen = zuHashStartGen(tables->fromTo);
+  return tables->activeGen;
+}
+
+TOVUPDTR_API tovUpdtrHashElement *tovUpdtrHashNext(void) {
+  tovUpdtrHashTables *tables = tov::mapping::Tables();
+  if (tables == nullptr || tables->activeGen == nullptr) {
+    tov::core::Report(0, tov::core::kError,
+                      tov::core::Msg::kHashNextBeforeStart);
+    return nullptr;
+  }
+  void *element = nullptr;
+  if (!zuHashGen(tables->activeGen, &element)) return nullptr;
+  return static_cast<tovUpdtrHashElement *>(element);
+}
+
+TOVUPDTR_API void tovUpdtrHashDump(FILE *stream) {
+  FILE *out = stream != nullptr ? stream : stderr;
+  tovUpdtrHashTables *tables = tov::mapping::Tables();
+  if (tables == nullptr) return;
+  tov::mapping::DumpIndex(out, "from-to", tables->fromTo);
+  tov::mapping::DumpIndex(out, "to-from", tables->toFrom);
+}
+
+}  // extern "C"

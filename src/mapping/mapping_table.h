@@ -1,0 +1,79 @@
+// The mapping table's internals shared inside the library: the case mode,
+// the hash and equality callbacks the hash-table service calls, element
+// construction and the allocation seam.
+#ifndef TOVUPDTR_MAPPING_MAPPING_TABLE_H_
+#define TOVUPDTR_MAPPING_MAPPING_TABLE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "tovUpdtr.h"
+
+namespace tov::mapping {
+
+// ---- Case mode -------------------------------------------------------------
+
+// Nonzero: names hash with HashString32 and compare with strcmp; 0: they
+// hash with tovUpdtrNoCaseHash and compare with A-Z folded (the starting
+// mode).  Stays until the next call; creating or deleting the table leaves
+// it alone.  Must not change while elements are stored: they are found
+// again only under the hash and comparison they were stored with.
+void tovUpdtrHashSetCaseSensitive(int caseSensitive);
+
+// The library's own case-insensitive string hash; NULL and "" give 0.
+// Bytes are taken as signed values and only A-Z fold (whatever the host's
+// locale), so "abc", "ABC" and "Abc" all give 377585917.
+int32_t tovUpdtrNoCaseHash(const char *s);
+
+// The string hash and comparison (0 when equal) of the current case mode.
+int32_t StrHash(const char *s);
+int StrCmp(const char *a, const char *b);
+
+// ---- Callbacks of the two indexes ------------------------------------------
+
+// XOR of StrHash over the four from-members (to-members); 0 when `flag` is
+// 0 or `element` is NULL.  A NULL member counts as "".
+int32_t tovUpdtrFromHash(const void *element, int flag);
+int32_t tovUpdtrToHash(const void *element, int flag);
+// 1 when the four from-members (to-members) of `a` and `b` compare equal
+// under the case mode, else 0 (also when either is NULL).
+int tovUpdtrFromEqual(const void *a, const void *b);
+int tovUpdtrToEqual(const void *a, const void *b);
+
+// ---- Elements --------------------------------------------------------------
+
+// Frees the non-NULL members and the record; NULL is harmless.
+void FreeElement(tovUpdtrHashElement *element);
+
+struct ElementDeleter {
+  void operator()(tovUpdtrHashElement *element) const { FreeElement(element); }
+};
+using ElementPtr = std::unique_ptr<tovUpdtrHashElement, ElementDeleter>;
+
+// A new element whose members are fresh copies of `members` (from library,
+// cell, view, file, then the to side; NULL is taken as ""), links NULL; an
+// empty pointer when memory is exhausted (nothing is then left allocated).
+ElementPtr NewElement(const char *const (&members)[8]);
+
+// Where an element went: nowhere (the caller still owns it), into the
+// from-to index only (the mapping owns it, but a to-from probe misses it),
+// or into both indexes.
+enum class Stored { kNone, kFromToOnly, kBoth };
+
+// tovUpdtrHashInsert with the whole outcome.
+Stored InsertElement(tovUpdtrHashElement *element);
+
+// ---- Allocation ------------------------------------------------------------
+
+// The allocator of the mapping's own blocks (the pair, the index records,
+// elements and their members); they are released with free(), so a
+// replacement must hand out malloc-compatible blocks.
+using AllocFn = void *(*)(size_t size);
+void *Alloc(size_t size);
+// Test seam: replaces the allocator (NULL restores malloc).
+void SetAllocForTesting(AllocFn fn);
+
+}  // namespace tov::mapping
+
+#endif  // TOVUPDTR_MAPPING_MAPPING_TABLE_H_
