@@ -72,6 +72,14 @@ TEST(NoCaseHash, GivesTheDocumentedValues) {
   EXPECT_EQ(tovUpdtrNoCaseHash("Abc"), 377585917);
   // The byte is taken as a negative character value.
   EXPECT_EQ(tovUpdtrNoCaseHash("\xE9"), 15434349);
+  // Values worked out apart from this code.  Negative characters make the
+  // right shifts copy the sign bit, and long names run both shifts often.
+  EXPECT_EQ(tovUpdtrNoCaseHash("\xE9\xE9"), 108710080);
+  EXPECT_EQ(
+      tovUpdtrNoCaseHash("\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF"),
+      1808944309);
+  EXPECT_EQ(tovUpdtrNoCaseHash("Hello, World"), 695572341);
+  EXPECT_EQ(tovUpdtrNoCaseHash("newLib.top:schematic"), 1134766369);
   // Bytes above 0x7F do not fold, whatever the locale.
   EXPECT_NE(tovUpdtrNoCaseHash("\xC9"), tovUpdtrNoCaseHash("\xE9"));
 }
