@@ -1,0 +1,133 @@
+// tovUpdtrGenRegexpList: one list node per mapping element, and for every
+// atom a whole-word expression of its old name.
+#include "update/regexp_list.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/guard.h"
+#include "core/messages.h"
+#include "services/name_mapping/rix.h"
+#include "services/regex/mur_regexp.h"
+#include "tovUpdtr.h"
+
+namespace tov::update {
+namespace {
+
+// What encloses the name in the pattern of each update type: group 1 is the
+// boundary before the name, group 2 the name, group 3 the boundary after it.
+struct WordBoundary {
+  const char *before;
+  const char *after;
+};
+constexpr WordBoundary kBoundaries[] = {
+    {"(^|[^a-zA-Z0-9_])(", ")([^a-zA-Z0-9_]|$)"},
+    {"(^|[^a-zA-Z_])(", ")([^a-zA-Z0-9$_]|$)"},
+};
+
+struct FreeDeleter {
+  void operator()(void *p) const { std::free(p); }
+};
+using NodePtr = std::unique_ptr<tovUpdtrRegexpList, FreeDeleter>;
+
+// Every list handed out.  Lists are never released (callers keep them to
+// the end of the process); keeping them reachable here says so to leak
+// checkers.
+std::vector<void *> &HandedOut() {
+  static auto *lists = new std::vector<void *>();
+  return *lists;
+}
+
+NodePtr NewNode() {
+  return NodePtr(static_cast<tovUpdtrRegexpList *>(
+      std::calloc(1, sizeof(tovUpdtrRegexpList))));
+}
+
+// The list of the loaded mapping, or NULL (the nodes built so far are
+// released).
+tovUpdtrRegexpList *GenRegexpList(int update_type, const char *name_space) {
+  NodePtr head = NewNode();
+  if (head == nullptr) return nullptr;
+  // The nodes after the head, in list order, owned here until the whole
+  // list is built.
+  std::vector<NodePtr> rest;
+  tovUpdtrRegexpList *last = head.get();
+  char converted[kPatternSize] = {};
+  std::string pattern;
+
+  tovUpdtrHashStartGen();
+  while (tovUpdtrHashElement *element = tovUpdtrHashNext()) {
+    if (last->element != nullptr) {
+      NodePtr node = NewNode();
+      if (node == nullptr) return nullptr;
+      last->next = node.get();
+      last = node.get();
+      rest.push_back(std::move(node));
+    }
+    last->element = element;
+    if (tovUpdtrHashIsElementAnAtom(element) != 1) continue;
+
+    const char *old_name = tovUpdtrHashGetNonNullFromMember(element);
+    if (rixMapName("LibraryNT", name_space, old_name, 0, converted) == 0) {
+      core::Report(0, core::kError, core::Msg::kIllegalName, old_name);
+      return nullptr;
+    }
+    if (!BuildWordPattern(update_type, old_name, converted, name_space,
+                          &pattern)) {
+      return nullptr;
+    }
+    last->regexp = mur_regcomp(pattern.c_str());
+    if (last->regexp == nullptr) return nullptr;
+  }
+
+  std::vector<void *> &handed_out = HandedOut();
+  handed_out.reserve(handed_out.size() + 1 + rest.size());
+  handed_out.push_back(head.get());
+  for (NodePtr &node : rest) handed_out.push_back(node.release());
+  return head.release();
+}
+
+}  // namespace
+
+bool BuildWordPattern(int update_type, const char *old_name,
+                      const char *converted, const char *name_space,
+                      std::string *pattern) {
+  if (update_type == 2) {
+    core::Report(0, core::kError, core::Msg::kGenericUnsupported);
+    return false;
+  }
+  if (update_type != 0 && update_type != 1) {
+    core::Report(0, core::kError, core::Msg::kUnknownUpdateType);
+    return false;
+  }
+  // An empty name would match the empty text between any two delimiters.
+  if (converted[0] == '\0') {
+    core::Report(0, core::kError, core::Msg::kEmptyOldName, old_name,
+                 name_space != nullptr ? name_space : "");
+    return false;
+  }
+  const WordBoundary &b = kBoundaries[update_type];
+  const size_t fixed = std::strlen(b.before) + std::strlen(b.after);
+  const size_t longest = kPatternSize - 1 - fixed;
+  if (std::strlen(converted) > longest) {
+    core::Report(0, core::kError, core::Msg::kNameTooLongForPattern, old_name,
+                 static_cast<int>(longest));
+    return false;
+  }
+  pattern->assign(b.before);
+  pattern->append(converted);
+  pattern->append(b.after);
+  return true;
+}
+
+}  // namespace tov::update
+
+extern "C" TOVUPDTR_API tovUpdtrRegexpList *tovUpdtrGenRegexpList(
+    int updateType, const char *nameSpace) {
+  return tov::core::Guard<tovUpdtrRegexpList *>(nullptr, [&] {
+    return tov::update::GenRegexpList(updateType, nameSpace);
+  });
+}

@@ -1,0 +1,26 @@
+// The whole-word expressions of the expression list.
+#ifndef TOVUPDTR_UPDATE_REGEXP_LIST_H_
+#define TOVUPDTR_UPDATE_REGEXP_LIST_H_
+
+#include <cstddef>
+#include <string>
+
+namespace tov::update {
+
+// The pattern buffer holds 260 bytes, NUL included.
+constexpr size_t kPatternSize = 260;
+
+// Builds into *pattern the expression that finds `converted` (a name already
+// in the target name space) as a whole word under `update_type` (0 or 1):
+// group 1 the boundary before it, group 2 the name, group 3 the boundary
+// after it.  False, after reporting why, for another update type, an empty
+// name (it would match between any two delimiters) or a name too long for
+// the pattern buffer.  `old_name` (the name as the mapping holds it) and
+// `name_space` only fill the messages.
+bool BuildWordPattern(int update_type, const char *old_name,
+                      const char *converted, const char *name_space,
+                      std::string *pattern);
+
+}  // namespace tov::update
+
+#endif  // TOVUPDTR_UPDATE_REGEXP_LIST_H_
