@@ -9,7 +9,11 @@
 // outlives its table (HashFreeTable while a walk is kept) only runs dry
 // instead of reading freed storage.
 struct zuHashOrder {
-  std::vector<void *> elements;
+  struct Slot {
+    void *element;
+    uint32_t mixed_hash;  // kept so that growing calls no callback
+  };
+  std::vector<Slot> elements;
   int refs = 1;      // the table's reference plus one per open walk
   bool live = true;  // false once the table was freed
 };
@@ -48,9 +52,8 @@ uint32_t Mix(int32_t hash) {
   return h;
 }
 
-size_t BucketOf(const zuHashTable *table, const void *element) {
-  uint32_t mask = static_cast<uint32_t>(table->bucketCount) - 1;
-  return Mix(table->hash(element, 1)) & mask;
+size_t BucketOf(const zuHashTable *table, uint32_t mixed_hash) {
+  return mixed_hash & (static_cast<uint32_t>(table->bucketCount) - 1);
 }
 
 void **NewBuckets(int32_t count) {
@@ -69,10 +72,10 @@ void Grow(zuHashTable *table) {
   std::free(table->buckets);
   table->buckets = fresh;
   table->bucketCount *= 2;
-  for (void *element : table->order->elements) {
-    size_t b = BucketOf(table, element);
-    *LinkOf(element, table->linkOffset) = table->buckets[b];
-    table->buckets[b] = element;
+  for (const zuHashOrder::Slot &slot : table->order->elements) {
+    size_t b = BucketOf(table, slot.mixed_hash);
+    *LinkOf(slot.element, table->linkOffset) = table->buckets[b];
+    table->buckets[b] = slot.element;
   }
 }
 
@@ -115,12 +118,13 @@ int HashCreate(zuHashTable *table, void *element) {
   // one is added to the order; a failure to add it then leaves the table as
   // it was, only with more buckets.
   if (table->count >= table->bucketCount) Grow(table);
+  uint32_t mixed_hash = Mix(table->hash(element, 1));
   try {
-    table->order->elements.push_back(element);
+    table->order->elements.push_back({element, mixed_hash});
   } catch (const std::bad_alloc &) {
     return 0;
   }
-  size_t b = BucketOf(table, element);
+  size_t b = BucketOf(table, mixed_hash);
   *LinkOf(element, table->linkOffset) = table->buckets[b];
   table->buckets[b] = element;
   ++table->count;
@@ -131,7 +135,8 @@ void *HashProbe(zuHashTable *table, const void *key) {
   if (table == nullptr || key == nullptr || table->buckets == nullptr) {
     return nullptr;
   }
-  for (void *e = table->buckets[BucketOf(table, key)]; e != nullptr;
+  size_t b = BucketOf(table, Mix(table->hash(key, 1)));
+  for (void *e = table->buckets[b]; e != nullptr;
        e = *LinkOf(e, table->linkOffset)) {
     if (table->equal(e, key)) return e;
   }
@@ -146,7 +151,7 @@ void HashFreeTable(zuHashTable *table) {
   table->count = 0;
   if (table->order != nullptr) {
     table->order->live = false;
-    std::vector<void *>().swap(table->order->elements);
+    std::vector<zuHashOrder::Slot>().swap(table->order->elements);
     ReleaseOrder(table->order);
     table->order = nullptr;
   }
@@ -177,7 +182,7 @@ unsigned char zuHashGen(zuHashGenerator *gen, void **element) {
     gen->done = true;
     return 0;
   }
-  void *next = order.elements[gen->next++];
+  void *next = order.elements[gen->next++].element;
   if (element != nullptr) *element = next;
   return 1;
 }
