@@ -1,10 +1,21 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing need, and only those
-# that are missing.
+# that are missing.  Options:
+#   --bench   also Google Benchmark (libbenchmark-dev), for
+#             -DTOVUPDTR_BUILD_BENCH=ON
+# Any other argument is taken as one more package name.
 set -euo pipefail
 
+extra=()
+for arg in "$@"; do
+  case "$arg" in
+    --bench) extra+=(libbenchmark-dev) ;;
+    *) extra+=("$arg") ;;
+  esac
+done
+
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev
-          libre2-dev "$@")
+          libre2-dev ${extra[@]+"${extra[@]}"})
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' ||
