@@ -1,4 +1,4 @@
-// newLib.top:schematic, copied from oldLib.top:schematic
+// newLib.top:schematic
 // Instances refer to oldLib cells; the names inverter, inv2, nand2b and
 // oldLib_backup are other words and stay as they are.
 module top (input a, input b, output y, output z);

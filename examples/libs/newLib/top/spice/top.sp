@@ -1,4 +1,4 @@
-* newLib.top:spice, copied from oldLib.top:spice
+* newLib.top:spice
 .include "oldLib/nand2.sp"
 .include "oldLib/inv.sp"
 X1 a b n1 vdd vss nand2

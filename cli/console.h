@@ -1,0 +1,29 @@
+// What the program shows on the terminal while it works.
+#ifndef TOVUPDTR_CLI_CONSOLE_H_
+#define TOVUPDTR_CLI_CONSOLE_H_
+
+namespace tov::cli {
+
+// A one-line progress indicator on the standard error stream, shown only
+// when that stream is a terminal and the list is long enough to wait for.
+class Progress {
+ public:
+  explicit Progress(int total);
+  ~Progress() { Clear(); }
+  Progress(const Progress &) = delete;
+  Progress &operator=(const Progress &) = delete;
+
+  // Shows that file `done` of the total is being worked on.
+  void Step(int done);
+  // Removes the indicator (before other output, and at the end).
+  void Clear();
+
+ private:
+  int total_;
+  bool enabled_;
+  bool shown_ = false;
+};
+
+}  // namespace tov::cli
+
+#endif  // TOVUPDTR_CLI_CONSOLE_H_

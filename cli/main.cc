@@ -1,0 +1,72 @@
+// tovupdtr: fixes every file of an update-file list after the design data
+// named in a from-to list was copied or renamed.
+//
+//   tovupdtr -fromToList FILE -updateFileList FILE -murlib FILE
+//            [-reason copy|rename|renameRef] [own options, see options.cc]
+//
+// Exit status 0 when every step and every file succeeded, 1 otherwise.
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "options.h"
+#include "tovUpdtr.h"
+#include "update_list.h"
+
+namespace {
+
+struct FreeDeleter {
+  void operator()(char *p) const { std::free(p); }
+};
+using CString = std::unique_ptr<char, FreeDeleter>;
+
+int Run(int argc, char **argv) {
+  std::vector<std::string> args(argv, argv + argc);
+  tov::cli::Options options;
+  if (!tov::cli::TakeOwnOptions(&args, &options)) return 1;
+
+  // The library parses the rest; it ends the process with its usage text
+  // when a required file is missing.
+  std::vector<char *> rest;
+  for (std::string &arg : args) rest.push_back(arg.data());
+  rest.push_back(nullptr);
+  char *from_to = nullptr;
+  char *update_list = nullptr;
+  char *murlib = nullptr;
+  int mode = 0;
+  int scope = 0;
+  tovUpdtrXParseArgs(static_cast<int>(args.size()), rest.data(), &from_to,
+                     &update_list, &murlib, &mode, &scope);
+  CString from_to_owned(from_to), update_list_owned(update_list),
+      murlib_owned(murlib);
+
+  if (tovUpdtrInit(argc, argv, murlib, options.name_space.c_str()) != 1) {
+    std::fprintf(stderr,
+                 "tovupdtr: cannot use the library definitions %s: %s\n",
+                 murlib, bevLastError());
+    return 1;
+  }
+  int kind = tovProcessFromToFileEx(from_to, options.level, "LibraryNT",
+                                    options.case_sensitive ? 1 : 0);
+  if (kind == LCV_ERROR) return 1;
+
+  tovUpdtrRegexpList *list =
+      tovUpdtrGenRegexpList(options.update_type, options.name_space.c_str());
+  if (list == nullptr) return 1;
+
+  tov::cli::Summary summary;
+  if (!tov::cli::UpdateListedFiles(update_list, list, options, &summary)) {
+    return 1;
+  }
+  std::printf("tovupdtr: %d listed, %d %s, %d unchanged, %d failed\n",
+              summary.listed, summary.changed,
+              options.dry_run ? "would change" : "updated", summary.unchanged,
+              summary.failed);
+  return summary.failed == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) { return Run(argc, argv); }

@@ -1,0 +1,88 @@
+#include "update_list.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "console.h"
+
+namespace tov::cli {
+namespace {
+
+struct FileCloser {
+  void operator()(FILE *f) const { std::fclose(f); }
+};
+
+bool IsBlank(const std::string &line) {
+  return line.find_first_not_of(" \t\r\n") == std::string::npos;
+}
+
+// Reads every line of `path`, whatever its length; false when the file
+// cannot be opened or read.
+bool ReadLines(const char *path, std::vector<std::string> *lines) {
+  std::unique_ptr<FILE, FileCloser> f(std::fopen(path, "rb"));
+  if (!f) return false;
+  std::string line;
+  char chunk[4096];
+  while (std::fgets(chunk, sizeof chunk, f.get()) != nullptr) {
+    line += chunk;
+    if (!line.empty() && line.back() == '\n') {
+      lines->push_back(std::move(line));
+      line.clear();
+    }
+  }
+  if (std::ferror(f.get())) return false;
+  if (!line.empty()) lines->push_back(std::move(line));
+  return true;
+}
+
+// The reference of a list line, for reports: its first token.
+std::string Reference(const std::string &line) {
+  size_t start = line.find_first_not_of(" \t\r\n");
+  size_t end = line.find_first_of(" \t\r\n", start);
+  return line.substr(start, end == std::string::npos ? end : end - start);
+}
+
+}  // namespace
+
+bool UpdateListedFiles(const char *path, tovUpdtrRegexpList *list,
+                       const Options &options, Summary *summary) {
+  std::vector<std::string> lines;
+  if (!ReadLines(path, &lines)) {
+    std::fprintf(stderr, "tovupdtr: cannot read the update-file list %s: %s\n",
+                 path, std::strerror(errno));
+    return false;
+  }
+  int total = 0;
+  for (const std::string &line : lines) total += IsBlank(line) ? 0 : 1;
+  Progress progress(total);
+  int flags = options.dry_run ? TOV_UPDATE_DRY_RUN : 0;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    std::string &line = lines[i];
+    if (IsBlank(line)) continue;
+    ++summary->listed;
+    progress.Step(summary->listed);
+    std::string reference = Reference(line);
+    int code = static_cast<int>(i + 1);
+    int result = tovUpdtrRegexpUpdateFileEx(line.data(), code, list,
+                                            options.name_space.c_str(), flags);
+    if (result == TOV_UPDATE_CHANGED) {
+      ++summary->changed;
+      if (options.dry_run) {
+        progress.Clear();
+        std::printf("would change: %s\n", reference.c_str());
+      }
+    } else if (result == TOV_UPDATE_UNCHANGED) {
+      ++summary->unchanged;
+    } else {
+      ++summary->failed;
+    }
+  }
+  progress.Clear();
+  return true;
+}
+
+}  // namespace tov::cli
