@@ -1,11 +1,10 @@
-// Helpers of the mapping tests: building, describing and walking elements.
+// Helpers of the mapping tests: describing and walking elements, probe keys.
 #ifndef TOVUPDTR_TESTS_MAPPING_MAPPING_TEST_UTIL_H_
 #define TOVUPDTR_TESTS_MAPPING_MAPPING_TEST_UTIL_H_
 
 #include <string>
 #include <vector>
 
-#include "mapping/mapping_table.h"
 #include "tovUpdtr.h"
 
 namespace tov::test {
@@ -29,31 +28,25 @@ inline std::vector<std::string> WalkMapping() {
   return out;
 }
 
-// A key whose from side (or, with `to_side`, to side) holds the four names
-// and whose other side is empty.
-struct Key {
-  std::string lib, cell, view, file;
-  char empty[1] = {'\0'};
-  tovUpdtrHashElement element{};
-
-  Key(std::string l, std::string c, std::string v, std::string f,
-      bool to_side = false)
-      : lib(std::move(l)),
-        cell(std::move(c)),
-        view(std::move(v)),
-        file(std::move(f)) {
-    char *names[4] = {lib.data(), cell.data(), view.data(), file.data()};
-    char **from[4] = {&element.fromLib, &element.fromCell, &element.fromView,
-                      &element.fromFile};
-    char **to[4] = {&element.toLib, &element.toCell, &element.toView,
-                    &element.toFile};
-    for (int i = 0; i < 4; ++i) {
-      *(to_side ? to : from)[i] = names[i];
-      *(to_side ? from : to)[i] = empty;
-    }
+// A probe key naming a library and a cell on its from side (or, with
+// `to_side`, on its to side); everything else is empty.
+class Key {
+ public:
+  Key(std::string lib, std::string cell, bool to_side = false)
+      : lib_(std::move(lib)), cell_(std::move(cell)) {
+    char *e = empty_;
+    element_ = {e, e, e, e, e, e, e, e, nullptr, nullptr};
+    (to_side ? element_.toLib : element_.fromLib) = lib_.data();
+    (to_side ? element_.toCell : element_.fromCell) = cell_.data();
   }
   Key(const Key &) = delete;
-  const tovUpdtrHashElement *get() const { return &element; }
+  Key &operator=(const Key &) = delete;
+  const tovUpdtrHashElement *get() const { return &element_; }
+
+ private:
+  std::string lib_, cell_;
+  char empty_[1] = {'\0'};
+  tovUpdtrHashElement element_;
 };
 
 }  // namespace tov::test
