@@ -16,6 +16,16 @@ char *Copy(const char *s) {
 
 }  // namespace
 
+ScopedCheckoutCmd::ScopedCheckoutCmd(const char *command) {
+  if (command != nullptr) {
+    setenv("TOVUPDTR_CHECKOUT_CMD", command, 1);
+  } else {
+    unsetenv("TOVUPDTR_CHECKOUT_CMD");
+  }
+}
+
+ScopedCheckoutCmd::~ScopedCheckoutCmd() { unsetenv("TOVUPDTR_CHECKOUT_CMD"); }
+
 Members LibRename(const char *from, const char *to) {
   return {from, "", "", "", to, "", "", ""};
 }

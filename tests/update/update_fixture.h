@@ -16,6 +16,13 @@ namespace tov::test {
 // same of the to side ("" when absent).
 using Members = std::array<const char *, 8>;
 
+// Sets the check-out command for one scope (NULL: unset).
+class ScopedCheckoutCmd {
+ public:
+  explicit ScopedCheckoutCmd(const char *command);
+  ~ScopedCheckoutCmd();
+};
+
 // A library rename, as a from-to line "from/. to/." yields it.
 Members LibRename(const char *from, const char *to);
 

@@ -6,13 +6,13 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <optional>
 #include <string>
 
 #include "gtest/gtest.h"
 #include "platform/platform.h"
 #include "support/test_support.h"
 #include "tovUpdtr.h"
+#include "update_fixture.h"
 
 namespace {
 
@@ -20,118 +20,61 @@ using tov::test::CaptureStderr;
 using tov::test::GiveToUnprivileged;
 using tov::test::ReadFile;
 using tov::test::RunAsUnprivileged;
+using tov::test::ScopedCheckoutCmd;
 using tov::test::TempDir;
 
-// Sets TOVUPDTR_CHECKOUT_CMD (or unsets it, for nullopt) for one scope.
-class ScopedCheckoutCmd {
- public:
-  explicit ScopedCheckoutCmd(const std::optional<std::string> &value) {
-    const char *old = std::getenv(kName);
-    if (old != nullptr) saved_ = old;
-    if (value) {
-      setenv(kName, value->c_str(), 1);
-    } else {
-      unsetenv(kName);
-    }
-  }
-  ~ScopedCheckoutCmd() {
-    if (saved_) {
-      setenv(kName, saved_->c_str(), 1);
-    } else {
-      unsetenv(kName);
-    }
-  }
-
- private:
-  static constexpr const char *kName = "TOVUPDTR_CHECKOUT_CMD";
-  std::optional<std::string> saved_;
-};
-
-// Puts a fake behind platform::Access for one scope.
-class ScopedAccess {
- public:
-  explicit ScopedAccess(tov::platform::AccessFn fn) {
-    tov::platform::SetAccessForTesting(fn);
-  }
-  ~ScopedAccess() { tov::platform::SetAccessForTesting(nullptr); }
-};
-
 unsigned ModeOf(const std::string &path) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) return 0;
+  struct stat st = {};
+  stat(path.c_str(), &st);
   return st.st_mode & 07777;
 }
 
 bool Exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
 
-// A check-out command that logs the path it was given and then runs `then`.
-struct Checkout {
-  std::string command;
-  std::string log;
-};
-Checkout WriteCheckout(const TempDir &dir, const std::string &then) {
-  Checkout c;
-  c.log = dir.Path("checkout.log");
-  c.command = dir.Write("co.sh", "#!/bin/sh\nprintf '[%s]' \"$1\" >> '" +
-                                     c.log + "'\n" + then + "\n");
-  chmod(c.command.c_str(), 0755);
-  return c;
+// tovMkWritable(path) run as the unprivileged user, with everything in `dir`
+// given to that user first.
+int MkWritableAsUser(const TempDir &dir, const std::string &path) {
+  GiveToUnprivileged(dir.path());
+  return RunAsUnprivileged([&] { return tovMkWritable(path.c_str()); });
 }
 
-TEST(MkWritable, NullOrEmptyPathIsRefusedWithoutAskingTheService) {
+// A check-out command in `dir` that appends "[path]" to dir/co.log and then
+// runs `then`.
+std::string CheckoutCommand(const TempDir &dir, const std::string &then) {
+  std::string path =
+      dir.Write("co.sh", "#!/bin/sh\nprintf '[%s]' \"$1\" >> '" +
+                             dir.Path("co.log") + "'\n" + then + "\n");
+  chmod(path.c_str(), 0755);
+  return path;
+}
+
+TEST(MkWritable, WritableOrNothingToDoLeavesFileAndServiceAlone) {
   TempDir dir;
-  Checkout co = WriteCheckout(dir, "exit 0");
-  ScopedCheckoutCmd env(co.command);
+  std::string file = dir.Write("f.txt", "text");
+  chmod(file.c_str(), 0640);
+  ScopedCheckoutCmd env(CheckoutCommand(dir, "exit 0").c_str());
   std::string err = CaptureStderr([] {
     EXPECT_EQ(tovMkWritable(nullptr), 0);
     EXPECT_EQ(tovMkWritable(""), 0);
   });
   EXPECT_EQ(err, "");
-  EXPECT_FALSE(Exists(co.log));
-}
-
-TEST(MkWritable, WritableFileIsLeftAlone) {
-  TempDir dir;
-  std::string file = dir.Write("f.txt", "text");
-  chmod(file.c_str(), 0640);
-  Checkout co = WriteCheckout(dir, "exit 0");
-  ScopedCheckoutCmd env(co.command);
-  GiveToUnprivileged(dir.path());
-  EXPECT_EQ(RunAsUnprivileged([&] { return tovMkWritable(file.c_str()); }), 1);
+  EXPECT_EQ(MkWritableAsUser(dir, file), 1);
   EXPECT_EQ(ModeOf(file), 0640u);
-  EXPECT_EQ(ReadFile(file), "text");
-  EXPECT_FALSE(Exists(co.log));  // a writable file is never checked out
+  EXPECT_EQ(MkWritableAsUser(dir, dir.Path("new.txt")), 1);
+  EXPECT_FALSE(Exists(dir.Path("new.txt")));  // accepted, not created
+  EXPECT_FALSE(Exists(dir.Path("co.log")));
 }
 
-TEST(MkWritable, MissingFileInAWritableDirectoryIsAcceptedNotCreated) {
+TEST(MkWritable, MissingDirectoriesAreCreatedWhateverThePathLength) {
   TempDir dir;
-  std::string file = dir.Path("new.txt");
-  GiveToUnprivileged(dir.path());
-  EXPECT_EQ(RunAsUnprivileged([&] { return tovMkWritable(file.c_str()); }), 1);
-  EXPECT_FALSE(Exists(file));
-}
-
-TEST(MkWritable, MissingDirectoriesAreCreatedOutsideIn) {
-  TempDir dir;
-  std::string file = dir.Path("x/y/z/f.txt");
   ASSERT_EQ(mkdir(dir.Path("x").c_str(), 0755), 0);
-  GiveToUnprivileged(dir.path());
-  EXPECT_EQ(RunAsUnprivileged([&] { return tovMkWritable(file.c_str()); }), 1);
-  struct stat st;
-  ASSERT_EQ(stat(dir.Path("x/y/z").c_str(), &st), 0);
-  EXPECT_TRUE(S_ISDIR(st.st_mode));
-  EXPECT_EQ(st.st_uid, geteuid() == 0 ? tov::test::kUnprivilegedId : geteuid());
-  EXPECT_FALSE(Exists(file));
-}
-
-TEST(MkWritable, PathLongerThanThePlatformLimitIsPrepared) {
-  TempDir dir;
-  const std::string part(100, 'd');
-  std::string file = dir.Path(part + "/" + part + "/" + part + "/f.txt");
-  ASSERT_GT(file.size(), 300u);
-  GiveToUnprivileged(dir.path());
-  EXPECT_EQ(RunAsUnprivileged([&] { return tovMkWritable(file.c_str()); }), 1);
-  EXPECT_TRUE(Exists(dir.Path(part + "/" + part + "/" + part)));
+  EXPECT_EQ(MkWritableAsUser(dir, dir.Path("x/y/z/f.txt")), 1);
+  EXPECT_TRUE(Exists(dir.Path("x/y/z")));
+  EXPECT_FALSE(Exists(dir.Path("x/y/z/f.txt")));
+  const std::string part(100, 'd');  // beyond the platform's 260 bytes
+  const std::string deep = part + "/" + part + "/" + part;
+  EXPECT_EQ(MkWritableAsUser(dir, dir.Path(deep + "/f.txt")), 1);
+  EXPECT_TRUE(Exists(dir.Path(deep)));
 }
 
 TEST(MkWritable, WriteProtectedUnmanagedFileGetsOwnerWriteOnly) {
@@ -140,137 +83,90 @@ TEST(MkWritable, WriteProtectedUnmanagedFileGetsOwnerWriteOnly) {
   std::string b = dir.Write("b.txt", "text");
   chmod(a.c_str(), 0444);
   chmod(b.c_str(), 0505);
-  GiveToUnprivileged(dir.path());
-  ScopedCheckoutCmd env(std::nullopt);
-  int rc = RunAsUnprivileged(
-      [&] { return tovMkWritable(a.c_str()) * 10 + tovMkWritable(b.c_str()); });
-  EXPECT_EQ(rc, 11);
+  ScopedCheckoutCmd env(nullptr);
+  EXPECT_EQ(MkWritableAsUser(dir, a), 1);
+  EXPECT_EQ(MkWritableAsUser(dir, b), 1);
   EXPECT_EQ(ModeOf(a), 0644u);
   EXPECT_EQ(ModeOf(b), 0705u);
-  EXPECT_EQ(ReadFile(a), "text");
 }
 
-TEST(MkWritable, WriteProtectedManagedFileIsCheckedOut) {
+TEST(MkWritable, WriteProtectedManagedFileIsCheckedOutNeverChmodded) {
   TempDir dir;
   std::string file = dir.Write("a b.txt", "text");
   chmod(file.c_str(), 0444);
-  Checkout co = WriteCheckout(dir, "chmod u+w \"$1\"");
-  GiveToUnprivileged(dir.path());
-  ScopedCheckoutCmd env(co.command);
-  std::string err = CaptureStderr([&] {
-    EXPECT_EQ(RunAsUnprivileged([&] { return tovMkWritable(file.c_str()); }),
-              1);
-  });
+  {
+    ScopedCheckoutCmd env(CheckoutCommand(dir, "exit 1").c_str());
+    EXPECT_EQ(MkWritableAsUser(dir, file), 0);
+    EXPECT_EQ(ModeOf(file), 0444u);
+  }
+  ScopedCheckoutCmd env(CheckoutCommand(dir, "chmod u+w \"$1\"").c_str());
+  std::string err =
+      CaptureStderr([&] { EXPECT_EQ(MkWritableAsUser(dir, file), 1); });
   EXPECT_EQ(err, "");
-  EXPECT_EQ(ReadFile(co.log), "[" + file + "]");
-  EXPECT_EQ(ModeOf(file), 0644u);
+  EXPECT_EQ(ReadFile(dir.Path("co.log")), "[" + file + "][" + file + "]");
 }
 
-TEST(MkWritable, FailedCheckOutIsAFailureWithoutPermissionChange) {
+TEST(MkWritable, OnlyTheDirectoryThatHoldsTheFileGetsOwnerWrite) {
   TempDir dir;
-  std::string file = dir.Write("f.txt", "text");
-  chmod(file.c_str(), 0444);
-  Checkout co = WriteCheckout(dir, "exit 1");
+  ASSERT_EQ(mkdir(dir.Path("top").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(dir.Path("top/in").c_str(), 0755), 0);
   GiveToUnprivileged(dir.path());
-  ScopedCheckoutCmd env(co.command);
-  std::string err = CaptureStderr([&] {
-    EXPECT_EQ(RunAsUnprivileged([&] { return tovMkWritable(file.c_str()); }),
-              0);
-  });
-  EXPECT_EQ(err, "");
-  EXPECT_EQ(ReadFile(co.log), "[" + file + "]");
-  EXPECT_EQ(ModeOf(file), 0444u);
-}
-
-TEST(MkWritable, MissingFileInAWriteProtectedDirectoryGetsTheDirectoryFixed) {
-  TempDir dir;
-  std::string sub = dir.Path("ro");
-  ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
-  GiveToUnprivileged(dir.path());
-  chmod(sub.c_str(), 0555);
-  std::string file = sub + "/new.txt";
+  chmod(dir.Path("top/in").c_str(), 0555);
+  chmod(dir.Path("top").c_str(), 0555);
+  std::string file = dir.Path("top/in/new.txt");
   EXPECT_EQ(RunAsUnprivileged([&] { return tovMkWritable(file.c_str()); }), 1);
-  EXPECT_EQ(ModeOf(sub), 0755u);
-  EXPECT_FALSE(Exists(file));
+  EXPECT_EQ(ModeOf(dir.Path("top/in")), 0755u);
+  EXPECT_EQ(ModeOf(dir.Path("top")), 0555u);
 }
 
-TEST(MkWritable, OnlyTheHoldingDirectoryIsExamined) {
-  // A write-protected directory above an existing one is not touched.
-  TempDir dir;
-  std::string top = dir.Path("top");
-  ASSERT_EQ(mkdir(top.c_str(), 0755), 0);
-  ASSERT_EQ(mkdir((top + "/in").c_str(), 0755), 0);
-  GiveToUnprivileged(dir.path());
-  chmod(top.c_str(), 0555);
-  std::string file = top + "/in/new.txt";
-  EXPECT_EQ(RunAsUnprivileged([&] { return tovMkWritable(file.c_str()); }), 1);
-  EXPECT_EQ(ModeOf(top), 0555u);
-}
-
-TEST(MkWritable, BareMissingNameHasNoDirectoryToPrepare) {
-  ScopedCheckoutCmd env(std::nullopt);
+TEST(MkWritable, NameWithoutADirectoryCannotBePrepared) {
+  ScopedCheckoutCmd env(nullptr);
   EXPECT_EQ(tov::update::tovMkParentDirs("no-such-file-4711.txt"), 0);
   EXPECT_EQ(tov::update::tovMkParentDirs("/no-such-file-4711.txt"), 0);
   EXPECT_EQ(tovMkWritable("no-such-file-4711.txt"), 0);
 }
 
-int g_access_calls = 0;
+int g_calls = 0;
 int g_interruptions = 0;
-
 // Interrupted g_interruptions times, then the file is writable.
 int InterruptedAccess(const char *, int) {
-  if (++g_access_calls <= g_interruptions) {
+  if (++g_calls <= g_interruptions) {
     errno = EINTR;
     return -1;
   }
   return 0;
 }
 
-TEST(MkWritable, InterruptedTestIsTriedElevenTimesInAll) {
-  ScopedCheckoutCmd env(std::nullopt);
-  ScopedAccess fake(InterruptedAccess);
-  g_access_calls = 0;
+TEST(MkWritable, InterruptedTestIsTriedElevenTimesThenReported) {
+  ScopedCheckoutCmd env(nullptr);
+  tov::platform::SetAccessForTesting(InterruptedAccess);
+  g_calls = 0;
   g_interruptions = 10;
-  std::string err =
-      CaptureStderr([] { EXPECT_EQ(tovMkWritable("/some/dir/file.txt"), 1); });
+  std::string err = CaptureStderr([] { EXPECT_EQ(tovMkWritable("/d/f"), 1); });
   EXPECT_EQ(err, "");
-  EXPECT_EQ(g_access_calls, 11);
-}
+  EXPECT_EQ(g_calls, 11);
 
-TEST(MkWritable, EndlessInterruptionIsReportedInItsOwnBuffer) {
-  ScopedCheckoutCmd env(std::nullopt);
-  ScopedAccess fake(InterruptedAccess);
-  g_access_calls = 0;
+  g_calls = 0;
   g_interruptions = 1000;
   std::strcpy(tovUpdtrErrBuf, "earlier message");
-  std::string err = CaptureStderr(
-      [] { EXPECT_EQ(tovMkWritable("/no/such/dir/file.txt"), 0); });
-  EXPECT_EQ(err, std::string("{#0 E /no/such/dir/file.txt: ") +
-                     std::strerror(EINTR) + "}\n");
-  EXPECT_EQ(g_access_calls, 11);
+  // The message is composed in a 2048-byte buffer of its own.
+  const std::string path = "/" + std::string(3000, 'p');
+  err = CaptureStderr([&] { EXPECT_EQ(tovMkWritable(path.c_str()), 0); });
+  tov::platform::SetAccessForTesting(nullptr);
+  EXPECT_EQ(err, "{#0 E " + path.substr(0, 2047) + "}\n");
+  EXPECT_EQ(g_calls, 11);
   EXPECT_STREQ(tovUpdtrErrBuf, "earlier message");
+  err = CaptureStderr([] { EXPECT_EQ(tovMkWritable("/no/f"), 0); });
+  EXPECT_EQ(err, "");  // ENOENT all the way up: silent
 }
 
-TEST(MkWritable, OtherErrorIsReportedAndStillFails) {
+TEST(MkWritable, OtherErrorIsReportedWithItsDescription) {
   TempDir dir;
-  std::string file = dir.Write("plain.txt", "text");
-  std::string below = file + "/x.txt";  // a file cannot hold another
-  ScopedCheckoutCmd env(std::nullopt);
+  std::string below = dir.Write("plain.txt", "text") + "/x.txt";
+  ScopedCheckoutCmd env(nullptr);
   std::string err =
       CaptureStderr([&] { EXPECT_EQ(tovMkWritable(below.c_str()), 0); });
   EXPECT_EQ(err, "{#0 E " + below + ": " + std::strerror(ENOTDIR) + "}\n");
-}
-
-TEST(MkWritable, LongPathInTheMessageIsCutToItsBuffer) {
-  ScopedCheckoutCmd env(std::nullopt);
-  ScopedAccess fake(InterruptedAccess);
-  g_access_calls = 0;
-  g_interruptions = 1000;
-  std::string path = "/" + std::string(3000, 'p');
-  std::string err =
-      CaptureStderr([&] { EXPECT_EQ(tovMkWritable(path.c_str()), 0); });
-  // "{#0 E " + 2047 characters of the message + "}\n"
-  EXPECT_EQ(err, "{#0 E " + path.substr(0, 2047) + "}\n");
 }
 
 }  // namespace

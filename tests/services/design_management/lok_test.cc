@@ -4,9 +4,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "gtest/gtest.h"
@@ -15,157 +13,100 @@
 namespace {
 
 using tov::test::ReadFile;
-using tov::test::RunAsUnprivileged;
 using tov::test::TempDir;
 
-// Sets TOVUPDTR_CHECKOUT_CMD (or unsets it, for nullopt) for one scope.
+// Sets the check-out command for one scope (NULL: unset).
 class ScopedCheckoutCmd {
  public:
-  explicit ScopedCheckoutCmd(const std::optional<std::string> &value) {
-    const char *old = std::getenv(kName);
-    if (old != nullptr) saved_ = old;
-    if (value) {
-      setenv(kName, value->c_str(), 1);
-    } else {
-      unsetenv(kName);
-    }
+  explicit ScopedCheckoutCmd(const char *value) {
+    value != nullptr ? setenv(kName, value, 1) : unsetenv(kName);
   }
-  ~ScopedCheckoutCmd() {
-    if (saved_) {
-      setenv(kName, saved_->c_str(), 1);
-    } else {
-      unsetenv(kName);
-    }
-  }
+  ~ScopedCheckoutCmd() { unsetenv(kName); }
 
  private:
   static constexpr const char *kName = "TOVUPDTR_CHECKOUT_CMD";
-  std::optional<std::string> saved_;
 };
 
 struct SpecDeleter {
   void operator()(lokSpec *spec) const { lokFreeSpec(spec); }
 };
 using Spec = std::unique_ptr<lokSpec, SpecDeleter>;
-
 Spec MakeSpec(const std::string &path) {
   return Spec(lokCreateSpec(0, 0, 0, path.c_str(), 0));
 }
 
-// An executable script in `dir` with the body `body`.
-std::string WriteScript(const TempDir &dir, const std::string &name,
-                        const std::string &body) {
-  std::string path = dir.Write(name, "#!/bin/sh\n" + body);
+// An executable shell script `name` in `dir`; it first logs its arguments
+// to dir/log as "count:[arg][arg]...".
+std::string Script(const TempDir &dir, const std::string &name,
+                   const std::string &then) {
+  std::string log = dir.Path("log");
+  std::string path =
+      dir.Write(name, "#!/bin/sh\nprintf '%s:' \"$#\" > '" + log +
+                          "'\nfor a in \"$@\"; do printf '[%s]' \"$a\" >> '" +
+                          log + "'; done\n" + then + "\n");
   chmod(path.c_str(), 0755);
   return path;
 }
 
-// A script that writes its argument count and every argument, each in
-// brackets, to `log`, then exits with `status`.
-std::string RecordingScript(const TempDir &dir, const std::string &log,
-                            int status) {
-  return WriteScript(dir, "record.sh",
-                     "printf '%s:' \"$#\" > '" + log +
-                         "'\nfor a in \"$@\"; do printf '[%s]' \"$a\" >> '" +
-                         log + "'; done\nexit " + std::to_string(status) +
-                         "\n");
-}
-
-TEST(Lok, HandleOnlyForANonEmptyPath) {
+TEST(Lok, ManagedOnlyWhenACommandIsSetAndTheFileExists) {
   EXPECT_EQ(lokCreateSpec(0, 0, 0, nullptr, 0), nullptr);
   EXPECT_EQ(lokCreateSpec(0, 0, 0, "", 0), nullptr);
-  Spec spec = MakeSpec("some/file");
-  EXPECT_NE(spec, nullptr);
-  EXPECT_EQ(lokFreeSpec(nullptr), 0);
-}
-
-TEST(Lok, ManagedOnlyWhenACommandIsSetAndTheFileExists) {
   TempDir dir;
-  std::string file = dir.Write("f.txt", "x");
-  Spec existing = MakeSpec(file);
+  Spec existing = MakeSpec(dir.Write("f.txt", "x"));
   Spec missing = MakeSpec(dir.Path("absent.txt"));
-  {
-    ScopedCheckoutCmd env(std::nullopt);
+  ASSERT_NE(existing, nullptr);
+  for (const char *unset : {static_cast<const char *>(nullptr), "", " \t "}) {
+    ScopedCheckoutCmd env(unset);
     EXPECT_NE(lokIsManaged(existing.get()), 0);
+    EXPECT_NE(lokCo(existing.get(), 0, 0, 0), 0);
   }
-  {
-    ScopedCheckoutCmd env(std::string(""));
-    EXPECT_NE(lokIsManaged(existing.get()), 0);
-  }
-  {
-    ScopedCheckoutCmd env(std::string(" \t "));
-    EXPECT_NE(lokIsManaged(existing.get()), 0);
-  }
-  {
-    ScopedCheckoutCmd env(std::string("true"));
-    EXPECT_EQ(lokIsManaged(existing.get()), 0);
-    EXPECT_NE(lokIsManaged(missing.get()), 0);
-    EXPECT_NE(lokIsManaged(nullptr), 0);
-  }
+  ScopedCheckoutCmd env("true");
+  EXPECT_EQ(lokIsManaged(existing.get()), 0);
+  EXPECT_NE(lokIsManaged(missing.get()), 0);
+  EXPECT_NE(lokIsManaged(nullptr), 0);
+  EXPECT_NE(lokCo(nullptr, 0, 0, 0), 0);
 }
 
 TEST(Lok, PathReachesTheCommandAsOneArgumentWithoutAShell) {
   TempDir dir;
-  std::string log = dir.Path("args.log");
-  std::string script = RecordingScript(dir, log, 0);
-  // Everything a shell would act on: blanks, quotes, separators, command
-  // substitution, globbing, a newline.
-  std::string path = dir.Path(
-      "a b 'c' \"d\"; touch pwned1 $(touch pwned2) `touch pwned3` *\nx&|<>");
-  { std::ofstream(path) << "data"; }
-  ScopedCheckoutCmd env("  " + script + "  -q\t --flag  ");
+  std::string command = Script(dir, "co.sh", "exit 0");
+  // Everything a shell would act on.
+  std::string path = dir.Write(
+      "a b 'c' \"d\"; touch p1 $(touch p2) `touch p3` *\nx&|<>", "data");
+  ScopedCheckoutCmd env(("  " + command + "  -q\t --flag  ").c_str());
   Spec spec = MakeSpec(path);
-  ASSERT_EQ(lokIsManaged(spec.get()), 0);
   EXPECT_EQ(lokCo(spec.get(), 0, 0, 0), 0);
-  EXPECT_EQ(ReadFile(log), "3:[-q][--flag][" + path + "]");
-  for (const char *name : {"pwned1", "pwned2", "pwned3"}) {
+  EXPECT_EQ(ReadFile(dir.Path("log")), "3:[-q][--flag][" + path + "]");
+  for (const char *name : {"p1", "p2", "p3"}) {
     EXPECT_NE(access(name, F_OK), 0) << name;
     EXPECT_NE(access(dir.Path(name).c_str(), F_OK), 0) << name;
   }
 }
 
-TEST(Lok, CheckoutFailsWhenTheCommandFailsOrCannotRun) {
-  TempDir dir;
-  std::string file = dir.Write("f.txt", "x");
-  Spec spec = MakeSpec(file);
-  {
-    ScopedCheckoutCmd env(RecordingScript(dir, dir.Path("log"), 3));
-    EXPECT_NE(lokCo(spec.get(), 0, 0, 0), 0);
-    EXPECT_EQ(ReadFile(dir.Path("log")), "1:[" + file + "]");
-  }
-  {
-    ScopedCheckoutCmd env(dir.Path("no-such-command"));
-    EXPECT_NE(lokCo(spec.get(), 0, 0, 0), 0);
-  }
-  {
-    ScopedCheckoutCmd env(WriteScript(dir, "killed.sh", "kill -9 $$\n"));
-    EXPECT_NE(lokCo(spec.get(), 0, 0, 0), 0);
-  }
-  {
-    ScopedCheckoutCmd env(std::nullopt);
-    EXPECT_NE(lokCo(spec.get(), 0, 0, 0), 0);
-  }
-  EXPECT_NE(lokCo(nullptr, 0, 0, 0), 0);
-}
-
-TEST(Lok, CheckoutSucceedsOnlyWhenTheFileIsWritableAfterwards) {
+TEST(Lok, CheckOutFailsWhenTheCommandFailsOrLeavesTheFileReadOnly) {
   TempDir dir;
   std::string file = dir.Write("f.txt", "x");
   chmod(file.c_str(), 0444);
-  std::string lazy = WriteScript(dir, "lazy.sh", "exit 0\n");
-  std::string unlock = WriteScript(dir, "unlock.sh", "chmod u+w \"$1\"\n");
+  std::string failing = Script(dir, "fail.sh", "chmod u+w \"$1\"; exit 3");
+  std::string killed = Script(dir, "killed.sh", "kill -9 $$");
+  std::string lazy = Script(dir, "lazy.sh", "exit 0");
+  std::string unlock = Script(dir, "unlock.sh", "chmod u+w \"$1\"");
   tov::test::GiveToUnprivileged(dir.path());
-  int rc = RunAsUnprivileged([&] {
+  int rc = tov::test::RunAsUnprivileged([&] {
     Spec spec = MakeSpec(file);
-    {
-      ScopedCheckoutCmd env(lazy);
-      if (lokCo(spec.get(), 0, 0, 0) == 0) return 1;  // still read-only
+    int failures = 0;
+    for (const std::string &command :
+         {failing, killed, lazy, dir.Path("no-such-command")}) {
+      ScopedCheckoutCmd env(command.c_str());
+      if (lokCo(spec.get(), 0, 0, 0) != 0) ++failures;
+      chmod(file.c_str(), 0444);
     }
-    ScopedCheckoutCmd env(unlock);
-    if (lokCo(spec.get(), 0, 0, 0) != 0) return 2;
-    return access(file.c_str(), W_OK) == 0 ? 0 : 3;
+    if (failures != 4) return 1;
+    ScopedCheckoutCmd env(unlock.c_str());
+    return lokCo(spec.get(), 0, 0, 0) == 0 ? 0 : 2;
   });
   EXPECT_EQ(rc, 0);
+  EXPECT_EQ(ReadFile(dir.Path("log")), "1:[" + file + "]");
 }
 
 }  // namespace
