@@ -69,7 +69,8 @@ int RunCommand(const std::vector<std::string> &argv);
 // file in the same directory, created exclusively with the old file's
 // permission bits (and owner, where allowed), is flushed to disk and renamed
 // over the old one.  A symbolic link stays a link: the file it leads to is
-// replaced.  Where no new file can be made in that directory, the file is
+// replaced.  Where no new file can be made in that directory, or where the
+// file has other names (hard links) that must go on sharing it, the file is
 // rewritten in place and its old content, kept in memory, is written back
 // if anything fails.  A file that may not be written is refused (EACCES), as
 // is anything but a regular file; a missing file is created.  0 on success.

@@ -322,6 +322,9 @@ int ReplaceFileContents(const char *path, const char *data, size_t len) {
     }
     // A file renamed over this one would get past its write protection.
     if (!MayWrite(target)) return -1;
+    // A new file would take this name away from the other names of the
+    // same file, which would keep the old content.
+    if (st.st_nlink > 1) return ReplaceInPlace(target, data, len);
   }
 
   size_t cut = target.size();

@@ -83,6 +83,15 @@ TEST(ReplaceFileContents, SymbolicLinkStaysALink) {
   EXPECT_EQ(Names(dir.Path("real")), std::set<std::string>{"f.txt"});
 }
 
+TEST(ReplaceFileContents, HardLinksGoOnSharingTheContent) {
+  TempDir dir;
+  std::string path = dir.Write("f.txt", kOld);
+  ASSERT_EQ(link(path.c_str(), dir.Path("other.txt").c_str()), 0);
+  ASSERT_EQ(Replace(path, "new"), 0);
+  EXPECT_EQ(ReadFile(dir.Path("other.txt")), "new");
+  EXPECT_EQ(Names(dir.path()), (std::set<std::string>{"f.txt", "other.txt"}));
+}
+
 TEST(ReplaceFileContents, FailedWriteLeavesTheOldContentAndNoOtherFile) {
   TempDir dir;
   std::string path = dir.Write("f.txt", kOld);
