@@ -60,6 +60,13 @@ const OptionSpec kOptions[] = {
        o->dry_run = true;
        return true;
      }},
+    {"-nodeByNode", nullptr,
+     "apply the renames one by one, each searching the whole text (slow; "
+     "the result is the same)",
+     [](const std::string &, Options *o) {
+       o->node_by_node = true;
+       return true;
+     }},
 };
 
 }  // namespace

@@ -59,7 +59,8 @@ bool UpdateListedFiles(const char *path, tovUpdtrRegexpList *list,
   int total = 0;
   for (const std::string &line : lines) total += IsBlank(line) ? 0 : 1;
   Progress progress(total);
-  int flags = options.dry_run ? TOV_UPDATE_DRY_RUN : 0;
+  int flags = (options.dry_run ? TOV_UPDATE_DRY_RUN : 0) |
+              (options.node_by_node ? TOV_UPDATE_NODE_BY_NODE : 0);
   for (size_t i = 0; i < lines.size(); ++i) {
     std::string &line = lines[i];
     if (IsBlank(line)) continue;

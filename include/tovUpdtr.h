@@ -235,6 +235,9 @@ TOVUPDTR_API int tovUpdtrRegexpUpdateFile(char *line, int msgCode,
 
 /* Flags of tovUpdtrRegexpUpdateFileEx. */
 #define TOV_UPDATE_DRY_RUN 0x1 /* compute the new text, write nothing */
+/* apply the nodes one by one, each searching the whole text (the slow path
+ * that the one-pass rewrite of plain names must agree with) */
+#define TOV_UPDATE_NODE_BY_NODE 0x2
 
 /* Results of tovUpdtrRegexpUpdateFileEx beyond 0 (failure). */
 #define TOV_UPDATE_UNCHANGED 1 /* nothing matched, or an empty file */

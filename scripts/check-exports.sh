@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Checks that a built libtovUpdtr.so exports exactly what the public header
-# declares: every declared name present, undecorated, and nothing else.
+# declares: every declared name present, undecorated, and nothing else (the
+# markers a sanitizer build adds aside).
 # Usage: scripts/check-exports.sh path/to/libtovUpdtr.so [include/tovUpdtr.h]
 set -euo pipefail
 lib=$1
@@ -13,7 +14,8 @@ declared=$(awk '/TOVUPDTR_API/ && !/define/ {decl=""; on=1}
                       sub(/[(\[].*/, "", decl); n = split(decl, w, /[ *]+/);
                       print w[n]; on=0 }}' "$header" | sort -u)
 exported=$(nm -D --defined-only "$lib" | awk '$2 ~ /^[TDBRV]$/ {print $3}' |
-           grep -v -E '^(_init|_fini|_edata|_end|__bss_start)$' | sort -u)
+           grep -v -E '^(_init|_fini|_edata|_end|__bss_start)$' |
+           grep -v -E '^__(odr_asan|asan|ubsan)' | sort -u)
 
 status=0
 missing=$(comm -23 <(echo "$declared") <(echo "$exported"))

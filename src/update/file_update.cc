@@ -16,6 +16,7 @@
 #include "services/name_mapping/rix.h"
 #include "services/regex/mur_regexp.h"
 #include "tovUpdtr.h"
+#include "update/update_plan.h"
 
 namespace tov::update {
 namespace {
@@ -70,6 +71,10 @@ class FileUpdate {
   // Applies one node: the text in a_ is searched and rewritten into b_, and
   // the two swap.  false after reporting a failure.
   bool Apply(tovUpdtrHashElement *element, murRegexp *regexp);
+  // Applies every node of the list, one after the other.
+  bool ApplyNodeByNode();
+  // Applies the list through its plan: runs of plain names in one pass each.
+  bool ApplyPlan();
 
   int code_;
   tovUpdtrRegexpList *list_;
@@ -178,6 +183,38 @@ bool FileUpdate::Apply(tovUpdtrHashElement *element, murRegexp *regexp) {
   return true;
 }
 
+bool FileUpdate::ApplyNodeByNode() {
+  for (tovUpdtrRegexpList *node = list_; node != nullptr; node = node->next) {
+    if (node->element == nullptr || node->regexp == nullptr) continue;
+    if (!Apply(node->element, node->regexp)) return false;
+  }
+  return true;
+}
+
+bool FileUpdate::ApplyPlan() {
+  for (const UpdatePlan::Step &step :
+       UpdatePlan::For(list_, name_space_).steps()) {
+    if (step.rewriter != nullptr) {
+      PlainRewriter::Result result =
+          step.rewriter->Rewrite(a_.get(), text_length_, b_.get(), capacity_);
+      if (!result.touched) continue;
+      if (result.fits && result.max_length < capacity_) {
+        std::swap(a_, b_);
+        text_length_ = result.length;
+        b_.get()[0] = '\0';
+        changed_ = true;
+        continue;
+      }
+      // Somewhere along these renames the text outgrows the buffers: the
+      // nodes applied one by one tell exactly where, with their message.
+    }
+    for (tovUpdtrRegexpList *node : step.nodes) {
+      if (!Apply(node->element, node->regexp)) return false;
+    }
+  }
+  return true;
+}
+
 int FileUpdate::Run(char *line, int flags) {
   char *reference = FirstToken(line, " \t\n\r");
   if (reference == nullptr) {
@@ -209,9 +246,8 @@ int FileUpdate::Run(char *line, int flags) {
   if (!Read(static_cast<size_t>(status.size))) return 0;
   if (list_ == nullptr) return TOV_UPDATE_UNCHANGED;
 
-  for (tovUpdtrRegexpList *node = list_; node != nullptr; node = node->next) {
-    if (node->element == nullptr || node->regexp == nullptr) continue;
-    if (!Apply(node->element, node->regexp)) return 0;
+  if (!((flags & TOV_UPDATE_NODE_BY_NODE) ? ApplyNodeByNode() : ApplyPlan())) {
+    return 0;
   }
   if (!changed_) return TOV_UPDATE_UNCHANGED;
   if (flags & TOV_UPDATE_DRY_RUN) return TOV_UPDATE_CHANGED;

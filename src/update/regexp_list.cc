@@ -123,6 +123,23 @@ bool BuildWordPattern(int update_type, const char *old_name,
   return true;
 }
 
+bool SplitWordPattern(std::string_view pattern, int *update_type,
+                      std::string_view *name) {
+  for (int type = 0; type < 2; ++type) {
+    std::string_view before = kBoundaries[type].before;
+    std::string_view after = kBoundaries[type].after;
+    if (pattern.size() > before.size() + after.size() &&
+        pattern.substr(0, before.size()) == before &&
+        pattern.substr(pattern.size() - after.size()) == after) {
+      *update_type = type;
+      *name = pattern.substr(before.size(),
+                             pattern.size() - before.size() - after.size());
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace tov::update
 
 extern "C" TOVUPDTR_API tovUpdtrRegexpList *tovUpdtrGenRegexpList(

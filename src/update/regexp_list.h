@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace tov::update {
 
@@ -20,6 +21,12 @@ constexpr size_t kPatternSize = 260;
 bool BuildWordPattern(int update_type, const char *old_name,
                       const char *converted, const char *name_space,
                       std::string *pattern);
+
+// The inverse of BuildWordPattern: true when `pattern` is the whole-word
+// expression of some name under update type 0 or 1, with *update_type and
+// *name set.
+bool SplitWordPattern(std::string_view pattern, int *update_type,
+                      std::string_view *name);
 
 }  // namespace tov::update
 

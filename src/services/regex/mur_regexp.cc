@@ -149,6 +149,7 @@ class Translator {
 struct Compiled {
   murRegexp prog{};
   std::unique_ptr<RE2> re;
+  std::string source;  // the pattern as given
 };
 
 // Every expression compiled in this process.  Expressions are never released
@@ -178,6 +179,7 @@ murRegexp *mur_regcomp(const char *pattern) {
   compiled->re = std::make_unique<RE2>(*translated, options);
   if (!compiled->re->ok()) return nullptr;
   compiled->prog.impl = compiled->re.get();
+  compiled->source = pattern;
   murRegexp *prog = &compiled->prog;
   tov::regex::Registry().push_back(std::move(compiled));
   return prog;
@@ -198,6 +200,13 @@ int mur_regexecn(murRegexp *prog, const char *text, size_t len) {
     prog->endp[i] = took_part ? found[i].data() + found[i].size() : nullptr;
   }
   return matched ? 1 : 0;
+}
+
+const char *mur_regsource(const murRegexp *prog) {
+  if (prog == nullptr) return "";
+  // prog is the first member of its Compiled record.
+  const auto *compiled = reinterpret_cast<const tov::regex::Compiled *>(prog);
+  return compiled->source.c_str();
 }
 
 int mur_regexec(murRegexp *prog, const char *text) {

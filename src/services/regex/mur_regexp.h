@@ -25,6 +25,8 @@ struct murRegexp {
 // Compiles `pattern`; NULL when it cannot be compiled.  The result lives until
 // the process ends.
 murRegexp *mur_regcomp(const char *pattern);
+// The pattern `prog` was compiled from ("" for NULL); owned by the engine.
+const char *mur_regsource(const murRegexp *prog);
 // Searches the NUL-terminated `text`; 1 on a match, 0 otherwise (NULL
 // arguments included).
 int mur_regexec(murRegexp *prog, const char *text);

@@ -1,0 +1,99 @@
+#include "update/update_plan.h"
+
+#include <cstring>
+#include <string_view>
+
+#include "services/name_mapping/rix.h"
+#include "services/regex/mur_regexp.h"
+#include "update/regexp_list.h"
+
+namespace tov::update {
+namespace {
+
+// The node's rename when its expression is the whole-word expression of a
+// plain name and its new name, converted into `name_space`, is plain or
+// empty; *update_type tells the word rules.
+bool PlainRenameOf(const tovUpdtrRegexpList *node, const char *name_space,
+                   int *update_type, PlainRename *rename) {
+  std::string_view name;
+  if (!SplitWordPattern(mur_regsource(node->regexp), update_type, &name) ||
+      !IsPlainName(name, false)) {
+    return false;
+  }
+  // A new name that cannot be converted is left to the search, which reports
+  // it only on a file that holds the old name.
+  const char *to_member = tovUpdtrHashGetNonNullToMember(node->element);
+  char converted[kRixMaxName];
+  if (to_member == nullptr ||
+      rixMapName("LibraryNT", name_space, to_member, 0, converted) == 0 ||
+      !IsPlainName(converted, true)) {
+    return false;
+  }
+  rename->from.assign(name.data(), name.size());
+  rename->to = converted;
+  return true;
+}
+
+}  // namespace
+
+UpdatePlan::UpdatePlan(tovUpdtrRegexpList *list, const char *name_space)
+    : name_space_(name_space) {
+  std::vector<PlainRename> run;
+  std::vector<tovUpdtrRegexpList *> run_nodes;
+  int run_type = -1;
+  auto end_run = [&] {
+    if (run_nodes.empty()) return;
+    Step step;
+    step.nodes = std::move(run_nodes);
+    step.rewriter = std::make_unique<PlainRewriter>(run_type, std::move(run));
+    steps_.push_back(std::move(step));
+    run.clear();
+    run_nodes.clear();
+  };
+  for (tovUpdtrRegexpList *node = list; node != nullptr; node = node->next) {
+    shape_.push_back(node);
+    shape_.push_back(node->element);
+    shape_.push_back(node->regexp);
+    // Nodes without element or expression are passed over.
+    if (node->element == nullptr || node->regexp == nullptr) continue;
+    int update_type = 0;
+    PlainRename rename;
+    if (PlainRenameOf(node, name_space, &update_type, &rename)) {
+      if (update_type != run_type) end_run();
+      run_type = update_type;
+      run.push_back(std::move(rename));
+      run_nodes.push_back(node);
+    } else {
+      end_run();
+      Step step;
+      step.nodes.push_back(node);
+      steps_.push_back(std::move(step));
+    }
+  }
+  end_run();
+}
+
+bool UpdatePlan::Fits(tovUpdtrRegexpList *list, const char *name_space) const {
+  if (name_space_ != name_space) return false;
+  size_t i = 0;
+  for (tovUpdtrRegexpList *node = list; node != nullptr; node = node->next) {
+    if (i + 3 > shape_.size() || shape_[i] != node ||
+        shape_[i + 1] != node->element || shape_[i + 2] != node->regexp) {
+      return false;
+    }
+    i += 3;
+  }
+  return i == shape_.size();
+}
+
+UpdatePlan &UpdatePlan::For(tovUpdtrRegexpList *list, const char *name_space) {
+  // The last plan made: a program updates all its files with one list.
+  static std::unique_ptr<UpdatePlan> *last = new std::unique_ptr<UpdatePlan>();
+  if (name_space == nullptr) name_space = "";
+  if (*last == nullptr || !(*last)->Fits(list, name_space)) {
+    last->reset(new UpdatePlan(list, name_space));
+  }
+  return **last;
+}
+
+}  // namespace tov::update

@@ -1,0 +1,127 @@
+// The one-pass rewrite of plain names against the node-by-node search, on
+// random mappings and texts: same result, same messages, same bytes on disk.
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "support/test_support.h"
+#include "tovUpdtr.h"
+#include "update_fixture.h"
+
+namespace {
+
+using tov::test::CaptureStderr;
+using tov::test::DesignTree;
+using tov::test::LoadMapping;
+using tov::test::Members;
+using tov::test::ReadFile;
+
+// What one update left: its result, its messages and the file.
+struct UpdateRun {
+  int result;
+  std::string err;
+  std::string content;
+};
+
+UpdateRun Update(const DesignTree &tree, const std::string &text,
+                 tovUpdtrRegexpList *list, int flags) {
+  std::string path = tree.WriteFile("f.txt", text);
+  std::string line = DesignTree::Reference("f.txt") + "\n";
+  UpdateRun run{};
+  run.err = CaptureStderr([&] {
+    run.result =
+        tovUpdtrRegexpUpdateFileEx(line.data(), 3, list, "LibraryNT", flags);
+  });
+  run.content = ReadFile(path);
+  return run;
+}
+
+// Names that are plain words, names with expression characters, and new
+// names that grow the text a lot.
+const std::vector<std::string> kOldNames = {"a", "b", "ab", "a1",  "1a",  "_x",
+                                            "A", "9", "b$", "a.b", "a-b", "x."};
+const std::vector<std::string> kNewNames = {
+    "a", "b", "ab", "a1", "1a", "_x", "B", "a.b", "q-q", "longer_name_here"};
+const std::string kAlphabet = "ab1_$. -\n9A(x";
+
+TEST(FastPath, AgreesWithNodeByNodeOnRandomInput) {
+  DesignTree tree;
+  std::mt19937 rng(20261208);
+  auto pick = [&](const std::vector<std::string> &v) {
+    return v[rng() % v.size()].c_str();
+  };
+  int compared = 0;
+  for (int iter = 0; iter < 600; ++iter) {
+    // Atoms of every level, each from-name at most once per level (a
+    // from-to list could not map it twice), some chained, some renamed to
+    // nothing; and now and then an element that is no atom.
+    std::vector<Members> elements;
+    std::set<std::string> used[3];
+    int count = 1 + rng() % 6;
+    for (int i = 0; i < count; ++i) {
+      int level = rng() % 3;
+      const char *from = pick(kOldNames);
+      if (!used[level].insert(from).second) continue;
+      const char *to = (level == 1 && rng() % 5 == 0) ? "" : pick(kNewNames);
+      Members m = {"", "", "", "", "", "", "", ""};
+      m[level] = from;
+      m[4 + level] = to;
+      elements.push_back(m);
+      if (rng() % 8 == 0)
+        elements.push_back({"l", "c", "", "", "m", "c", "", ""});
+    }
+    LoadMapping(elements);
+    int type = static_cast<int>(rng() % 2);
+    tovUpdtrRegexpList *list = tovUpdtrGenRegexpList(type, "LibraryNT");
+    ASSERT_NE(list, nullptr);
+
+    std::string text;
+    int length = 1 + rng() % 24;
+    for (int i = 0; i < length; ++i) {
+      text += rng() % 4 == 0
+                  ? std::string(pick(kOldNames))
+                  : std::string(1, kAlphabet[rng() % kAlphabet.size()]);
+    }
+    if (rng() % 10 == 0) text += std::string(1, '\0') + "a";
+
+    UpdateRun slow = Update(tree, text, list, TOV_UPDATE_NODE_BY_NODE);
+    UpdateRun fast = Update(tree, text, list, 0);
+    EXPECT_EQ(fast.result, slow.result) << "text: " << text;
+    EXPECT_EQ(fast.err, slow.err) << "text: " << text;
+    EXPECT_EQ(fast.content, slow.content) << "text: " << text;
+    if (HasFailure()) break;
+    ++compared;
+  }
+  EXPECT_EQ(compared, 600);
+}
+
+TEST(FastPath, ChainedRenamesFollowTheListInBothOrders) {
+  DesignTree tree;
+  for (bool forward : {true, false}) {
+    std::vector<Members> chain = {tov::test::LibRename("lib1", "lib2"),
+                                  tov::test::LibRename("lib2", "lib3")};
+    if (!forward) std::swap(chain[0], chain[1]);
+    LoadMapping(chain);
+    tovUpdtrRegexpList *list = tovUpdtrGenRegexpList(0, "LibraryNT");
+    UpdateRun run = Update(tree, "lib1 lib2 lib3\n", list, 0);
+    EXPECT_EQ(run.result, TOV_UPDATE_CHANGED);
+    EXPECT_EQ(run.content, forward ? "lib3 lib3 lib3\n" : "lib2 lib3 lib3\n");
+  }
+}
+
+TEST(FastPath, GrowthPastTheBuffersFailsLikeTheNodeByNodePath) {
+  // One byte renamed to two: the text would need more than twice its size.
+  DesignTree tree;
+  LoadMapping({tov::test::LibRename("a", "bb")});
+  tovUpdtrRegexpList *list = tovUpdtrGenRegexpList(0, "LibraryNT");
+  UpdateRun run = Update(tree, "a", list, 0);
+  EXPECT_EQ(run.result, 0);
+  EXPECT_EQ(run.err,
+            "{#3 E Buffer space for reading and writing files inadequate. "
+            "Increase the scaling factor.}\n");
+  EXPECT_EQ(run.content, "a");
+}
+
+}  // namespace
