@@ -14,6 +14,7 @@ struct Options {
   std::string name_space = "LibraryNT";  // -nameSpace NS
   bool case_sensitive = false;           // -caseSensitive
   bool dry_run = false;                  // -dryRun
+  bool node_by_node = false;             // -nodeByNode
 };
 
 // Takes the program's own options out of `args` (args[0] is the program
