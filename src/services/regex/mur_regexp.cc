@@ -148,8 +148,27 @@ class Translator {
 // it.
 struct Compiled {
   murRegexp prog{};
+  std::string source;      // the pattern as given
+  std::string translated;  // its RE2 form
+  // Built on the first search: a program that compiles thousands of
+  // expressions and searches with few of them pays for those few only.
   std::unique_ptr<RE2> re;
-  std::string source;  // the pattern as given
+  bool failed = false;  // RE2 refused the translated form
+
+  // The RE2 program, or NULL when RE2 refused it.
+  const RE2 *Program() {
+    if (re == nullptr && !failed) {
+      RE2::Options options;
+      options.set_encoding(RE2::Options::EncodingLatin1);
+      options.set_log_errors(false);
+      // Leftmost-first: at one start, the first alternative that leads to a
+      // match wins, as a backtracking engine would choose.
+      options.set_longest_match(false);
+      re = std::make_unique<RE2>(translated, options);
+      failed = !re->ok();
+    }
+    return failed ? nullptr : re.get();
+  }
 };
 
 // Every expression compiled in this process.  Expressions are never released
@@ -169,17 +188,12 @@ murRegexp *mur_regcomp(const char *pattern) {
   std::optional<std::string> translated = tov::regex::Translator(pattern).Run();
   if (!translated) return nullptr;
 
-  RE2::Options options;
-  options.set_encoding(RE2::Options::EncodingLatin1);
-  options.set_log_errors(false);
-  // Leftmost-first: at one start, the first alternative that leads to a match
-  // wins, as a backtracking engine would choose.
-  options.set_longest_match(false);
+  // The translator accepts only what RE2 compiles (every literal byte is
+  // escaped, groups and classes are checked), so RE2 itself can wait.
   auto compiled = std::make_unique<Compiled>();
-  compiled->re = std::make_unique<RE2>(*translated, options);
-  if (!compiled->re->ok()) return nullptr;
-  compiled->prog.impl = compiled->re.get();
   compiled->source = pattern;
+  compiled->translated = std::move(*translated);
+  compiled->prog.impl = compiled.get();
   murRegexp *prog = &compiled->prog;
   tov::regex::Registry().push_back(std::move(compiled));
   return prog;
@@ -187,7 +201,10 @@ murRegexp *mur_regcomp(const char *pattern) {
 
 int mur_regexecn(murRegexp *prog, const char *text, size_t len) {
   if (prog == nullptr || text == nullptr || prog->impl == nullptr) return 0;
-  const RE2 &re = *static_cast<const RE2 *>(prog->impl);
+  const RE2 *program =
+      static_cast<tov::regex::Compiled *>(prog->impl)->Program();
+  if (program == nullptr) return 0;
+  const RE2 &re = *program;
   const int groups = re.NumberOfCapturingGroups() + 1;
   re2::StringPiece found[kMurGroups];
   const re2::StringPiece whole(text, len);
@@ -203,10 +220,8 @@ int mur_regexecn(murRegexp *prog, const char *text, size_t len) {
 }
 
 const char *mur_regsource(const murRegexp *prog) {
-  if (prog == nullptr) return "";
-  // prog is the first member of its Compiled record.
-  const auto *compiled = reinterpret_cast<const tov::regex::Compiled *>(prog);
-  return compiled->source.c_str();
+  if (prog == nullptr || prog->impl == nullptr) return "";
+  return static_cast<const tov::regex::Compiled *>(prog->impl)->source.c_str();
 }
 
 int mur_regexec(murRegexp *prog, const char *text) {
