@@ -18,6 +18,8 @@
 
 #include <stdio.h>
 
+#include "tovUpdtr_version.h"
+
 #if defined(_WIN32) || defined(__CYGWIN__)
 #if defined(TOVUPDTR_BUILDING)
 #define TOVUPDTR_API __declspec(dllexport)
@@ -120,8 +122,17 @@ TOVUPDTR_API int tovUpdtrInit(int argc, char **argv, const char *libDefFile,
  * before a successful tovUpdtrInit. */
 TOVUPDTR_API const char *tovUpdtrGetDefaultNameSpace(void);
 /* Prints "{#code S text}" and a newline on stderr; S is I, W, E or F for
- * severity 0 to 3.  A NULL or empty text prints nothing. */
+ * severity 0 to 3.  A NULL or empty text prints nothing, and so does a
+ * severity below the one set by tovUpdtrSetMinSeverity. */
 TOVUPDTR_API void tovUpdtrPrintErrMsg(int code, int severity, const char *text);
+/* From now on, messages of a severity below `minSeverity` are composed but
+ * not printed: 0 (the default) prints all, 2 only errors and fatal errors.
+ * Values are clamped to 0..3, so fatal messages are always printed.  Returns
+ * the previous setting. */
+TOVUPDTR_API int tovUpdtrSetMinSeverity(int minSeverity);
+/* The version of the loaded library, "MAJOR.MINOR.PATCH" (a static string),
+ * to compare with the TOVUPDTR_VERSION_STRING a program was compiled with. */
+TOVUPDTR_API const char *tovUpdtrGetVersion(void);
 /* Reads one line (at most size - 1 bytes, newline kept) into `buf` and
  * returns it; NULL with `buf` emptied at end of file.  A read error ends the
  * process with status 1. */
@@ -248,6 +259,17 @@ TOVUPDTR_API int tovUpdtrRegexpUpdateFile(char *line, int msgCode,
 TOVUPDTR_API int tovUpdtrRegexpUpdateFileEx(char *line, int msgCode,
                                             tovUpdtrRegexpList *list,
                                             const char *nameSpace, int flags);
+/* tovUpdtrRegexpUpdateFileEx that also hands out what it computed, for a
+ * preview of a dry run.  When the result is TOV_UPDATE_CHANGED, *path
+ * receives the path of the file and *newText its new text, *newLength bytes
+ * followed by a NUL (the text may hold NUL bytes of its own); both are new
+ * copies that the caller frees.  For any other result both are set to NULL
+ * and *newLength to 0.  Any of the three addresses may be NULL. */
+TOVUPDTR_API int tovUpdtrRegexpUpdateFileText(char *line, int msgCode,
+                                              tovUpdtrRegexpList *list,
+                                              const char *nameSpace, int flags,
+                                              char **path, char **newText,
+                                              size_t *newLength);
 
 /* ---- Diagnostics ------------------------------------------------------- */
 

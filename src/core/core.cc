@@ -56,11 +56,25 @@ TOVUPDTR_API const char *tovUpdtrGetDefaultNameSpace(void) {
 TOVUPDTR_API void tovUpdtrPrintErrMsg(int code, int severity,
                                       const char *text) {
   if (text == nullptr || text[0] == '\0') return;
+  // A severity outside 0..3 is printed whatever the setting.
+  if (severity >= 0 && severity < tov::core::GetState().min_severity) return;
   static const char *const kLetters[4] = {"I", "W", "E", "F"};
   const char *letter = (severity >= 0 && severity <= 3)
                            ? kLetters[severity]
                            : "Unkown Error Severity";
   std::fprintf(stderr, "{#%d %s %s}\n", code, letter, text);
+}
+
+TOVUPDTR_API int tovUpdtrSetMinSeverity(int minSeverity) {
+  int &current = tov::core::GetState().min_severity;
+  const int previous = current;
+  // Fatal messages precede the end of the process: never silenced.
+  current = minSeverity < 0 ? 0 : (minSeverity > 3 ? 3 : minSeverity);
+  return previous;
+}
+
+TOVUPDTR_API const char *tovUpdtrGetVersion(void) {
+  return TOVUPDTR_VERSION_STRING;
 }
 
 TOVUPDTR_API char *tovUpdtrFgets(FILE *stream, char *buf, int size) {

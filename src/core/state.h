@@ -27,6 +27,8 @@ struct State {
   std::optional<std::string> default_name_space;
   // Core: the version identification, recorded once.
   const char *version = nullptr;
+  // Core: messages below this severity are not printed.
+  int min_severity = 0;
 
   // Arguments.
   int update_mode = TOV_MODE_UNDEFINED;

@@ -59,6 +59,10 @@ class FileUpdate {
       : code_(code), list_(list), name_space_(name_space) {}
 
   int Run(char *line, int flags);
+  // After a Run that gave TOV_UPDATE_CHANGED: hands the path and the new
+  // text (with its length) to the caller, who frees them.  A NULL address
+  // leaves that part with this object.
+  void HandOver(char **path, char **text, size_t *length);
 
  private:
   template <typename... Args>
@@ -79,6 +83,7 @@ class FileUpdate {
   int code_;
   tovUpdtrRegexpList *list_;
   const char *name_space_;
+  Buffer path_owner_;
   char *path_ = nullptr;
 
   // The two work buffers of capacity_ bytes each: a_ holds the current text
@@ -227,12 +232,12 @@ int FileUpdate::Run(char *line, int flags) {
   if (lcv::ParseLCV(reference, lib, cell, view, file, kComponentSize) == 0) {
     return 0;
   }
-  Buffer path(lcvGetPath(lib, cell, view, file));
-  if (path == nullptr) {
+  path_owner_.reset(lcvGetPath(lib, cell, view, file));
+  if (path_owner_ == nullptr) {
     Error(Msg::kGetPathFailed, reference);
     return 0;
   }
-  path_ = path.get();
+  path_ = path_owner_.get();
 
   platform::FileStatus status;
   if (platform::Stat(path_, &status) != 0) {
@@ -270,12 +275,23 @@ int FileUpdate::Run(char *line, int flags) {
   }
 }
 
+void FileUpdate::HandOver(char **path, char **text, size_t *length) {
+  if (path != nullptr) *path = path_owner_.release();
+  if (text != nullptr) *text = a_.release();
+  if (length != nullptr) *length = text_length_;
+}
+
 // The update of the file that the first token of `line` names: 0 on failure
-// (the file as it was), TOV_UPDATE_UNCHANGED or TOV_UPDATE_CHANGED.
+// (the file as it was), TOV_UPDATE_UNCHANGED or TOV_UPDATE_CHANGED.  A
+// change also hands out the path and the new text through the non-NULL
+// addresses among `path`, `text` and `length`, which the caller has cleared.
 int UpdateFile(char *line, int code, tovUpdtrRegexpList *list,
-               const char *name_space, int flags) {
+               const char *name_space, int flags, char **path = nullptr,
+               char **text = nullptr, size_t *length = nullptr) {
   FileUpdate update(code, list, name_space);
-  return update.Run(line, flags);
+  const int result = update.Run(line, flags);
+  if (result == TOV_UPDATE_CHANGED) update.HandOver(path, text, length);
+  return result;
 }
 
 }  // namespace
@@ -287,6 +303,18 @@ extern "C" TOVUPDTR_API int tovUpdtrRegexpUpdateFileEx(char *line, int msgCode,
                                                        int flags) {
   return tov::core::Guard(0, [&] {
     return tov::update::UpdateFile(line, msgCode, list, nameSpace, flags);
+  });
+}
+
+extern "C" TOVUPDTR_API int tovUpdtrRegexpUpdateFileText(
+    char *line, int msgCode, tovUpdtrRegexpList *list, const char *nameSpace,
+    int flags, char **path, char **newText, size_t *newLength) {
+  if (path != nullptr) *path = nullptr;
+  if (newText != nullptr) *newText = nullptr;
+  if (newLength != nullptr) *newLength = 0;
+  return tov::core::Guard(0, [&] {
+    return tov::update::UpdateFile(line, msgCode, list, nameSpace, flags, path,
+                                   newText, newLength);
   });
 }
 

@@ -1,0 +1,125 @@
+// tovUpdtrRegexpUpdateFileText: the path and new text handed out for a
+// preview must be exactly what a real run writes.
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "support/test_support.h"
+#include "tovUpdtr.h"
+#include "update_fixture.h"
+
+namespace {
+
+using tov::test::CaptureStderr;
+using tov::test::DesignTree;
+using tov::test::LibRename;
+using tov::test::LoadMapping;
+using tov::test::Members;
+using tov::test::ReadFile;
+
+// The bytes of a literal, NULs included.
+template <size_t N>
+std::string Bytes(const char (&literal)[N]) {
+  return std::string(literal, N - 1);
+}
+
+struct FreeDeleter {
+  void operator()(char *p) const { std::free(p); }
+};
+
+// What one call handed out.
+struct Handed {
+  int result = -1;
+  std::unique_ptr<char, FreeDeleter> path;
+  std::unique_ptr<char, FreeDeleter> text;
+  size_t length = 99;
+  std::string err;
+};
+
+class FileUpdateText : public ::testing::Test {
+ protected:
+  tovUpdtrRegexpList *ListOf(const std::vector<Members> &elements) {
+    LoadMapping(elements);
+    return tovUpdtrGenRegexpList(0, "LibraryNT");
+  }
+
+  // Calls the function on the reference of `name`; the outputs start out
+  // holding garbage, so that a result that leaves them alone shows.
+  Handed Call(const std::string &name, tovUpdtrRegexpList *list, int flags) {
+    Handed h;
+    std::string line = DesignTree::Reference(name) + "\n";
+    char *path = reinterpret_cast<char *>(0x1);
+    char *text = reinterpret_cast<char *>(0x1);
+    h.err = CaptureStderr([&] {
+      h.result = tovUpdtrRegexpUpdateFileText(&line[0], 0, list, "LibraryNT",
+                                              flags, &path, &text, &h.length);
+    });
+    h.path.reset(path);
+    h.text.reset(text);
+    return h;
+  }
+
+  DesignTree tree_;
+};
+
+TEST_F(FileUpdateText, DryRunHandsOutWhatTheRealRunWrites) {
+  tovUpdtrRegexpList *list =
+      ListOf({LibRename("lib1", "lib_2"), LibRename("x", "yy")});
+  const std::string before = Bytes("lib1 x\0lib1\r\nx lib10\n");
+  const std::string path = tree_.WriteFile("f.v", before);
+
+  Handed dry = Call("f.v", list, TOV_UPDATE_DRY_RUN);
+  ASSERT_EQ(dry.result, TOV_UPDATE_CHANGED);
+  EXPECT_EQ(dry.err, "");
+  ASSERT_NE(dry.path, nullptr);
+  EXPECT_EQ(std::string(dry.path.get()), path);
+  ASSERT_NE(dry.text, nullptr);
+  const std::string preview(dry.text.get(), dry.length);
+  EXPECT_EQ(dry.text.get()[dry.length], '\0');
+  EXPECT_EQ(ReadFile(path), before);  // a dry run writes nothing
+
+  Handed real = Call("f.v", list, 0);
+  ASSERT_EQ(real.result, TOV_UPDATE_CHANGED);
+  EXPECT_EQ(ReadFile(path), preview);
+  EXPECT_EQ(preview, Bytes("lib_2 yy\0lib_2\r\nyy lib10\n"));
+  ASSERT_NE(real.text, nullptr);
+  EXPECT_EQ(std::string(real.text.get(), real.length), preview);
+}
+
+TEST_F(FileUpdateText, NoChangeOrFailureHandsOutNothing) {
+  tovUpdtrRegexpList *list = ListOf({LibRename("lib1", "lib2")});
+  tree_.WriteFile("same.txt", "lib10 mylib1");
+  tree_.WriteFile("empty.txt", "");
+  for (const char *name : {"same.txt", "empty.txt", "missing.txt"}) {
+    for (int flags : {0, TOV_UPDATE_DRY_RUN}) {
+      Handed h = Call(name, list, flags);
+      EXPECT_NE(h.result, TOV_UPDATE_CHANGED) << name;
+      EXPECT_EQ(h.path, nullptr) << name;
+      EXPECT_EQ(h.text, nullptr) << name;
+      EXPECT_EQ(h.length, 0u) << name;
+    }
+  }
+}
+
+TEST_F(FileUpdateText, NullAddressesAreAllowed) {
+  tovUpdtrRegexpList *list = ListOf({LibRename("lib1", "lib2")});
+  const std::string path = tree_.WriteFile("f.txt", "lib1");
+  std::string line = DesignTree::Reference("f.txt");
+  char *text = nullptr;
+  EXPECT_EQ(
+      tovUpdtrRegexpUpdateFileText(&line[0], 0, list, "LibraryNT",
+                                   TOV_UPDATE_DRY_RUN, nullptr, &text, nullptr),
+      TOV_UPDATE_CHANGED);
+  std::unique_ptr<char, FreeDeleter> owned(text);
+  ASSERT_NE(text, nullptr);
+  EXPECT_STREQ(text, "lib2");
+  line = DesignTree::Reference("f.txt");
+  EXPECT_EQ(tovUpdtrRegexpUpdateFileText(&line[0], 0, list, "LibraryNT", 0,
+                                         nullptr, nullptr, nullptr),
+            TOV_UPDATE_CHANGED);
+  EXPECT_EQ(ReadFile(path), "lib2");
+}
+
+}  // namespace
