@@ -3,6 +3,7 @@
 #include <re2/re2.h>
 
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -217,6 +218,18 @@ int mur_regexecn(murRegexp *prog, const char *text, size_t len) {
     prog->endp[i] = took_part ? found[i].data() + found[i].size() : nullptr;
   }
   return matched ? 1 : 0;
+}
+
+void mur_regfree(murRegexp *prog) {
+  if (prog == nullptr) return;
+  auto &registry = tov::regex::Registry();
+  // From the back: the expression released is most often the latest.
+  for (auto it = registry.rbegin(); it != registry.rend(); ++it) {
+    if (&(*it)->prog == prog) {
+      registry.erase(std::next(it).base());
+      return;
+    }
+  }
 }
 
 const char *mur_regsource(const murRegexp *prog) {

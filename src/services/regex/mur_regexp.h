@@ -25,6 +25,11 @@ struct murRegexp {
 // Compiles `pattern`; NULL when it cannot be compiled.  The result lives until
 // the process ends.
 murRegexp *mur_regcomp(const char *pattern);
+// Releases `prog` (from mur_regcomp) and everything behind it; NULL is
+// harmless.  The library itself keeps every expression to the end; this is
+// for programs that compile expressions without end, such as the fuzz
+// targets.
+void mur_regfree(murRegexp *prog);
 // The pattern `prog` was compiled from ("" for NULL); owned by the engine.
 const char *mur_regsource(const murRegexp *prog);
 // Searches the NUL-terminated `text`; 1 on a match, 0 otherwise (NULL
