@@ -5,11 +5,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "core/guard.h"
 #include "core/messages.h"
+#include "core/state.h"
 #include "services/name_mapping/rix.h"
 #include "services/regex/mur_regexp.h"
 #include "tovUpdtr.h"
@@ -49,8 +51,10 @@ NodePtr NewNode() {
 // The list of the loaded mapping, or NULL (the nodes built so far are
 // released).
 tovUpdtrRegexpList *GenRegexpList(int update_type, const char *name_space) {
+  // A node that cannot be allocated fails the call like any other exhausted
+  // memory: with the "Out of memory" message, not silently.
   NodePtr head = NewNode();
-  if (head == nullptr) return nullptr;
+  if (head == nullptr) throw std::bad_alloc();
   // The nodes after the head, in list order, owned here until the whole
   // list is built.
   std::vector<NodePtr> rest;
@@ -58,11 +62,16 @@ tovUpdtrRegexpList *GenRegexpList(int update_type, const char *name_space) {
   char converted[kPatternSize] = {};
   std::string pattern;
 
-  tovUpdtrHashStartGen();
+  // With a mapping loaded, a walk that cannot start means its record could
+  // not be allocated; going on would hand out a list without the mapping's
+  // elements, as if nothing were to be renamed.
+  if (tovUpdtrHashStartGen() == nullptr && core::GetState().tables != nullptr) {
+    throw std::bad_alloc();
+  }
   while (tovUpdtrHashElement *element = tovUpdtrHashNext()) {
     if (last->element != nullptr) {
       NodePtr node = NewNode();
-      if (node == nullptr) return nullptr;
+      if (node == nullptr) throw std::bad_alloc();
       last->next = node.get();
       last = node.get();
       rest.push_back(std::move(node));
