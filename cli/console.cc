@@ -1,6 +1,7 @@
 #include "console.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 #ifdef _WIN32
 #include <io.h>
@@ -17,9 +18,15 @@ namespace tov::cli {
 // Lists shorter than this finish before an indicator would be read.
 constexpr int kProgressMinimum = 20;
 
-Progress::Progress(int total)
+bool StdoutTakesColour() {
+  const char *no_colour = std::getenv("NO_COLOR");
+  if (no_colour != nullptr && no_colour[0] != '\0') return false;
+  return TOV_ISATTY(TOV_FILENO(stdout)) != 0;
+}
+
+Progress::Progress(int total, bool wanted)
     : total_(total),
-      enabled_(total >= kProgressMinimum &&
+      enabled_(wanted && total >= kProgressMinimum &&
                TOV_ISATTY(TOV_FILENO(stderr)) != 0) {}
 
 void Progress::Step(int done) {

@@ -4,11 +4,16 @@
 
 namespace tov::cli {
 
+// Whether the standard output stream is a terminal on which colours may be
+// used: not when the environment variable NO_COLOR is set and not empty.
+bool StdoutTakesColour();
+
 // A one-line progress indicator on the standard error stream, shown only
-// when that stream is a terminal and the list is long enough to wait for.
+// when `wanted`, that stream is a terminal and the list is long enough to
+// wait for.
 class Progress {
  public:
-  explicit Progress(int total);
+  Progress(int total, bool wanted);
   ~Progress() { Clear(); }
   Progress(const Progress &) = delete;
   Progress &operator=(const Progress &) = delete;

@@ -5,8 +5,10 @@
 //            [-reason copy|rename|renameRef] [own options, see options.cc]
 //
 // Exit status 0 when every step and every file succeeded, 1 otherwise.
+// docs/tovupdtr.1 is its manual page.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,6 +28,26 @@ int Run(int argc, char **argv) {
   std::vector<std::string> args(argv, argv + argc);
   tov::cli::Options options;
   if (!tov::cli::TakeOwnOptions(&args, &options)) return 1;
+  if (options.version) {
+    // A program run with another build of the library than it was
+    // compiled with says so.
+    const char *library = tovUpdtrGetVersion();
+    if (std::strcmp(library, TOVUPDTR_VERSION_STRING) == 0) {
+      std::printf("tovupdtr %s\n", TOVUPDTR_VERSION_STRING);
+    } else {
+      std::printf("tovupdtr %s (library %s)\n", TOVUPDTR_VERSION_STRING,
+                  library);
+    }
+    return 0;
+  }
+  if (options.quiet) tovUpdtrSetMinSeverity(2);
+  if (tov::cli::AsksForHelp(args)) {
+    // The program's own help first; the library then prints its usage line
+    // and ends the process.
+    std::fputs(tov::cli::HelpText().c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+  }
 
   // The library parses the rest; it ends the process with its usage text
   // when a required file is missing.

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
+#include <string_view>
 
 namespace tov::cli {
 namespace {
@@ -24,11 +26,34 @@ struct OptionSpec {
   const char *value_name;  // nullptr for a flag
   const char *help;
   // Applies the value (or the flag); false when the value is not allowed.
+  // nullptr for an option that the library parses.
   bool (*apply)(const std::string &value, Options *options);
 };
 
-// The one table of the program's own options.
+// The one table of every option: first those of every updater, which stay
+// on the command line for the library, then the program's own.  The help
+// text and the manual page list them in this order.
 const OptionSpec kOptions[] = {
+    {"-fromToList", "FILE",
+     "the from-to list: an old and a new reference on each line (required)",
+     nullptr},
+    {"-updateFileList", "FILE",
+     "the update-file list: the reference of one file to fix on each line "
+     "(required)",
+     nullptr},
+    {"-murlib", "FILE", "the library-definition file (required)", nullptr},
+    {"-reason", "copy|rename|renameRef", "why the design data changed",
+     nullptr},
+    {"-renameRefOldToNew", "OLD NEW",
+     "the old and the new name of a reference rename (with -reason "
+     "renameRef)",
+     nullptr},
+    {"-renameRefAllow", "all|from|to|both",
+     "which references a reference rename may touch (default all)", nullptr},
+    {"-help", nullptr,
+     "print this help, then the library's usage line, and exit with status "
+     "1; any option that begins with -h does the same",
+     nullptr},
     {"-updateType", "0|1",
      "word boundaries: 0 letters, digits and '_' (default); 1 as 0, but a "
      "name may follow a digit and may not precede a '$'",
@@ -67,7 +92,54 @@ const OptionSpec kOptions[] = {
        o->node_by_node = true;
        return true;
      }},
+    {"-diff", nullptr,
+     "with -dryRun: print a unified diff (as diff -u) of each file that "
+     "would change; in colour when the standard output is a terminal",
+     [](const std::string &, Options *o) {
+       o->diff = true;
+       return true;
+     }},
+    {"-quiet", nullptr,
+     "print only errors and the summary (and the diffs that -diff asks for)",
+     [](const std::string &, Options *o) {
+       o->quiet = true;
+       return true;
+     }},
+    {"-version", nullptr, "print the version and exit",
+     [](const std::string &, Options *o) {
+       o->version = true;
+       return true;
+     }},
 };
+
+bool IsOneOf(const std::string &word, std::initializer_list<const char *> set) {
+  for (const char *candidate : set) {
+    if (word == candidate) return true;
+  }
+  return false;
+}
+
+// Appends `text` to `out` in lines of at most kHelpWidth columns, every line
+// after the first indented by `indent` blanks.
+constexpr size_t kHelpWidth = 79;
+void AppendWrapped(std::string *out, std::string_view text, size_t column,
+                   size_t indent) {
+  while (!text.empty()) {
+    size_t room = column < kHelpWidth ? kHelpWidth - column : 1;
+    size_t cut = text.size();
+    if (cut > room) {
+      cut = text.rfind(' ', room);
+      if (cut == std::string_view::npos || cut == 0) cut = text.find(' ');
+      if (cut == std::string_view::npos) cut = text.size();
+    }
+    out->append(text.substr(0, cut));
+    text.remove_prefix(cut);
+    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+    *out += '\n';
+    if (!text.empty()) out->append(indent, ' ');
+    column = indent;
+  }
+}
 
 }  // namespace
 
@@ -78,7 +150,9 @@ bool TakeOwnOptions(std::vector<std::string> *args, Options *options) {
     const std::string &arg = (*args)[i];
     const OptionSpec *spec = nullptr;
     for (const OptionSpec &candidate : kOptions) {
-      if (arg == candidate.name) spec = &candidate;
+      if (candidate.apply != nullptr && arg == candidate.name) {
+        spec = &candidate;
+      }
     }
     if (spec == nullptr) {
       rest.push_back(arg);
@@ -99,19 +173,87 @@ bool TakeOwnOptions(std::vector<std::string> *args, Options *options) {
       return false;
     }
   }
+  if (options->diff && !options->dry_run && !options->version) {
+    std::fprintf(stderr,
+                 "tovupdtr: -diff shows what a dry run would change: add "
+                 "-dryRun\n");
+    return false;
+  }
   *args = std::move(rest);
   return true;
 }
 
-std::string OwnOptionsHelp() {
-  std::string text;
+bool AsksForHelp(const std::vector<std::string> &args) {
+  // Steps over option values as the library does, so that a value such as
+  // the new name "-hx" of a reference rename is not taken for a request.
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string &arg = args[i];
+    const bool has_next = i + 1 < args.size();
+    if (IsOneOf(arg, {"-fromToList", "-updateFileList", "-murlib"})) {
+      if (has_next && args[i + 1].compare(0, 1, "-") != 0) ++i;
+    } else if (arg == "-reason") {
+      if (has_next && IsOneOf(args[i + 1], {"copy", "rename", "renameRef"})) {
+        ++i;
+      }
+    } else if (arg == "-renameRefAllow") {
+      if (has_next && IsOneOf(args[i + 1], {"all", "from", "to", "both"})) {
+        ++i;
+      }
+    } else if (arg == "-renameRefOldToNew") {
+      if (i + 2 < args.size() && !args[i + 1].empty() && !args[i + 2].empty()) {
+        i += 2;
+      }
+    } else if (arg.compare(0, 2, "-h") == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string HelpText() {
+  constexpr size_t kHelpColumn = 24;
+  std::string text =
+      "Usage: tovupdtr -fromToList FILE -updateFileList FILE -murlib FILE "
+      "[OPTION]...\n\n";
+  AppendWrapped(&text,
+                "Rewrites every file that the update-file list names, so that "
+                "the libraries, cells, views and files that the from-to list "
+                "renames are called by their new names.",
+                0, 0);
+  bool own = false;
+  text += "\nOptions of every updater:\n";
   for (const OptionSpec &spec : kOptions) {
+    if (spec.apply != nullptr && !own) {
+      text += "\nOptions of tovupdtr:\n";
+      own = true;
+    }
     std::string head = std::string("  ") + spec.name;
     if (spec.value_name != nullptr) head += std::string(" ") + spec.value_name;
-    head.resize(head.size() < 22 ? 22 : head.size() + 1, ' ');
-    text += head + spec.help + "\n";
+    if (head.size() + 1 >= kHelpColumn) {
+      text += head + "\n";
+      head.clear();
+    }
+    head.resize(kHelpColumn, ' ');
+    text += head;
+    AppendWrapped(&text, spec.help, kHelpColumn, kHelpColumn);
   }
+  text += "\n";
+  AppendWrapped(&text,
+                "Exit status: 0 when every listed file was updated or needed "
+                "no update; 1 when a file failed, an input could not be used, "
+                "or the command line was wrong.",
+                0, 0);
+  AppendWrapped(&text,
+                "The manual page tovupdtr(1) describes the file formats, with "
+                "examples.",
+                0, 0);
   return text;
+}
+
+std::vector<std::string> OptionNames() {
+  std::vector<std::string> names;
+  for (const OptionSpec &spec : kOptions) names.push_back(spec.name);
+  return names;
 }
 
 }  // namespace tov::cli

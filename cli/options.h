@@ -1,5 +1,5 @@
-// The updater program's own options, taken out of the command line before
-// the library parses the rest.
+// The updater program's command line: one table of every option, its own
+// options taken out before the library parses the rest, and the help text.
 #ifndef TOVUPDTR_CLI_OPTIONS_H_
 #define TOVUPDTR_CLI_OPTIONS_H_
 
@@ -15,15 +15,28 @@ struct Options {
   bool case_sensitive = false;           // -caseSensitive
   bool dry_run = false;                  // -dryRun
   bool node_by_node = false;             // -nodeByNode
+  bool diff = false;                     // -diff
+  bool quiet = false;                    // -quiet
+  bool version = false;                  // -version
 };
 
 // Takes the program's own options out of `args` (args[0] is the program
 // name), leaving the rest for the library.  Returns false after printing why
-// when an option's value is missing or not allowed.
+// when an option's value is missing or not allowed, or when the options do
+// not go together.
 bool TakeOwnOptions(std::vector<std::string> *args, Options *options);
 
-// One line per option of the program, for its help text.
-std::string OwnOptionsHelp();
+// Whether the library will answer `args` (what TakeOwnOptions left) with its
+// usage text: an argument that begins with "-h" where an option is expected.
+bool AsksForHelp(const std::vector<std::string> &args);
+
+// The program's help: what it does, every option of the table, the exit
+// statuses.
+std::string HelpText();
+
+// The names of every option the program and the library take, as the help
+// lists them.
+std::vector<std::string> OptionNames();
 
 }  // namespace tov::cli
 

@@ -2,12 +2,15 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "console.h"
+#include "unified_diff.h"
 
 namespace tov::cli {
 namespace {
@@ -15,6 +18,24 @@ namespace {
 struct FileCloser {
   void operator()(FILE *f) const { std::fclose(f); }
 };
+
+struct FreeDeleter {
+  void operator()(char *p) const { std::free(p); }
+};
+using CString = std::unique_ptr<char, FreeDeleter>;
+
+// The whole content of `path`, every byte as it is; false when it cannot be
+// read.
+bool ReadWhole(const char *path, std::string *content) {
+  std::unique_ptr<FILE, FileCloser> f(std::fopen(path, "rb"));
+  if (!f) return false;
+  char chunk[65536];
+  size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, f.get())) > 0) {
+    content->append(chunk, n);
+  }
+  return std::ferror(f.get()) == 0;
+}
 
 bool IsBlank(const std::string &line) {
   return line.find_first_not_of(" \t\r\n") == std::string::npos;
@@ -58,9 +79,11 @@ bool UpdateListedFiles(const char *path, tovUpdtrRegexpList *list,
   }
   int total = 0;
   for (const std::string &line : lines) total += IsBlank(line) ? 0 : 1;
-  Progress progress(total);
+  Progress progress(total, !options.quiet);
   int flags = (options.dry_run ? TOV_UPDATE_DRY_RUN : 0) |
               (options.node_by_node ? TOV_UPDATE_NODE_BY_NODE : 0);
+  DiffOptions diff_options;
+  diff_options.colour = options.diff && StdoutTakesColour();
   for (size_t i = 0; i < lines.size(); ++i) {
     std::string &line = lines[i];
     if (IsBlank(line)) continue;
@@ -68,14 +91,35 @@ bool UpdateListedFiles(const char *path, tovUpdtrRegexpList *list,
     progress.Step(summary->listed);
     std::string reference = Reference(line);
     int code = static_cast<int>(i + 1);
-    int result = tovUpdtrRegexpUpdateFileEx(line.data(), code, list,
-                                            options.name_space.c_str(), flags);
+    char *file_path = nullptr;
+    char *text = nullptr;
+    size_t length = 0;
+    int result =
+        options.diff
+            ? tovUpdtrRegexpUpdateFileText(line.data(), code, list,
+                                           options.name_space.c_str(), flags,
+                                           &file_path, &text, &length)
+            : tovUpdtrRegexpUpdateFileEx(line.data(), code, list,
+                                         options.name_space.c_str(), flags);
+    CString path_owned(file_path), text_owned(text);
     if (result == TOV_UPDATE_CHANGED) {
-      ++summary->changed;
-      if (options.dry_run) {
-        progress.Clear();
+      progress.Clear();
+      if (options.dry_run && !options.quiet) {
         std::printf("would change: %s\n", reference.c_str());
       }
+      if (options.diff) {
+        std::string old_text;
+        if (!ReadWhole(file_path, &old_text)) {
+          std::fprintf(stderr, "tovupdtr: cannot read %s for its diff: %s\n",
+                       file_path, std::strerror(errno));
+          ++summary->failed;
+          continue;
+        }
+        std::string diff = UnifiedDiff(old_text, std::string_view(text, length),
+                                       file_path, file_path, diff_options);
+        std::fwrite(diff.data(), 1, diff.size(), stdout);
+      }
+      ++summary->changed;
     } else if (result == TOV_UPDATE_UNCHANGED) {
       ++summary->unchanged;
     } else {

@@ -1,0 +1,98 @@
+#include "options.h"
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "support/test_support.h"
+
+namespace {
+
+using tov::cli::AsksForHelp;
+using tov::cli::HelpText;
+using tov::cli::OptionNames;
+using tov::cli::Options;
+using tov::cli::TakeOwnOptions;
+using tov::test::CaptureStderr;
+
+using Args = std::vector<std::string>;
+
+TEST(TakeOwnOptions, LeavesTheLibrarysOptionsInOrder) {
+  Args args = {"tovupdtr", "-quiet",     "-fromToList", "f",       "-level",
+               "2",        "-diff",      "-reason",     "rename",  "-x",
+               "-dryRun",  "-nameSpace", "LibraryUnix", "-murlib", "m"};
+  Options options;
+  ASSERT_TRUE(TakeOwnOptions(&args, &options));
+  EXPECT_EQ(args, (Args{"tovupdtr", "-fromToList", "f", "-reason", "rename",
+                        "-x", "-murlib", "m"}));
+  EXPECT_TRUE(options.quiet);
+  EXPECT_TRUE(options.diff);
+  EXPECT_TRUE(options.dry_run);
+  EXPECT_EQ(options.level, 2);
+  EXPECT_EQ(options.name_space, "LibraryUnix");
+  EXPECT_FALSE(options.version);
+  EXPECT_FALSE(options.case_sensitive);
+}
+
+TEST(TakeOwnOptions, RefusesMissingValuesBadValuesAndDiffWithoutDryRun) {
+  struct Case {
+    Args args;
+    const char *message;
+  };
+  const std::vector<Case> cases = {
+      {{"p", "-level"}, "tovupdtr: -level needs a value (0..4)\n"},
+      {{"p", "-level", "5"}, "tovupdtr: -level 5: the value must be 0..4\n"},
+      {{"p", "-updateType", "-1"},
+       "tovupdtr: -updateType -1: the value must be 0|1\n"},
+      {{"p", "-nameSpace", ""},
+       "tovupdtr: -nameSpace : the value must be NS\n"},
+      {{"p", "-diff", "-fromToList", "f"},
+       "tovupdtr: -diff shows what a dry run would change: add -dryRun\n"},
+  };
+  for (const Case &c : cases) {
+    Args args = c.args;
+    Options options;
+    bool taken = true;
+    EXPECT_EQ(CaptureStderr([&] { taken = TakeOwnOptions(&args, &options); }),
+              c.message);
+    EXPECT_FALSE(taken) << c.message;
+  }
+  // -version answers whatever else the line holds.
+  Args args = {"p", "-diff", "-version"};
+  Options options;
+  EXPECT_TRUE(TakeOwnOptions(&args, &options));
+  EXPECT_TRUE(options.version);
+}
+
+TEST(AsksForHelp, SeesHOnlyWhereAnOptionIsExpected) {
+  EXPECT_TRUE(AsksForHelp({"p", "-h"}));
+  EXPECT_TRUE(AsksForHelp({"p", "-fromToList", "f", "-help"}));
+  EXPECT_TRUE(AsksForHelp({"p", "-hx"}));
+  EXPECT_FALSE(AsksForHelp({"p", "-H"}));
+  EXPECT_FALSE(AsksForHelp({"p"}));
+  // Values the library takes are not requests...
+  EXPECT_FALSE(AsksForHelp({"p", "-renameRefOldToNew", "-h", "-hx"}));
+  EXPECT_FALSE(AsksForHelp({"p", "-fromToList", "help"}));
+  // ...but what the library does not take as a value is.
+  EXPECT_TRUE(AsksForHelp({"p", "-renameRefOldToNew", "", "-h"}));
+  EXPECT_TRUE(AsksForHelp({"p", "-reason", "-h"}));
+  EXPECT_TRUE(AsksForHelp({"p", "-renameRefAllow", "-help"}));
+  EXPECT_TRUE(AsksForHelp({"p", "-reason", "copy", "-h"}));
+}
+
+TEST(HelpText, ListsEveryOptionWithinEightyColumns) {
+  const std::string help = HelpText();
+  const std::vector<std::string> names = OptionNames();
+  ASSERT_GE(names.size(), 16u);
+  for (const std::string &name : names) {
+    EXPECT_NE(help.find("\n  " + name + " "), std::string::npos) << name;
+  }
+  std::istringstream lines(help);
+  std::string line;
+  while (std::getline(lines, line)) {
+    EXPECT_LE(line.size(), 79u) << line;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,284 @@
+// The tovupdtr program as a user runs it, on copies of the example design
+// tree.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "diff_check.h"
+#include "gtest/gtest.h"
+#include "options.h"
+#include "support/test_support.h"
+#include "tovUpdtr.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using tov::test::ApplyUnifiedDiff;
+using tov::test::ReadFile;
+using tov::test::SystemDiff;
+using tov::test::TempDir;
+
+const char kProgram[] = TOVUPDTR_PROGRAM;
+const char kSourceDir[] = TOVUPDTR_SOURCE_DIR;
+
+struct Outcome {
+  int status = -1;  // exit status, -1 when it did not exit
+  std::string out;
+  std::string err;
+};
+
+// Runs `args` (args[0] is the program) in `dir` with `env` added to the
+// environment; the standard output goes to a pipe, or to a terminal when
+// `terminal`.
+Outcome RunIn(const std::string &dir, const std::vector<std::string> &args,
+              const std::vector<std::string> &env = {}, bool terminal = false) {
+  Outcome run;
+  TempDir scratch;
+  const std::string out_path = scratch.Path("out"),
+                    err_path = scratch.Path("err");
+  int terminal_fd = -1;
+  std::string terminal_name;
+  if (terminal) {
+    terminal_fd = posix_openpt(O_RDWR | O_NOCTTY);
+    if (terminal_fd < 0 || grantpt(terminal_fd) != 0 ||
+        unlockpt(terminal_fd) != 0) {
+      ADD_FAILURE() << "no pseudo-terminal";
+      return run;
+    }
+    terminal_name = ptsname(terminal_fd);
+  }
+  std::fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int out = terminal ? open(terminal_name.c_str(), O_WRONLY)
+                       : open(out_path.c_str(), O_WRONLY | O_CREAT, 0600);
+    int err = open(err_path.c_str(), O_WRONLY | O_CREAT, 0600);
+    if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
+        chdir(dir.c_str()) != 0) {
+      _exit(127);
+    }
+    for (const std::string &e : env) putenv(const_cast<char *>(e.c_str()));
+    std::vector<char *> argv;
+    for (const std::string &a : args)
+      argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  int wstatus = 0;
+  if (terminal) {
+    // Read what the child writes while it runs, so that it never waits for
+    // room on the terminal, then what is left once it has ended.
+    fcntl(terminal_fd, F_SETFL, O_NONBLOCK);
+    char chunk[4096];
+    bool ended = false;
+    while (true) {
+      ssize_t n = read(terminal_fd, chunk, sizeof chunk);
+      if (n > 0) {
+        run.out.append(chunk, n);
+        continue;
+      }
+      if (ended) break;
+      ended = waitpid(pid, &wstatus, WNOHANG) == pid;
+      if (!ended) usleep(10000);
+    }
+    close(terminal_fd);
+  } else {
+    waitpid(pid, &wstatus, 0);
+  }
+  if (WIFEXITED(wstatus)) run.status = WEXITSTATUS(wstatus);
+  if (!terminal) run.out = ReadFile(out_path);
+  run.err = ReadFile(err_path);
+  return run;
+}
+
+// Every regular file below `root`, by its path relative to `root`, with its
+// content.
+std::map<std::string, std::string> Tree(const std::string &root) {
+  std::map<std::string, std::string> files;
+  for (const auto &entry : fs::recursive_directory_iterator(root)) {
+    if (!entry.is_regular_file()) continue;
+    files[fs::relative(entry.path(), root).string()] =
+        ReadFile(entry.path().string());
+  }
+  return files;
+}
+
+// A copy of examples/ in a temporary directory, and the command line that
+// fixes it.
+class Examples : public ::testing::Test {
+ protected:
+  Examples() {
+    for (const char *copy : {"before", "work"}) {
+      fs::copy(std::string(kSourceDir) + "/examples", dir_.Path(copy),
+               fs::copy_options::recursive);
+    }
+  }
+
+  std::string Work() const { return dir_.Path("work"); }
+  std::string Before() const { return dir_.Path("before"); }
+
+  // The program with the example's files and `extra` options.
+  static std::vector<std::string> Command(
+      const std::vector<std::string> &extra) {
+    std::vector<std::string> args = {
+        kProgram,          "-fromToList", "rename.ftl",
+        "-updateFileList", "update.list", "-murlib",
+        "lib.defs",        "-reason",     "rename"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(Examples, DryRunDiffShowsExactlyWhatTheRealRunChanges) {
+  const Outcome preview = RunIn(Work(), Command({"-dryRun", "-diff"}));
+  ASSERT_EQ(preview.status, 0) << preview.err;
+  EXPECT_EQ(preview.err, "");
+  EXPECT_EQ(preview.out.find('\033'), std::string::npos) << "colour on a pipe";
+  EXPECT_EQ(Tree(Work()), Tree(Before())) << "a dry run wrote";
+
+  const Outcome real = RunIn(Work(), Command({}));
+  ASSERT_EQ(real.status, 0) << real.err;
+  const auto before = Tree(Before()), after = Tree(Work());
+  std::set<std::string> changed;
+  for (const auto &[name, content] : after) {
+    if (before.at(name) != content) changed.insert(name);
+  }
+  ASSERT_EQ(changed.size(), 4u);
+
+  // The preview is, per file, a "would change" line and the diff; each diff
+  // is what diff -u prints for the real change and patches the old file
+  // into the new one.
+  std::set<std::string> shown;
+  size_t at = 0;
+  while ((at = preview.out.find("\n--- ", at)) != std::string::npos) {
+    const size_t label_start = at + 5;
+    const size_t label_end = preview.out.find('\n', label_start);
+    const std::string label =
+        preview.out.substr(label_start, label_end - label_start);
+    size_t end = preview.out.find("\nwould change: ", label_end);
+    if (end == std::string::npos)
+      end = preview.out.find("\ntovupdtr: ", label_end);
+    ASSERT_NE(end, std::string::npos);
+    const std::string diff = preview.out.substr(at + 1, end - at);
+    EXPECT_EQ(diff, SystemDiff(Before() + "/" + label, Work() + "/" + label,
+                               label, label));
+    std::string patched, why;
+    ASSERT_TRUE(ApplyUnifiedDiff(before.at(label), diff, &patched, &why))
+        << why;
+    EXPECT_EQ(patched, after.at(label));
+    shown.insert(label);
+    at = end;
+  }
+  EXPECT_EQ(shown, changed);
+  EXPECT_NE(preview.out.find("would change: newLib.top:spice/top.sp\n--- "
+                             "libs/newLib/top/spice/top.sp\n"),
+            std::string::npos);
+  EXPECT_NE(preview.out.find("tovupdtr: 5 listed, 4 would change, 1 "
+                             "unchanged, 0 failed\n"),
+            std::string::npos);
+}
+
+TEST_F(Examples, ColourOnlyOnATerminalThatTakesIt) {
+  const Outcome coloured =
+      RunIn(Work(), Command({"-dryRun", "-diff"}), {}, true);
+  EXPECT_EQ(coloured.status, 0) << coloured.err;
+  EXPECT_NE(coloured.out.find("\033[31m-module inv (input A, output Y);"),
+            std::string::npos);
+  EXPECT_NE(coloured.out.find("\033[32m+module inv_x1 (input A, output Y);"),
+            std::string::npos);
+  const Outcome plain =
+      RunIn(Work(), Command({"-dryRun", "-diff"}), {"NO_COLOR=1"}, true);
+  EXPECT_EQ(plain.status, 0);
+  EXPECT_NE(plain.out.find("-module inv (input A, output Y);"),
+            std::string::npos);
+  EXPECT_EQ(plain.out.find('\033'), std::string::npos);
+}
+
+TEST_F(Examples, QuietKeepsErrorsAndTheSummary) {
+  {
+    FILE *f = std::fopen((Work() + "/update.list").c_str(), "ab");
+    ASSERT_NE(f, nullptr);
+    std::fputs("newLib.top:schematic/missing.v\n", f);
+    std::fclose(f);
+  }
+  const std::string error =
+      "{#6 E Problem \"stat\"ing file: libs/newLib/top/schematic/missing.v}\n";
+  const std::string summary =
+      "tovupdtr: 6 listed, 4 would change, 1 unchanged, 1 failed\n";
+
+  const Outcome loud = RunIn(Work(), Command({"-dryRun", "-extra"}));
+  EXPECT_EQ(loud.status, 1);
+  EXPECT_EQ(loud.err, "{#0 W Unknown argument \"-extra\" ignored}\n" + error);
+  EXPECT_NE(loud.out.find("would change: "), std::string::npos);
+
+  const Outcome quiet = RunIn(Work(), Command({"-dryRun", "-extra", "-quiet"}));
+  EXPECT_EQ(quiet.status, 1);
+  EXPECT_EQ(quiet.err, error);
+  EXPECT_EQ(quiet.out, summary);
+
+  // The diffs asked for stay.
+  const Outcome diffs = RunIn(Work(), Command({"-dryRun", "-quiet", "-diff"}));
+  EXPECT_EQ(diffs.err, error);
+  EXPECT_EQ(diffs.out.find("would change: "), std::string::npos);
+  EXPECT_NE(diffs.out.find("--- libs/newLib/inv_x1/schematic/netlist.v\n"),
+            std::string::npos);
+  EXPECT_EQ(diffs.out.substr(diffs.out.size() - summary.size()), summary);
+}
+
+TEST_F(Examples, VersionAndHelp) {
+  const Outcome version = RunIn(Work(), {kProgram, "-version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out,
+            std::string("tovupdtr ") + TOVUPDTR_VERSION_STRING + "\n");
+  EXPECT_EQ(version.err, "");
+  EXPECT_STREQ(tovUpdtrGetVersion(), TOVUPDTR_VERSION_STRING);
+
+  // The program's help, then the library's usage line, which ends the
+  // process with status 1 before anything is read.
+  const Outcome help = RunIn(Work(), Command({"-dryRun", "-help"}));
+  EXPECT_EQ(help.status, 1);
+  EXPECT_EQ(help.out, tov::cli::HelpText() + "\n");
+  EXPECT_EQ(
+      help.err.rfind(
+          "{#0 F Usage: " + std::string(kProgram) + " -fromToList <file>", 0),
+      0u)
+      << help.err;
+  EXPECT_EQ(Tree(Work()), Tree(Before()));
+}
+
+// The manual page renders without a warning and has an entry for every
+// option that the program's help lists.
+TEST(ManPage, RendersAndCoversEveryOption) {
+  if (std::system("command -v man > /dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "man is not installed";
+  }
+  TempDir dir;
+  const std::string page = std::string(kSourceDir) + "/docs/tovupdtr.1";
+  const std::string out = dir.Path("out"), err = dir.Path("err");
+  const std::string command = "MANWIDTH=80 man --warnings -l '" + page +
+                              "' > '" + out + "' 2> '" + err + "'";
+  ASSERT_EQ(std::system(command.c_str()), 0) << ReadFile(err);
+  EXPECT_EQ(ReadFile(err), "");
+  const std::string text = ReadFile(out);
+  for (const std::string &name : tov::cli::OptionNames()) {
+    EXPECT_NE(text.find("\n       " + name), std::string::npos) << name;
+  }
+  for (const char *section : {"\nSYNOPSIS\n", "\nFILES\n", "\nEXIT STATUS\n",
+                              "\nEXAMPLES\n", "\nENVIRONMENT\n"}) {
+    EXPECT_NE(text.find(section), std::string::npos) << section;
+  }
+}
+
+}  // namespace
