@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -67,6 +68,34 @@ std::string Reference(const std::string &line) {
   return line.substr(start, end == std::string::npos ? end : end - start);
 }
 
+// The file that a list line names, as the library resolves it and with
+// links resolved, so that two spellings of one file give one key; "" when
+// the line does not resolve (the library then reports why).
+std::string FileKey(const std::string &reference) {
+  // Quiet: the update of the line reports the same problems itself.
+  struct Quiet {
+    Quiet() : previous(tovUpdtrSetMinSeverity(3)) {}
+    ~Quiet() { tovUpdtrSetMinSeverity(previous); }
+    int previous;
+  } quiet;
+  // Each component buffer as long as the reference: always enough.
+  std::vector<char> lib(reference.size() + 1), cell(reference.size() + 1),
+      view(reference.size() + 1), file(reference.size() + 1);
+  if (reference.empty() ||
+      tovParseLCV(reference.c_str(), lib.data(), cell.data(), view.data(),
+                  file.data()) != 1) {
+    return "";
+  }
+  CString path(lcvGetPath(lib.data(), cell.data(), view.data(), file.data()));
+  if (path == nullptr) return "";
+#ifdef _WIN32
+  CString real(_fullpath(nullptr, path.get(), 0));
+#else
+  CString real(realpath(path.get(), nullptr));
+#endif
+  return real != nullptr ? real.get() : path.get();
+}
+
 }  // namespace
 
 bool UpdateListedFiles(const char *path, tovUpdtrRegexpList *list,
@@ -84,6 +113,10 @@ bool UpdateListedFiles(const char *path, tovUpdtrRegexpList *list,
               (options.node_by_node ? TOV_UPDATE_NODE_BY_NODE : 0);
   DiffOptions diff_options;
   diff_options.colour = options.diff && StdoutTakesColour();
+  // Each file is updated once: a second pass would apply the renames to
+  // names the first pass wrote (with a to b and b to c, an a would end as
+  // c).  The line number of the first line naming each file.
+  std::map<std::string, size_t> updated;
   for (size_t i = 0; i < lines.size(); ++i) {
     std::string &line = lines[i];
     if (IsBlank(line)) continue;
@@ -91,6 +124,19 @@ bool UpdateListedFiles(const char *path, tovUpdtrRegexpList *list,
     progress.Step(summary->listed);
     std::string reference = Reference(line);
     int code = static_cast<int>(i + 1);
+    const std::string key = FileKey(reference);
+    if (!key.empty()) {
+      auto first = updated.emplace(key, i + 1);
+      if (!first.second) {
+        progress.Clear();
+        std::fprintf(stderr,
+                     "tovupdtr: line %d names the file of line %zu again (%s): "
+                     "not updated twice\n",
+                     code, first.first->second, key.c_str());
+        ++summary->unchanged;
+        continue;
+      }
+    }
     char *file_path = nullptr;
     char *text = nullptr;
     size_t length = 0;
