@@ -133,7 +133,14 @@ Line ReadLine(FILE *f, std::string *line, bool *has_nul) {
       return line->empty() ? Line::kEnd : Line::kRead;
     }
     if (c == '\n') return Line::kRead;
-    if (line->size() == kBevMaxLineLength) return Line::kTooLong;
+    if (line->size() == kBevMaxLineLength) {
+      // The carriage return of a "\r\n" line end is no part of the line.
+      if (c == '\r') {
+        const int next = std::getc(f);
+        if (next == '\n' || next == EOF) return Line::kRead;
+      }
+      return Line::kTooLong;
+    }
     if (c == '\0') *has_nul = true;
     line->push_back(static_cast<char>(c));
   }
