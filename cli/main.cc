@@ -72,11 +72,21 @@ int Run(int argc, char **argv) {
   }
   int kind = tovProcessFromToFileEx(from_to, options.level, "LibraryNT",
                                     options.case_sensitive ? 1 : 0);
-  if (kind == LCV_ERROR) return 1;
+  if (kind == LCV_ERROR) {
+    // Some failures of a load print nothing of their own (an unchanged
+    // reference at level 4): the program always says why it stops.
+    std::fprintf(stderr, "tovupdtr: the from-to list %s was not loaded\n",
+                 from_to);
+    return 1;
+  }
 
   tovUpdtrRegexpList *list =
       tovUpdtrGenRegexpList(options.update_type, options.name_space.c_str());
-  if (list == nullptr) return 1;
+  if (list == nullptr) {
+    std::fprintf(stderr, "tovupdtr: the renames of %s cannot be searched for\n",
+                 from_to);
+    return 1;
+  }
 
   tov::cli::Summary summary;
   if (!tov::cli::UpdateListedFiles(update_list, list, options, &summary)) {

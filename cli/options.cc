@@ -61,8 +61,9 @@ const OptionSpec kOptions[] = {
        return ParseInt(v, 0, 1, &o->update_type);
      }},
     {"-level", "0..4",
-     "what a from-to line renames: 0 libraries, 1 cells, 2 views, 3 files "
-     "(each with the levels above), 4 single names (default)",
+     "what a from-to line yields: 4 (default) every name that changed, each "
+     "searched for on its own; 0 to 3 its references down to the library, "
+     "cell, view or file, of which only a library name is searched for",
      [](const std::string &v, Options *o) {
        return ParseInt(v, 0, 4, &o->level);
      }},

@@ -237,6 +237,23 @@ TEST_F(Examples, QuietKeepsErrorsAndTheSummary) {
   EXPECT_EQ(diffs.out.substr(diffs.out.size() - summary.size()), summary);
 }
 
+TEST_F(Examples, AFromToListThatIsNotLoadedIsNamed) {
+  // A reference mapped to itself fails the load at level 4 without a
+  // message of the library's own.
+  FILE *f = std::fopen((Work() + "/same.ftl").c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  std::fputs("newLib/. newLib/.\n", f);
+  std::fclose(f);
+  std::vector<std::string> args = Command({"-quiet"});
+  args[2] = "same.ftl";
+  const Outcome run = RunIn(Work(), args);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "tovupdtr: the from-to list same.ftl was not loaded\n");
+  EXPECT_EQ(run.out, "");
+  std::filesystem::remove(Work() + "/same.ftl");
+  EXPECT_EQ(Tree(Work()), Tree(Before()));
+}
+
 TEST_F(Examples, VersionAndHelp) {
   const Outcome version = RunIn(Work(), {kProgram, "-version"});
   EXPECT_EQ(version.status, 0);
