@@ -124,7 +124,8 @@ const char *MsgFormat(Msg msg) {
     case Msg::kWriteFailed:
       return "Problem encountered Writing to the file: %s";
     case Msg::kPathClimbsOut:
-      return "The file part of LCVFentry:%s climbs out of its view directory";
+      return "The reference LCVFentry:%s climbs out of its view directory: "
+             "not updated";
   }
   return "";
 }

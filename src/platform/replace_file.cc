@@ -4,7 +4,9 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <string>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -177,12 +179,15 @@ void SyncDirectory(const std::string &dir) {
 int ProcessId() { return static_cast<int>(getpid()); }
 bool IsSeparator(char c) { return c == '/'; }
 
+struct FreeDeleter {
+  void operator()(char *p) const { std::free(p); }
+};
+
 std::string ResolveLinks(const char *path) {
-  char *real = realpath(path, nullptr);
+  // Owned at once: the copy below may fail for want of memory.
+  std::unique_ptr<char, FreeDeleter> real(realpath(path, nullptr));
   if (real == nullptr) return path;
-  std::string resolved(real);
-  std::free(real);
-  return resolved;
+  return std::string(real.get());
 }
 #endif
 
@@ -331,7 +336,11 @@ int ReplaceFileContents(const char *path, const char *data, size_t len) {
   while (cut > 0 && !IsSeparator(target[cut - 1])) --cut;
   const std::string dir = cut == 0 ? "." : target.substr(0, cut);
   const std::string base = target.substr(cut);
-  const unsigned mode = exists ? static_cast<unsigned>(st.st_mode) : 0666;
+  // The new file is its owner's alone while its content is written, so that
+  // nobody else can open it, and write into it, before it takes the old
+  // file's place; it gets the old file's bits once complete.  A file that
+  // did not exist is never made writable for all.
+  const unsigned mode = exists ? 0600 : 0664;
 
   int fd = -1;
   std::string temp_path;
@@ -346,11 +355,12 @@ int ReplaceFileContents(const char *path, const char *data, size_t len) {
     return exists ? ReplaceInPlace(target, data, len) : -1;
   }
   Fd out(fd);
-  TempFile temp(temp_path);
+  // Moved, not copied: a copy could fail for want of memory after the file
+  // was made, and leave it behind.
+  TempFile temp(std::move(temp_path));
+  if (!WriteAt(out.get(), data, len, 0) || !Sync(out.get())) return -2;
   if (exists) MatchOwnerAndMode(out.get(), st);
-  if (!WriteAt(out.get(), data, len, 0) || !Sync(out.get()) || !out.Close()) {
-    return -2;
-  }
+  if (!out.Close()) return -2;
   if (!RenameOver(temp.path(), target)) return -2;
   temp.Keep();
   SyncDirectory(dir);

@@ -52,6 +52,17 @@ char *FirstToken(char *text, const char *delimiters) {
   return start;
 }
 
+// True when `name` has a part ".." (parts separated by '/' or '\\'): joined
+// below a directory, it would lead out of it.
+bool ClimbsOut(const char *name) {
+  for (const char *part = name;;) {
+    const size_t n = std::strcspn(part, "/\\");
+    if (n == 2 && part[0] == '.' && part[1] == '.') return true;
+    if (part[n] == '\0') return false;
+    part += n + 1;
+  }
+}
+
 // One call's file update; see UpdateFile.
 class FileUpdate {
  public:
@@ -230,6 +241,12 @@ int FileUpdate::Run(char *line, int flags) {
       file[kComponentSize];
   // Components that do not fit are refused by the parse, with its message.
   if (lcv::ParseLCV(reference, lib, cell, view, file, kComponentSize) == 0) {
+    return 0;
+  }
+  // A list from elsewhere must not make the update rewrite a file outside
+  // the design library: no part of the reference may lead upwards.
+  if (ClimbsOut(cell) || ClimbsOut(view) || ClimbsOut(file)) {
+    Error(Msg::kPathClimbsOut, reference);
     return 0;
   }
   path_owner_.reset(lcvGetPath(lib, cell, view, file));
