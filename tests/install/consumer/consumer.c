@@ -8,9 +8,9 @@
 
 #include <tovUpdtr.h>
 
-#if TOVUPDTR_VERSION_NUMBER != \
-    TOVUPDTR_VERSION_MAJOR * 10000 + TOVUPDTR_VERSION_MINOR * 100 + \
-        TOVUPDTR_VERSION_PATCH
+#if TOVUPDTR_VERSION_NUMBER != TOVUPDTR_VERSION_MAJOR * 10000 +   \
+                                   TOVUPDTR_VERSION_MINOR * 100 + \
+                                   TOVUPDTR_VERSION_PATCH
 #error "the version macros disagree"
 #endif
 
@@ -62,9 +62,8 @@ int main(int argc, char **argv) {
   if (list == NULL) return Fail("no expression list");
 
   strcpy(line, "newLib/top.v");
-  result = tovUpdtrRegexpUpdateFileText(line, 1, list, "LibraryNT",
-                                        TOV_UPDATE_DRY_RUN, &path, &text,
-                                        &length);
+  result = tovUpdtrRegexpUpdateFileText(
+      line, 1, list, "LibraryNT", TOV_UPDATE_DRY_RUN, &path, &text, &length);
   if (result != TOV_UPDATE_CHANGED || text == NULL) return Fail("no preview");
   printf("preview of %s (%lu bytes):\n%s", strrchr(path, '/') + 1,
          (unsigned long)length, text);
