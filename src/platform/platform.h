@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -64,20 +65,51 @@ void SetErrorNumber(int value);
 // started or did not exit normally.
 int RunCommand(const std::vector<std::string> &argv);
 
-// Replaces the content of the file at `path` with the `len` bytes at `data`
-// so that no failure loses the old content.  The new content goes to a new
-// file in the same directory, created exclusively with the old file's
-// permission bits (and owner, where allowed), is flushed to disk and renamed
-// over the old one.  A symbolic link stays a link: the file it leads to is
-// replaced.  Where no new file can be made in that directory, or where the
-// file has other names (hard links) that must go on sharing it, the file is
+// Writes the next piece of a file's new content; false when that failed,
+// with the error number set.
+using ContentSink = std::function<bool(const char *data, size_t len)>;
+// Hands a file's whole new content, piece after piece and in order, to
+// `sink`; false as soon as the sink returned false.
+using ContentSource = std::function<bool(const ContentSink &sink)>;
+
+// Flags of ReplaceFileContents.
+// The new content, and the rename that puts it in place, are on the disk
+// when the call returns (each replacement then waits for the disk).
+constexpr int kReplaceSync = 0x1;
+
+// Replaces the content of the file at `path` with the bytes that `content`
+// produces so that no failure loses the old content.  The new content goes
+// to a new file in the same directory, created exclusively with the old
+// file's permission bits (and owner, where allowed), and is renamed over the
+// old one.  A symbolic link stays a link: the file it leads to is replaced.
+// Where no new file can be made in that directory, or where the file has
+// other names (hard links) that must go on sharing it, the file is
 // rewritten in place and its old content, kept in memory, is written back
 // if anything fails.  A file that may not be written is refused (EACCES), as
 // is anything but a regular file; a missing file is created.  0 on success.
 // On failure the error number is set, the old content is in place and no new
 // file is left behind; the result tells how far it got: -1 when nothing could
 // be opened for writing, -2 when writing the new content failed.
+//
+// Without kReplaceSync the content is handed to the system and the call
+// returns: a crash of the program at any point leaves the old or the new
+// content whole, but after a crash of the whole system (or a disk error met
+// when the system writes its cache out) the new file may be found incomplete.
+// With it, the new file and then its directory are flushed to the disk.
+int ReplaceFileContents(const char *path, const ContentSource &content,
+                        int flags);
+// The same with the `len` bytes at `data`, flushed to the disk.
 int ReplaceFileContents(const char *path, const char *data, size_t len);
+
+// Memory for large work buffers, straight from the system: `bytes` of zeroed
+// memory, or NULL.  Where the system offers large pages it is backed by
+// them, so that filling it costs few page faults.  FreeLarge releases it.
+void *AllocateLarge(size_t bytes);
+void FreeLarge(void *p, size_t bytes);
+// Asks the system to back [p, p + bytes) of memory from AllocateLarge with
+// pages now, in one call, rather than one page fault at a time as it is first
+// written.  Only a hint: nothing changes where it is not supported.
+void PrefaultLarge(void *p, size_t bytes);
 
 // Test seam: replaces the function behind Access() (NULL restores it).
 using AccessFn = int (*)(const char *path, int mode);

@@ -265,17 +265,32 @@ bool ReadAll(const std::string &path, std::string *content) {
   }
 }
 
+// Writes what `content` produces into `fd` from its start, *size bytes in
+// all; false as soon as a write fails.
+bool WriteContent(int fd, const ContentSource &content, int64_t *size) {
+  *size = 0;
+  return content([fd, size](const char *data, size_t len) {
+    if (!WriteAt(fd, data, len, *size)) return false;
+    *size += static_cast<int64_t>(len);
+    return true;
+  });
+}
+
 // Rewrites `target` where it stands.  Its old content is read first and
 // written back when any step fails, so that the file never stays half new.
 // Its results are those of ReplaceFileContents.
-int ReplaceInPlace(const std::string &target, const char *data, size_t len) {
+int ReplaceInPlace(const std::string &target, const ContentSource &content,
+                   int flags) {
   std::string old_content;
   if (!ReadAll(target, &old_content)) return -1;
   Fd fd(OpenExisting(target, true));
   if (fd.get() < 0) return -1;
-  const int64_t new_size = static_cast<int64_t>(len);
-  if (WriteAt(fd.get(), data, len, 0) && Truncate(fd.get(), new_size) &&
-      Sync(fd.get())) {
+  // The new content may be shorter than the old one: where it ends, the
+  // file ends.
+  int64_t new_size = 0;
+  if (WriteContent(fd.get(), content, &new_size) &&
+      Truncate(fd.get(), new_size) &&
+      (!(flags & kReplaceSync) || Sync(fd.get()))) {
     if (fd.Close()) return 0;
     // The close reported a late write error: put the old content back
     // through a new descriptor.
@@ -311,8 +326,9 @@ std::string TempName(const std::string &dir, const std::string &base) {
 
 }  // namespace
 
-int ReplaceFileContents(const char *path, const char *data, size_t len) {
-  if (path == nullptr || path[0] == '\0' || (data == nullptr && len > 0)) {
+int ReplaceFileContents(const char *path, const ContentSource &content,
+                        int flags) {
+  if (path == nullptr || path[0] == '\0' || !content) {
     errno = EINVAL;
     return -1;
   }
@@ -329,7 +345,7 @@ int ReplaceFileContents(const char *path, const char *data, size_t len) {
     if (!MayWrite(target)) return -1;
     // A new file would take this name away from the other names of the
     // same file, which would keep the old content.
-    if (st.st_nlink > 1) return ReplaceInPlace(target, data, len);
+    if (st.st_nlink > 1) return ReplaceInPlace(target, content, flags);
   }
 
   size_t cut = target.size();
@@ -352,19 +368,36 @@ int ReplaceFileContents(const char *path, const char *data, size_t len) {
   if (fd < 0) {
     // No new file can be made here (a write-protected directory, say): the
     // old content must then be kept by hand.
-    return exists ? ReplaceInPlace(target, data, len) : -1;
+    return exists ? ReplaceInPlace(target, content, flags) : -1;
   }
+  const bool sync = (flags & kReplaceSync) != 0;
+  // Neither takes memory, so that nothing between the creation of the new
+  // file and its owner can fail and leave it behind.
   Fd out(fd);
-  // Moved, not copied: a copy could fail for want of memory after the file
-  // was made, and leave it behind.
   TempFile temp(std::move(temp_path));
-  if (!WriteAt(out.get(), data, len, 0) || !Sync(out.get())) return -2;
+  int64_t size = 0;
+  if (!WriteContent(out.get(), content, &size) || (sync && !Sync(out.get()))) {
+    return -2;
+  }
   if (exists) MatchOwnerAndMode(out.get(), st);
   if (!out.Close()) return -2;
   if (!RenameOver(temp.path(), target)) return -2;
   temp.Keep();
-  SyncDirectory(dir);
+  if (sync) SyncDirectory(dir);
   return 0;
+}
+
+int ReplaceFileContents(const char *path, const char *data, size_t len) {
+  if (data == nullptr && len > 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  return ReplaceFileContents(
+      path,
+      [data, len](const ContentSink &sink) {
+        return len == 0 || sink(data, len);
+      },
+      kReplaceSync);
 }
 
 }  // namespace tov::platform

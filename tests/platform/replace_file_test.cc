@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "gtest/gtest.h"
 #include "platform/platform.h"
@@ -137,6 +138,62 @@ TEST(ReplaceFileContents, ReadOnlyDirectoryIsWrittenInPlaceAndRestored) {
   });
   EXPECT_EQ(rc, 0);
   EXPECT_EQ(ReadFile(path), "tiny");
+}
+
+// A source of `pieces`, in order; it fails after `fail_after` of them
+// (-1: never).
+tov::platform::ContentSource Pieces(const std::vector<std::string> &pieces,
+                                    int fail_after = -1) {
+  return [pieces, fail_after](const tov::platform::ContentSink &sink) {
+    for (size_t i = 0; i < pieces.size(); ++i) {
+      if (static_cast<int>(i) == fail_after) return false;
+      if (!sink(pieces[i].data(), pieces[i].size())) return false;
+    }
+    return true;
+  };
+}
+
+TEST(ReplaceFileContents, ContentInPiecesOnBothWritePaths) {
+  // The new file and the rewrite in place (a hard link keeps the file's
+  // other name) both take the pieces in order, with or without waiting for
+  // the disk; the in-place rewrite ends the file where the new content
+  // ends.
+  const std::vector<std::string> pieces = {"new ", "", kBig, "\0tail"};
+  std::string joined;
+  for (const std::string &p : pieces) joined += p;
+  for (bool linked : {false, true}) {
+    for (int flags : {0, tov::platform::kReplaceSync}) {
+      TempDir dir;
+      std::string path = dir.Write("f.txt", kBig + kBig);
+      if (linked) link(path.c_str(), dir.Path("other.txt").c_str());
+      ASSERT_EQ(tov::platform::ReplaceFileContents(path.c_str(), Pieces(pieces),
+                                                   flags),
+                0);
+      EXPECT_EQ(ReadFile(path), joined);
+      if (linked) {
+        EXPECT_EQ(ReadFile(dir.Path("other.txt")), joined);
+      }
+    }
+  }
+}
+
+TEST(ReplaceFileContents, SourceThatFailsLeavesTheOldContent) {
+  // A source that gives up after writing part of the content: the old file
+  // stays, whole, and nothing else is left in the directory.
+  for (bool linked : {false, true}) {
+    TempDir dir;
+    std::string path = dir.Write("f.txt", kOld);
+    std::set<std::string> names = {"f.txt"};
+    if (linked) {
+      link(path.c_str(), dir.Path("other.txt").c_str());
+      names.insert("other.txt");
+    }
+    EXPECT_EQ(tov::platform::ReplaceFileContents(path.c_str(),
+                                                 Pieces({kBig, kBig}, 1), 0),
+              -2);
+    EXPECT_EQ(ReadFile(path), kOld);
+    EXPECT_EQ(Names(dir.path()), names);
+  }
 }
 
 TEST(ReplaceFileContents, MissingFileIsCreatedOtherKindsAreRefused) {
