@@ -249,6 +249,11 @@ TOVUPDTR_API int tovUpdtrRegexpUpdateFile(char *line, int msgCode,
 /* apply the nodes one by one, each searching the whole text (the slow path
  * that the one-pass rewrite of plain names must agree with) */
 #define TOV_UPDATE_NODE_BY_NODE 0x2
+/* wait until the new text, and the rename that puts it in place, are on the
+ * disk before returning (without it the text is handed to the system's
+ * cache: a crash of the program still leaves the old or the new text whole,
+ * but a crash of the whole system soon after may leave the file incomplete) */
+#define TOV_UPDATE_SYNC 0x4
 
 /* Results of tovUpdtrRegexpUpdateFileEx beyond 0 (failure). */
 #define TOV_UPDATE_UNCHANGED 1 /* nothing matched, or an empty file */

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <thread>
 #include <utility>
 
 #include "core/guard.h"
@@ -16,7 +18,9 @@
 #include "services/name_mapping/rix.h"
 #include "services/regex/mur_regexp.h"
 #include "tovUpdtr.h"
+#include "update/plain_rewriter.h"
 #include "update/update_plan.h"
+#include "update/work_memory.h"
 
 namespace tov::update {
 namespace {
@@ -51,6 +55,54 @@ char *FirstToken(char *text, const char *delimiters) {
   if (*end != '\0') *end = '\0';
   return start;
 }
+
+// Work buffers larger than this together are given back after the update
+// that needed them; smaller ones are kept for the next file.
+constexpr size_t kKeptBytes = size_t{64} << 20;
+// What the one-pass rewrite gathers before handing it to the file.
+constexpr size_t kStagingSize = size_t{256} << 10;
+// A text is cut into pieces searched at the same time when each piece gets
+// at least this much: below it, starting a thread costs more than it saves.
+constexpr size_t kMinPiece = size_t{1} << 20;
+
+// The memory that one update after the other works in.  The library is
+// single-threaded: one update at a time uses it.
+struct WorkArea {
+  LargeBuffer first;
+  LargeBuffer second;
+  LargeBuffer staging;
+  PlainRewriter::Changes changes;
+
+  // Keeps small buffers for the next update; large ones go back to the
+  // system.
+  void Trim() {
+    if (first.capacity() + second.capacity() > kKeptBytes) {
+      first.Release();
+      second.Release();
+      changes = PlainRewriter::Changes();
+    }
+  }
+};
+
+WorkArea &Work() {
+  static WorkArea *area = new WorkArea();
+  return *area;
+}
+
+// How many pieces the one-pass rewrite cuts a text of `length` bytes into.
+unsigned PiecesFor(size_t length) {
+  static const unsigned cores = std::thread::hardware_concurrency();
+  const size_t by_size = length / kMinPiece;
+  unsigned pieces = cores == 0 ? 1 : cores;
+  if (by_size < pieces) pieces = static_cast<unsigned>(by_size);
+  return pieces == 0 ? 1 : pieces;
+}
+
+// Gives the work area back its memory at the end of every update.
+class WorkAreaTrimmer {
+ public:
+  ~WorkAreaTrimmer() { Work().Trim(); }
+};
 
 // True when `name` has a part ".." (parts separated by '/' or '\\'): joined
 // below a directory, it would lead out of it.
@@ -91,19 +143,32 @@ class FileUpdate {
   // Applies the list through its plan: runs of plain names in one pass each.
   bool ApplyPlan();
 
+  // Makes b_ ready to receive `bytes` bytes.
+  void PrepareOutput(size_t bytes);
+  // When the last one-pass rewrite was kept as a list of changes, writes
+  // out the text it makes, which becomes the current text.
+  void ApplyPending();
+  // The new text, whole, as the file gets it.
+  bool WriteBack(int flags);
+
   int code_;
   tovUpdtrRegexpList *list_;
   const char *name_space_;
   Buffer path_owner_;
   char *path_ = nullptr;
+  WorkAreaTrimmer trimmer_;
 
-  // The two work buffers of capacity_ bytes each: a_ holds the current text
-  // (text_length_ bytes and a NUL), b_ receives the next.
-  Buffer a_;
-  Buffer b_;
+  // The two work buffers, of capacity_ bytes each and from the work area:
+  // a_ holds the current text (text_length_ bytes and a NUL), b_ receives
+  // the next.
+  char *a_ = nullptr;
+  char *b_ = nullptr;
   size_t capacity_ = 0;
   size_t text_length_ = 0;
   bool changed_ = false;
+  // The current text is a_ with the changes of the work area applied: the
+  // last one-pass rewrite is written out only where it is needed whole.
+  bool pending_ = false;
 };
 
 bool FileUpdate::Read(size_t size) {
@@ -117,23 +182,25 @@ bool FileUpdate::Read(size_t size) {
     Error(Msg::kAllocFailed);
     return false;
   }
+  // Each buffer holds twice the file, as the buffer-space limit of the text
+  // says; only what is written of them takes memory.
   capacity_ = kScalingFactor * size;
-  a_.reset(static_cast<char *>(std::malloc(capacity_)));
-  if (a_ != nullptr) b_.reset(static_cast<char *>(std::malloc(capacity_)));
-  if (a_ == nullptr || b_ == nullptr) {
+  WorkArea &work = Work();
+  if (!work.first.Reserve(capacity_) || !work.second.Reserve(capacity_)) {
     Error(Msg::kAllocFailed);
     return false;
   }
-  a_.get()[0] = '\0';
-  b_.get()[0] = '\0';
+  a_ = work.first.data();
+  b_ = work.second.data();
+  work.first.Prefault(size + 1);
+  a_[0] = '\0';
   // A file that now holds more than its reported size would lose its end on
   // write-back: it fails like one that holds less.
-  if (std::fread(a_.get(), size, 1, in.get()) != 1 ||
-      std::fgetc(in.get()) != EOF) {
+  if (std::fread(a_, size, 1, in.get()) != 1 || std::fgetc(in.get()) != EOF) {
     Error(Msg::kReadFailed, path_);
     return false;
   }
-  a_.get()[size] = '\0';
+  a_[size] = '\0';
   text_length_ = size;
   if (std::fclose(in.release()) != 0) {
     core::Report(code_, core::kWarning, Msg::kCloseFailed);
@@ -141,9 +208,15 @@ bool FileUpdate::Read(size_t size) {
   return true;
 }
 
+void FileUpdate::PrepareOutput(size_t bytes) {
+  WorkArea &work = Work();
+  LargeBuffer &out = b_ == work.first.data() ? work.first : work.second;
+  out.Prefault(bytes);
+}
+
 bool FileUpdate::Apply(tovUpdtrHashElement *element, murRegexp *regexp) {
-  const char *in = a_.get();
-  char *out = b_.get();
+  const char *in = a_;
+  char *out = b_;
   size_t scan = 0;   // where the next search starts in the input
   size_t write = 0;  // end of the output so far, on its NUL
   char new_name[kComponentSize] = {};
@@ -195,7 +268,7 @@ bool FileUpdate::Apply(tovUpdtrHashElement *element, murRegexp *regexp) {
   out[write] = '\0';
   std::swap(a_, b_);
   text_length_ = write;
-  b_.get()[0] = '\0';
+  b_[0] = '\0';
   return true;
 }
 
@@ -208,16 +281,16 @@ bool FileUpdate::ApplyNodeByNode() {
 }
 
 bool FileUpdate::ApplyPlan() {
+  PlainRewriter::Changes &changes = Work().changes;
   for (const UpdatePlan::Step &step :
        UpdatePlan::For(list_, name_space_).steps()) {
+    // Every step searches the whole current text.
+    ApplyPending();
     if (step.rewriter != nullptr) {
-      PlainRewriter::Result result =
-          step.rewriter->Rewrite(a_.get(), text_length_, b_.get(), capacity_);
-      if (!result.touched) continue;
-      if (result.fits && result.max_length < capacity_) {
-        std::swap(a_, b_);
-        text_length_ = result.length;
-        b_.get()[0] = '\0';
+      step.rewriter->Find(a_, text_length_, PiecesFor(text_length_), &changes);
+      if (!changes.touched()) continue;
+      if (changes.max_length() < capacity_) {
+        pending_ = true;
         changed_ = true;
         continue;
       }
@@ -229,6 +302,51 @@ bool FileUpdate::ApplyPlan() {
     }
   }
   return true;
+}
+
+void FileUpdate::ApplyPending() {
+  if (!pending_) return;
+  const PlainRewriter::Changes &changes = Work().changes;
+  PrepareOutput(changes.length() + 1);
+  PlainRewriter::Apply(a_, text_length_, changes, b_);
+  std::swap(a_, b_);
+  text_length_ = changes.length();
+  b_[0] = '\0';
+  pending_ = false;
+}
+
+bool FileUpdate::WriteBack(int flags) {
+  WorkArea &work = Work();
+  platform::ContentSource content;
+  if (pending_) {
+    // The new text goes to the file straight from the old one and the
+    // changes, without being written out in memory first.
+    if (!work.staging.Reserve(kStagingSize)) {
+      Error(Msg::kAllocFailed);
+      return false;
+    }
+    content = [this, &work](const platform::ContentSink &sink) {
+      return PlainRewriter::Emit(a_, text_length_, work.changes,
+                                 work.staging.data(), kStagingSize, sink);
+    };
+  } else {
+    content = [this](const platform::ContentSink &sink) {
+      return text_length_ == 0 || sink(a_, text_length_);
+    };
+  }
+  // The new text replaces the old one whole or not at all: a failed write
+  // leaves the file as it was read.
+  const int sync = (flags & TOV_UPDATE_SYNC) ? platform::kReplaceSync : 0;
+  switch (platform::ReplaceFileContents(path_, content, sync)) {
+    case 0:
+      return true;
+    case -1:
+      Error(Msg::kOpenFailed, path_);
+      return false;
+    default:
+      Error(Msg::kWriteFailed, path_);
+      return false;
+  }
 }
 
 int FileUpdate::Run(char *line, int flags) {
@@ -278,23 +396,19 @@ int FileUpdate::Run(char *line, int flags) {
     Error(Msg::kMkWritableFailed, path_);
     return 0;
   }
-  // The new text replaces the old one whole or not at all: a failed write
-  // leaves the file as it was read.
-  switch (platform::ReplaceFileContents(path_, a_.get(), text_length_)) {
-    case 0:
-      return TOV_UPDATE_CHANGED;
-    case -1:
-      Error(Msg::kOpenFailed, path_);
-      return 0;
-    default:
-      Error(Msg::kWriteFailed, path_);
-      return 0;
-  }
+  return WriteBack(flags) ? TOV_UPDATE_CHANGED : 0;
 }
 
 void FileUpdate::HandOver(char **path, char **text, size_t *length) {
+  if (text != nullptr) {
+    // The work buffers stay with the library: the caller gets a copy.
+    ApplyPending();
+    Buffer copy(static_cast<char *>(std::malloc(text_length_ + 1)));
+    if (copy == nullptr) throw std::bad_alloc();
+    std::memcpy(copy.get(), a_, text_length_ + 1);
+    *text = copy.release();
+  }
   if (path != nullptr) *path = path_owner_.release();
-  if (text != nullptr) *text = a_.release();
   if (length != nullptr) *length = text_length_;
 }
 

@@ -2,7 +2,28 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <limits>
+#include <stdexcept>
+#include <thread>
+
+#if defined(__SSE2__) || defined(_M_X64) || \
+    (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#include <emmintrin.h>
+#define TOV_WORD_MASK_SSE2 1
+#endif
+#if defined(_MSC_VER) && !defined(__clang__)
+#include <intrin.h>
+#endif
+
+// The few functions that run for every run of a text are always inlined.
+#if defined(__GNUC__) || defined(__clang__)
+#define TOV_HOT inline __attribute__((always_inline))
+#elif defined(_MSC_VER)
+#define TOV_HOT __forceinline
+#else
+#define TOV_HOT inline
+#endif
 
 namespace tov::update {
 namespace {
@@ -14,21 +35,193 @@ bool IsNameByte(unsigned char c) {
          (c >= '0' && c <= '9') || c == '_';
 }
 
-uint64_t HashBytes(const char *p, size_t n) {
-  uint64_t h = 0x9E3779B97F4A7C15ull ^ n;
-  while (n >= 8) {
-    uint64_t chunk;
-    std::memcpy(&chunk, p, 8);
-    h = (h ^ chunk) * 0xFF51AFD7ED558CCDull;
-    h ^= h >> 29;
-    p += 8;
-    n -= 8;
-  }
-  uint64_t tail = 0;
-  std::memcpy(&tail, p, n);
-  h = (h ^ tail) * 0xC4CEB9FE1A85EC53ull;
-  return h ^ (h >> 32);
+// The bytes a run is made of: name bytes, and under update type 1 '$'.
+bool IsRunByte(unsigned char c, bool dollar) {
+  return IsNameByte(c) || (dollar && c == '$');
 }
+
+// Under update type 1 a name may start right after these bytes inside a run.
+bool StartsAfter(unsigned char c) { return (c >= '0' && c <= '9') || c == '$'; }
+
+TOV_HOT unsigned LowestBit(uint64_t v) {  // v != 0
+#if defined(_MSC_VER) && !defined(__clang__)
+  unsigned long i;
+  _BitScanForward64(&i, v);
+  return static_cast<unsigned>(i);
+#else
+  return static_cast<unsigned>(__builtin_ctzll(v));
+#endif
+}
+
+// ---- Hashing and comparing runs and names ---------------------------------
+
+// The 8 bytes at p as a little-endian number.
+TOV_HOT uint64_t Load64(const unsigned char *p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  v = __builtin_bswap64(v);
+#endif
+  return v;
+}
+
+// The words a run or a name is hashed and compared by: its first 8 bytes,
+// and its next 8 bytes (beyond 16 bytes: its last 8), as little-endian
+// numbers with zeros after a shorter name.
+struct KeyWords {
+  uint64_t head;
+  uint64_t tail;
+};
+
+// The key words of the n > 0 bytes at p; what lies between p and `end` may
+// be read, and whether it is does not change them.
+TOV_HOT KeyWords WordsOf(const unsigned char *p, size_t n,
+                         const unsigned char *end) {
+  if (n < 8) {
+    if (end - p >= 8) return {Load64(p) & ((uint64_t{1} << (8 * n)) - 1), 0};
+    uint64_t v = 0;
+    for (size_t i = 0; i < n; ++i) v |= uint64_t{p[i]} << (8 * i);
+    return {v, 0};
+  }
+  const uint64_t head = Load64(p);
+  if (n == 8) return {head, 0};
+  // Loaded from the end backwards, so that nothing after the name is read.
+  const uint64_t last = Load64(p + n - 8);
+  return {head, n <= 16 ? last >> (8 * (16 - n)) : last};
+}
+
+constexpr uint64_t kMulA = 0x9E3779B97F4A7C15ull;
+constexpr uint64_t kMulB = 0xC2B2AE3D27D4EB4Full;
+constexpr uint64_t kMulC = 0xFF51AFD7ED558CCDull;
+
+// A hash of the n bytes at p whose key words are `w`.
+TOV_HOT uint64_t HashWords(const unsigned char *p, size_t n, KeyWords w) {
+  uint64_t h = (w.head * kMulA) ^ (w.tail * kMulB) ^ n;
+  for (size_t i = 8; i + 8 < n; i += 8)
+    h = (h ^ (h >> 31) ^ Load64(p + i)) * kMulC;
+  h ^= h >> 32;
+  h *= kMulC;
+  h ^= h >> 29;
+  return h;
+}
+
+uint64_t HashOf(std::string_view s) {
+  if (s.empty()) return 0;
+  const auto *p = reinterpret_cast<const unsigned char *>(s.data());
+  return HashWords(p, s.size(), WordsOf(p, s.size(), p + s.size()));
+}
+
+// ---- Finding where names may start ---------------------------------------
+
+TOV_HOT unsigned HighestBit(uint64_t v) {  // v != 0
+#if defined(_MSC_VER) && !defined(__clang__)
+  unsigned long i;
+  _BitScanReverse64(&i, v);
+  return static_cast<unsigned>(i);
+#else
+  return 63 - static_cast<unsigned>(__builtin_clzll(v));
+#endif
+}
+
+// What a block of up to 64 bytes holds, a bit per byte.
+struct BlockMasks {
+  uint64_t run;    // run bytes
+  uint64_t after;  // digits and '$' (update type 1)
+  uint64_t first;  // bytes that some name starts with
+};
+
+// Tells the bytes of a text apart, 64 at a time.  The bytes that names start
+// with are told only when there are few of them (a list of renames often
+// shares a prefix); otherwise every byte counts as one.
+class BlockClassifier {
+ public:
+  static constexpr int kMaxFirst = 8;
+
+  // `first_count` bytes at `first` (-1: any byte).
+  BlockClassifier(bool dollar, const unsigned char *first, int first_count)
+      : dollar_(dollar),
+        first_count_(first_count > kMaxFirst ? -1 : first_count) {
+    for (int c = 0; c < 256; ++c) {
+      const auto b = static_cast<unsigned char>(c);
+      run_[c] = IsRunByte(b, dollar);
+      after_[c] = dollar && StartsAfter(b);
+      first_[c] = first_count_ < 0;
+    }
+    for (int i = 0; i < first_count_; ++i) {
+      first_bytes_[i] = first[i];
+      first_[first[i]] = true;
+    }
+  }
+
+  // The masks of the n <= 64 bytes at p.
+  TOV_HOT BlockMasks Classify(const unsigned char *p, size_t n) const {
+#ifdef TOV_WORD_MASK_SSE2
+    if (n == 64) return Classify64(p);
+#endif
+    BlockMasks m = {0, 0, 0};
+    for (size_t i = 0; i < n; ++i) {
+      m.run |= uint64_t{run_[p[i]]} << i;
+      m.after |= uint64_t{after_[p[i]]} << i;
+      m.first |= uint64_t{first_[p[i]]} << i;
+    }
+    return m;
+  }
+
+ private:
+#ifdef TOV_WORD_MASK_SSE2
+  TOV_HOT BlockMasks Classify64(const unsigned char *p) const {
+    // Shifted by an offset, each range of wanted bytes becomes the lowest
+    // signed values, so that one signed comparison tests it.
+    const __m128i digit_shift = _mm_set1_epi8(static_cast<char>(0x80 - '0'));
+    const __m128i digit_limit = _mm_set1_epi8(static_cast<char>(0x80 + 10));
+    const __m128i lower = _mm_set1_epi8(0x20);
+    const __m128i alpha_shift = _mm_set1_epi8(static_cast<char>(0x80 - 'a'));
+    const __m128i alpha_limit = _mm_set1_epi8(static_cast<char>(0x80 + 26));
+    const __m128i underscore = _mm_set1_epi8('_');
+    const __m128i dollar = _mm_set1_epi8('$');
+    BlockMasks m = {0, 0, ~uint64_t{0}};
+    uint64_t first = 0;
+    for (int i = 0; i < 4; ++i) {
+      const __m128i v =
+          _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * i));
+      const __m128i digit =
+          _mm_cmplt_epi8(_mm_add_epi8(v, digit_shift), digit_limit);
+      const __m128i alpha = _mm_cmplt_epi8(
+          _mm_add_epi8(_mm_or_si128(v, lower), alpha_shift), alpha_limit);
+      __m128i run = _mm_or_si128(_mm_or_si128(digit, alpha),
+                                 _mm_cmpeq_epi8(v, underscore));
+      if (dollar_) {
+        const __m128i after = _mm_or_si128(digit, _mm_cmpeq_epi8(v, dollar));
+        run = _mm_or_si128(run, after);
+        m.after |= Bits(after) << (16 * i);
+      }
+      m.run |= Bits(run) << (16 * i);
+      if (first_count_ >= 0) {
+        __m128i hit = _mm_setzero_si128();
+        for (int k = 0; k < first_count_; ++k) {
+          hit = _mm_or_si128(
+              hit, _mm_cmpeq_epi8(
+                       v, _mm_set1_epi8(static_cast<char>(first_bytes_[k]))));
+        }
+        first |= Bits(hit) << (16 * i);
+      }
+    }
+    if (first_count_ >= 0) m.first = first;
+    return m;
+  }
+
+  static TOV_HOT uint64_t Bits(__m128i v) {
+    return static_cast<uint16_t>(_mm_movemask_epi8(v));
+  }
+#endif
+
+  bool dollar_;
+  int first_count_;
+  unsigned char first_bytes_[kMaxFirst] = {};
+  bool run_[256];
+  bool after_[256];
+  bool first_[256];
+};
 
 }  // namespace
 
@@ -40,52 +233,64 @@ bool IsPlainName(std::string_view name, bool allow_empty) {
   return true;
 }
 
-// An open-addressing table from byte strings (owned) to 32-bit values, sized
-// to stay at most half full.
+// An open-addressing table from byte strings (copied in) to 32-bit values,
+// at most half full.
 class PlainRewriter::NameTable {
  public:
-  NameTable() { slots_.resize(16); }
+  explicit NameTable(size_t expected) {
+    size_t slots = 16;
+    while (slots < 2 * expected) slots *= 2;
+    slots_.resize(slots);
+  }
 
-  // The value of `key`, or kNone.
-  uint32_t Find(std::string_view key) const {
-    uint64_t h = HashBytes(key.data(), key.size());
-    for (size_t i = h & (slots_.size() - 1);;
-         i = (i + 1) & (slots_.size() - 1)) {
+  // The value of `key` (whose hash is `hash`, by HashOf), or kNone.
+  uint32_t Find(uint64_t hash, std::string_view key) const {
+    const uint32_t check = static_cast<uint32_t>(hash >> 32);
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = hash & mask;; i = (i + 1) & mask) {
       const Slot &s = slots_[i];
       if (s.value == kNone) return kNone;
-      if (s.hash == h && KeyOf(s) == key) return s.value;
+      if (s.check == check && KeyOf(s) == key) return s.value;
     }
   }
 
-  // Sets the value of `key`, adding it when new.
-  void Set(std::string_view key, uint32_t value) {
-    if ((count_ + 1) * 2 > slots_.size()) Grow();
-    uint64_t h = HashBytes(key.data(), key.size());
-    for (size_t i = h & (slots_.size() - 1);;
-         i = (i + 1) & (slots_.size() - 1)) {
+  // Sets the value of `key`, adding it when new.  False when the key cannot
+  // be kept (the table holds 4 GB of keys).
+  bool Set(uint64_t hash, std::string_view key, uint32_t value) {
+    const uint32_t check = static_cast<uint32_t>(hash >> 32);
+    size_t i = hash & (slots_.size() - 1);
+    for (; slots_[i].value != kNone; i = (i + 1) & (slots_.size() - 1)) {
       Slot &s = slots_[i];
-      if (s.value == kNone) {
-        s.hash = h;
-        s.offset = keys_.size();
-        s.length = key.size();
+      if (s.check == check && KeyOf(s) == key) {
         s.value = value;
-        keys_.append(key.data(), key.size());
-        ++count_;
-        return;
-      }
-      if (s.hash == h && KeyOf(s) == key) {
-        s.value = value;
-        return;
+        return true;
       }
     }
+    constexpr size_t kMaxKeys = std::numeric_limits<uint32_t>::max();
+    if (key.size() > kMaxKeys - keys_.size()) return false;
+    if ((count_ + 1) * 2 > slots_.size()) {
+      Grow();
+      i = hash & (slots_.size() - 1);
+      while (slots_[i].value != kNone) i = (i + 1) & (slots_.size() - 1);
+    }
+    Slot &s = slots_[i];
+    s.check = check;
+    s.value = value;
+    s.offset = static_cast<uint32_t>(keys_.size());
+    s.length = static_cast<uint32_t>(key.size());
+    s.hash_low = static_cast<uint32_t>(hash);
+    keys_.append(key.data(), key.size());
+    ++count_;
+    return true;
   }
 
  private:
   struct Slot {
-    uint64_t hash = 0;
-    size_t offset = 0;
-    size_t length = 0;
+    uint32_t check = 0;  // the high half of the key's hash
     uint32_t value = kNone;
+    uint32_t offset = 0;
+    uint32_t length = 0;
+    uint32_t hash_low = 0;  // the low half, for growing
   };
 
   std::string_view KeyOf(const Slot &s) const {
@@ -95,10 +300,11 @@ class PlainRewriter::NameTable {
   void Grow() {
     std::vector<Slot> old(slots_.size() * 2);
     old.swap(slots_);
+    const size_t mask = slots_.size() - 1;
     for (const Slot &s : old) {
       if (s.value == kNone) continue;
-      size_t i = s.hash & (slots_.size() - 1);
-      while (slots_[i].value != kNone) i = (i + 1) & (slots_.size() - 1);
+      size_t i = s.hash_low & mask;
+      while (slots_[i].value != kNone) i = (i + 1) & mask;
       slots_[i] = s;
     }
   }
@@ -108,93 +314,228 @@ class PlainRewriter::NameTable {
   size_t count_ = 0;
 };
 
+// The `from` names, looked up once for nearly every run of a text: kept
+// small, so that it stays in the processor's caches, and compared by whole
+// words.  A filter in front of it passes over most runs that are no name
+// without reaching the index.
+class PlainRewriter::NameIndex {
+ public:
+  struct Entry {
+    uint64_t head;  // the key words of the name
+    uint64_t tail;
+    uint32_t length;
+    uint32_t first;  // its first rename
+    // Update type 0: its outcome's longest form less the name's length,
+    // and its new length.
+    uint32_t growth;
+    uint32_t new_length;
+  };
+
+  explicit NameIndex(size_t expected) {
+    size_t slots = 16;
+    while (slots < 2 * expected) slots *= 2;
+    slots_.assign(slots, 0);
+    // At least 32 filter bits per name, from 2^12 to 2^24 bits.
+    int bits_log = 12;
+    while ((size_t{1} << bits_log) < expected * 32 && bits_log < 24) {
+      ++bits_log;
+    }
+    filter_.assign((size_t{1} << bits_log) / 64, 0);
+    filter_shift_ = 64 - bits_log;
+  }
+
+  // The entry of the n bytes at p, or NULL; what lies between p and `end`
+  // may be read.
+  TOV_HOT const Entry *Find(const unsigned char *p, size_t n,
+                            const unsigned char *end) const {
+    if (n > longest_ || !((lengths_ >> (n < 64 ? n : 0)) & 1)) return nullptr;
+    const KeyWords w = WordsOf(p, n, end);
+    const uint64_t h = HashWords(p, n, w);
+    const uint64_t bit = h >> filter_shift_;
+    if (!((filter_[bit / 64] >> (bit % 64)) & 1)) return nullptr;
+    const uint64_t check = h >> 32;
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = h & mask;; i = (i + 1) & mask) {
+      const uint64_t slot = slots_[i];
+      if (slot == 0) return nullptr;
+      if ((slot >> 32) != check) continue;
+      const uint32_t k = static_cast<uint32_t>(slot) - 1;
+      const Entry &e = entries_[k];
+      if (e.length == n && e.head == w.head && e.tail == w.tail &&
+          (n <= 16 || std::memcmp(names_[k], p, n) == 0)) {
+        return &e;
+      }
+    }
+  }
+
+  const Entry *Find(std::string_view name) const {
+    if (name.empty()) return nullptr;
+    const auto *p = reinterpret_cast<const unsigned char *>(name.data());
+    return Find(p, name.size(), p + name.size());
+  }
+
+  // Adds `name` (kept by the caller for the index's life), which is not in
+  // the index yet, with its first rename.
+  void Add(std::string_view name, uint32_t first) {
+    if (name.size() >= kNone || entries_.size() + 1 >= kNone) {
+      throw std::length_error("name index");
+    }
+    const auto *p = reinterpret_cast<const unsigned char *>(name.data());
+    const KeyWords w = WordsOf(p, name.size(), p + name.size());
+    const uint64_t h = HashWords(p, name.size(), w);
+    const uint64_t bit = h >> filter_shift_;
+    filter_[bit / 64] |= uint64_t{1} << (bit % 64);
+    longest_ = std::max(longest_, name.size());
+    lengths_ |= uint64_t{1} << (name.size() < 64 ? name.size() : 0);
+    if (first_count_ >= 0 &&
+        std::find(first_bytes_, first_bytes_ + first_count_, p[0]) ==
+            first_bytes_ + first_count_) {
+      if (first_count_ < BlockClassifier::kMaxFirst) {
+        first_bytes_[first_count_++] = p[0];
+      } else {
+        first_count_ = -1;
+      }
+    }
+    entries_.push_back(
+        Entry{w.head, w.tail, static_cast<uint32_t>(name.size()), first, 0, 0});
+    names_.push_back(name.data());
+    if (entries_.size() * 2 > slots_.size()) Rehash();
+    Place(h, static_cast<uint32_t>(entries_.size()));
+  }
+
+  std::vector<Entry> &entries() { return entries_; }
+  size_t longest() const { return longest_; }
+  // The bytes that the names start with, when there are few of them
+  // (count -1 otherwise).
+  const unsigned char *first_bytes() const { return first_bytes_; }
+  int first_count() const { return first_count_; }
+
+ private:
+  void Place(uint64_t h, uint32_t number) {
+    const size_t mask = slots_.size() - 1;
+    size_t i = h & mask;
+    while (slots_[i] != 0) i = (i + 1) & mask;
+    slots_[i] = ((h >> 32) << 32) | number;
+  }
+
+  void Rehash() {
+    slots_.assign(slots_.size() * 2, 0);
+    for (size_t k = 0; k < entries_.size(); ++k) {
+      const Entry &e = entries_[k];
+      const auto *p = reinterpret_cast<const unsigned char *>(names_[k]);
+      Place(HashWords(p, e.length, KeyWords{e.head, e.tail}),
+            static_cast<uint32_t>(k + 1));
+    }
+  }
+
+  // A slot holds the high half of the name's hash and its entry number
+  // (from 1; 0 is a free slot).
+  std::vector<uint64_t> slots_;
+  std::vector<Entry> entries_;
+  std::vector<const char *> names_;  // each entry's name
+  std::vector<uint64_t> filter_;
+  int filter_shift_ = 0;
+  // Which name lengths occur: bit n for length n < 64, bit 0 for longer.
+  uint64_t lengths_ = 0;
+  size_t longest_ = 0;
+  unsigned char first_bytes_[BlockClassifier::kMaxFirst] = {};
+  int first_count_ = 0;
+};
+
+// The runs that one piece of Find resolved under update type 1.
+struct PlainRewriter::Memo {
+  Memo() : runs(64) {}
+  NameTable runs;  // a run and the index of its outcome
+  // Neither moves what it holds as it grows: outcomes point into texts, and
+  // hits into outcomes.
+  std::deque<Outcome> outcomes;
+  std::deque<std::string> texts;
+};
+
 PlainRewriter::PlainRewriter(int update_type, std::vector<PlainRename> renames)
     : update_type_(update_type),
       renames_(std::move(renames)),
-      names_(std::make_unique<NameTable>()),
-      memo_(std::make_unique<NameTable>()) {
-  for (int c = 0; c < 256; ++c) {
-    word_[c] = IsNameByte(static_cast<unsigned char>(c)) ||
-               (update_type_ == 1 && c == '$');
-    starts_after_[c] =
-        update_type_ == 1 && ((c >= '0' && c <= '9') || c == '$');
-  }
-  // The filter has about 64 bits per name, from 2^16 to 2^24 bits.
-  size_t bits = size_t{1} << 16;
-  while (bits < renames_.size() * 64 && bits < (size_t{1} << 24)) bits <<= 1;
-  filter_.assign(bits / 64, 0);
-
-  // names_ maps a `from` name to the first of its renames; the renames of one
-  // name are chained through next_same_ in increasing order.
+      names_(std::make_unique<NameIndex>(renames_.size())) {
+  if (renames_.size() >= kNone) throw std::length_error("too many renames");
+  // names_ gives a `from` name's first rename; the renames of one name are
+  // chained through next_same_ in increasing order.
   next_same_.assign(renames_.size(), kNone);
   std::vector<uint32_t> last_of(renames_.size(), kNone);
   for (uint32_t i = 0; i < renames_.size(); ++i) {
     const std::string &from = renames_[i].from;
-    uint32_t first = names_->Find(from);
-    if (first == kNone) {
-      names_->Set(from, i);
+    const NameIndex::Entry *known = names_->Find(from);
+    if (known == nullptr) {
+      names_->Add(from, i);
       last_of[i] = i;
-      const unsigned char last = static_cast<unsigned char>(from.back());
-      size_t bit = FilterBit(from.data(), from.size(), last);
-      filter_[bit / 64] |= uint64_t{1} << (bit % 64);
     } else {
-      next_same_[last_of[first]] = i;
-      last_of[first] = i;
+      next_same_[last_of[known->first]] = i;
+      last_of[known->first] = i;
     }
   }
+  if (update_type_ == 0) ComposeWholeRuns();
 }
 
 PlainRewriter::~PlainRewriter() = default;
 
-size_t PlainRewriter::FilterBit(const char *first, size_t length,
-                                unsigned char last) const {
-  uint64_t h = length * 0x9E3779B1ull ^
-               static_cast<unsigned char>(*first) * 0x85EBCA77ull ^
-               last * 0xC2B2AE3Dull;
-  h ^= h >> 15;
-  h *= 0x2C1B3C6Dull;
-  h ^= h >> 12;
-  return h & (filter_.size() * 64 - 1);
-}
-
-bool PlainRewriter::FilterHit(const char *first, size_t length,
-                              unsigned char last) const {
-  size_t bit = FilterBit(first, length, last);
-  return (filter_[bit / 64] >> (bit % 64)) & 1;
-}
-
-bool PlainRewriter::MayMatch(std::string_view run) const {
-  const unsigned char last = static_cast<unsigned char>(run.back());
-  if (FilterHit(run.data(), run.size(), last)) return true;
-  if (update_type_ != 1) return false;
-  for (size_t k = 1; k < run.size(); ++k) {
-    if (starts_after_[static_cast<unsigned char>(run[k - 1])] &&
-        FilterHit(run.data() + k, run.size() - k, last)) {
-      return true;
+void PlainRewriter::ComposeWholeRuns() {
+  // Under update type 0 a run is matched only by renames of the run itself,
+  // so what follows rename i depends on i alone: the first later rename of
+  // its new name, and so on.  Worked out from the last rename back, each
+  // rename's end is known when an earlier one leads to it.
+  const size_t n = renames_.size();
+  std::vector<uint32_t> last(n);   // the rename whose new name ends it
+  std::vector<size_t> longest(n);  // its longest new name along the way
+  NameTable first_after(n);        // a name, the first of its renames > i
+  for (size_t i = n; i-- > 0;) {
+    const std::string &to = renames_[i].to;
+    const uint32_t next = to.empty() ? kNone : first_after.Find(HashOf(to), to);
+    if (next == kNone) {
+      last[i] = static_cast<uint32_t>(i);
+      longest[i] = to.size();
+    } else {
+      last[i] = last[next];
+      longest[i] = std::max(to.size(), longest[next]);
     }
+    const std::string &from = renames_[i].from;
+    first_after.Set(HashOf(from), from, static_cast<uint32_t>(i));
   }
-  return false;
+  // A run is resolved through the first rename of its name.
+  outcomes_.resize(n);
+  for (NameIndex::Entry &e : names_->entries()) {
+    const std::string &to = renames_[last[e.first]].to;
+    const size_t max_length = std::max<size_t>(e.length, longest[e.first]);
+    outcomes_[e.first] = Outcome{to, e.length, max_length};
+    e.growth = static_cast<uint32_t>(max_length - e.length);
+    e.new_length = static_cast<uint32_t>(to.size());
+  }
 }
 
 uint32_t PlainRewriter::NextRename(std::string_view name,
                                    uint32_t after) const {
-  uint32_t i = names_->Find(name);
+  const NameIndex::Entry *e = names_->Find(name);
+  uint32_t i = e == nullptr ? kNone : e->first;
   while (i != kNone && (after != kNone && i <= after)) i = next_same_[i];
   return i;
 }
 
-PlainRewriter::Outcome PlainRewriter::Simulate(std::string_view run) const {
+std::string PlainRewriter::Simulate(std::string_view run, size_t *max_length,
+                                    bool *matched) const {
   // Follows the run through the renames: at each step the earliest later
   // rename whose name the run ends with, at a place where a name may start,
   // is the next one that matches it.
-  Outcome outcome{std::string(run), run.size(), false};
+  std::string cur(run);
+  *max_length = run.size();
+  *matched = false;
   uint32_t applied = kNone;
   for (;;) {
-    const std::string &cur = outcome.text;
     uint32_t best = kNone;
     size_t best_start = 0;
-    for (size_t k = 0; k < cur.size(); ++k) {
-      if (k > 0 && !starts_after_[static_cast<unsigned char>(cur[k - 1])]) {
+    // No name is longer than the longest one.
+    const size_t longest = names_->longest();
+    const size_t first = cur.size() > longest ? cur.size() - longest : 0;
+    for (size_t k = first; k < cur.size(); ++k) {
+      if (k > 0 && (update_type_ != 1 ||
+                    !StartsAfter(static_cast<unsigned char>(cur[k - 1])))) {
         continue;
       }
       uint32_t next = NextRename(std::string_view(cur).substr(k), applied);
@@ -203,66 +544,249 @@ PlainRewriter::Outcome PlainRewriter::Simulate(std::string_view run) const {
         best_start = k;
       }
     }
-    if (best == kNone) return outcome;
-    outcome.matched = true;
-    outcome.text.resize(best_start);
-    outcome.text += renames_[best].to;
-    outcome.max_length = std::max(outcome.max_length, outcome.text.size());
+    if (best == kNone) return cur;
+    *matched = true;
+    cur.resize(best_start);
+    cur += renames_[best].to;
+    *max_length = std::max(*max_length, cur.size());
     applied = best;
   }
 }
 
-const PlainRewriter::Outcome *PlainRewriter::Resolve(std::string_view run) {
-  uint32_t known = memo_->Find(run);
-  if (known == kNone) {
-    Outcome outcome = Simulate(run);
-    if (!outcome.matched) return nullptr;
-    known = static_cast<uint32_t>(outcomes_.size());
-    outcomes_.push_back(std::move(outcome));
-    memo_->Set(run, known);
+const PlainRewriter::Outcome *PlainRewriter::Resolve(std::string_view run,
+                                                     Memo *memo) const {
+  const uint64_t h = HashOf(run);
+  uint32_t known = memo->runs.Find(h, run);
+  if (known != kNone) return &memo->outcomes[known];
+  size_t max_length = 0;
+  bool matched = false;
+  memo->texts.push_back(Simulate(run, &max_length, &matched));
+  memo->outcomes.push_back(Outcome{memo->texts.back(), run.size(), max_length});
+  // A run too long to be kept is resolved again when met again.
+  memo->runs.Set(h, run, static_cast<uint32_t>(memo->outcomes.size() - 1));
+  return &memo->outcomes.back();
+}
+
+void PlainRewriter::FindInPiece(const char *text, size_t length, size_t begin,
+                                size_t end, Memo *memo, HitList *hits,
+                                Totals *totals) const {
+  // A name matches where it may start (the start of a run; under update
+  // type 1 also right after a digit or a '$' in a run) and runs to the end
+  // of the run.  The places where a name may start are read off the masks
+  // of each block of 64 bytes, and only those are looked up.
+  const auto *t = reinterpret_cast<const unsigned char *>(text);
+  const unsigned char *text_end = t + length;
+  const NameIndex &names = *names_;
+  const bool type1 = update_type_ == 1;
+  const BlockClassifier classifier(type1, names.first_bytes(),
+                                   names.first_count());
+  auto masks_at = [&](size_t block) {
+    BlockMasks m = classifier.Classify(
+        t + block, length - block < 64 ? length - block : 64);
+    if (end - block < 64) {
+      const uint64_t keep = (uint64_t{1} << (end - block)) - 1;
+      m.run &= keep;
+      m.after &= keep;
+      m.first &= keep;
+    }
+    return m;
+  };
+  // The end of the run that goes on at `pos`, the start of a block.
+  auto run_end_from = [&](size_t pos) {
+    for (; pos < end; pos += 64) {
+      const uint64_t run = masks_at(pos).run;
+      if (run != ~uint64_t{0}) return pos + LowestBit(~run);
+    }
+    return end;
+  };
+
+  uint64_t carry_run = 0;     // 1 when the byte before the block is a run byte
+  uint64_t carry_after = 0;   // 1 when it is a digit or a '$'
+  size_t open_start = begin;  // where the run open at the block start began
+  size_t resolved_end = begin;  // the end of the last run resolved
+  for (size_t block = begin; block < end; block += 64) {
+    const BlockMasks m = masks_at(block);
+    const uint64_t starts = m.run & ~((m.run << 1) | carry_run);
+    uint64_t candidates = starts;
+    if (type1) candidates |= ((m.after << 1) | carry_after) & m.run;
+    candidates &= m.first;
+    while (candidates != 0) {
+      const unsigned c = LowestBit(candidates);
+      candidates &= candidates - 1;
+      const size_t pos = block + c;
+      if (pos < resolved_end) continue;  // in a run already resolved
+      const uint64_t beyond = ~m.run & (~uint64_t{0} << c);
+      const size_t e =
+          beyond != 0 ? block + LowestBit(beyond) : run_end_from(block + 64);
+      const NameIndex::Entry *name = names.Find(t + pos, e - pos, text_end);
+      if (name == nullptr) continue;
+      if (!type1) {
+        hits->push_back(Hit{pos, &outcomes_[name->first]});
+        totals->growth += name->growth;
+        totals->added += name->new_length;
+        totals->removed += name->length;
+        continue;
+      }
+      // Some rename matches the run: what they make of it depends on all of
+      // it, from its start.
+      const uint64_t before = ~m.run & ((uint64_t{1} << c) - 1);
+      const size_t s = before != 0 ? block + HighestBit(before) + 1
+                       : carry_run ? open_start
+                                   : block;
+      const Outcome *o = Resolve(std::string_view(text + s, e - s), memo);
+      hits->push_back(Hit{s, o});
+      totals->growth += o->max_length - o->run_length;
+      totals->added += o->text.size();
+      totals->removed += o->run_length;
+      resolved_end = e;
+    }
+    if (m.run >> 63) {
+      const uint64_t breaks = ~m.run;
+      if (breaks != 0) {
+        open_start = block + HighestBit(breaks) + 1;
+      } else if (!carry_run) {
+        open_start = block;
+      }
+    }
+    carry_run = m.run >> 63;
+    carry_after = m.after >> 63;
   }
-  return &outcomes_[known];
+}
+
+void PlainRewriter::Find(const char *text, size_t length, unsigned pieces,
+                         Changes *changes) {
+  const bool dollar = update_type_ == 1;
+  // The pieces are cut at bytes outside runs, so that no run is cut.
+  pieces = std::max(1u, std::min(pieces, kMaxPieces));
+  size_t cuts[kMaxPieces + 1] = {0};
+  size_t count = 1;
+  for (unsigned i = 1; i < pieces; ++i) {
+    size_t at = std::max(length / pieces * i, cuts[count - 1] + 1);
+    while (at < length &&
+           IsRunByte(static_cast<unsigned char>(text[at]), dollar)) {
+      ++at;
+    }
+    if (at >= length) break;
+    cuts[count++] = at;
+  }
+  cuts[count] = length;
+
+  if (changes->parts_.size() < count) changes->parts_.resize(count);
+  if (dollar) {
+    while (memos_.size() < count) memos_.push_back(std::make_unique<Memo>());
+  }
+  Totals totals[kMaxPieces];
+  std::exception_ptr errors[kMaxPieces];
+  auto search = [&](size_t i) {
+    try {
+      HitList &hits = changes->parts_[i];
+      hits.clear();
+      FindInPiece(text, length, cuts[i], cuts[i + 1],
+                  dollar ? memos_[i].get() : nullptr, &hits, &totals[i]);
+    } catch (...) {
+      errors[i] = std::current_exception();
+    }
+  };
+  {
+    // Joins the threads on every way out of this block.
+    struct Threads {
+      std::thread list[kMaxPieces];
+      ~Threads() {
+        for (std::thread &t : list) {
+          if (t.joinable()) t.join();
+        }
+      }
+    } threads;
+    for (size_t i = 1; i < count; ++i) {
+      try {
+        threads.list[i] = std::thread(search, i);
+      } catch (...) {
+        search(i);  // no thread to be had: this one searches it
+      }
+    }
+    search(0);
+  }
+  for (size_t i = 0; i < count; ++i) {
+    if (errors[i]) std::rethrow_exception(errors[i]);
+  }
+
+  changes->pieces_ = count;
+  changes->hits_ = 0;
+  Totals all;
+  for (size_t i = 0; i < count; ++i) {
+    changes->hits_ += changes->parts_[i].size();
+    all.growth += totals[i].growth;
+    all.added += totals[i].added;
+    all.removed += totals[i].removed;
+  }
+  changes->max_length_ = length + all.growth;
+  changes->length_ = length - all.removed + all.added;
+}
+
+void PlainRewriter::Apply(const char *text, size_t length,
+                          const Changes &changes, char *out) {
+  size_t copied = 0;  // text[0, copied) is in the output already
+  char *w = out;
+  for (size_t i = 0; i < changes.pieces_; ++i) {
+    for (const Hit &hit : changes.parts_[i]) {
+      std::memcpy(w, text + copied, hit.offset - copied);
+      w += hit.offset - copied;
+      std::memcpy(w, hit.outcome->text.data(), hit.outcome->text.size());
+      w += hit.outcome->text.size();
+      copied = hit.offset + hit.outcome->run_length;
+    }
+  }
+  std::memcpy(w, text + copied, length - copied);
+  w[length - copied] = '\0';
+}
+
+bool PlainRewriter::Emit(const char *text, size_t length,
+                         const Changes &changes, char *staging,
+                         size_t staging_size,
+                         const platform::ContentSink &sink) {
+  size_t filled = 0;
+  bool ok = true;
+  auto flush = [&] {
+    if (filled > 0 && ok) ok = sink(staging, filled);
+    filled = 0;
+  };
+  // Long stretches go out as they are; short ones are gathered.
+  auto put = [&](const char *p, size_t n) {
+    if (n >= staging_size / 2) {
+      flush();
+      if (ok) ok = sink(p, n);
+      return;
+    }
+    if (n > staging_size - filled) flush();
+    std::memcpy(staging + filled, p, n);
+    filled += n;
+  };
+  size_t copied = 0;
+  for (size_t i = 0; i < changes.pieces_ && ok; ++i) {
+    for (const Hit &hit : changes.parts_[i]) {
+      put(text + copied, hit.offset - copied);
+      put(hit.outcome->text.data(), hit.outcome->text.size());
+      copied = hit.offset + hit.outcome->run_length;
+      if (!ok) return false;
+    }
+  }
+  put(text + copied, length - copied);
+  flush();
+  return ok;
 }
 
 PlainRewriter::Result PlainRewriter::Rewrite(const char *text, size_t length,
                                              char *out, size_t capacity) {
+  Changes changes;
+  Find(text, length, 1, &changes);
   Result result;
-  size_t growth = 0;  // added up over the runs: longest form minus own size
-  size_t copied = 0;  // text[0, copied) is in the output already
-  size_t written = 0;
-  // Appends n bytes at p unless the new text and its NUL would no longer fit.
-  auto append = [&](const char *p, size_t n) {
-    if (!result.fits || n >= capacity - written) {
-      result.fits = false;
-      return;
-    }
-    std::memcpy(out + written, p, n);
-    written += n;
-  };
-  const char *const end = text + length;
-  const char *p = text;
-  while (p < end) {
-    while (p < end && !word_[static_cast<unsigned char>(*p)]) ++p;
-    const char *start = p;
-    while (p < end && word_[static_cast<unsigned char>(*p)]) ++p;
-    if (start == p) break;
-    std::string_view run(start, static_cast<size_t>(p - start));
-    if (!MayMatch(run)) continue;
-    const Outcome *outcome = Resolve(run);
-    if (outcome == nullptr) continue;
-    result.touched = true;
-    append(text + copied, static_cast<size_t>(start - text) - copied);
-    append(outcome->text.data(), outcome->text.size());
-    copied = static_cast<size_t>(p - text);
-    growth += outcome->max_length - run.size();
-  }
-  result.max_length = length + growth;
+  result.touched = changes.touched();
+  result.max_length = changes.max_length();
   if (!result.touched) return result;
-  append(text + copied, length - copied);
-  if (result.fits) {
-    out[written] = '\0';
-    result.length = written;
-  }
+  result.fits = changes.length() < capacity;
+  if (!result.fits) return result;
+  Apply(text, length, changes, out);
+  result.length = changes.length();
   return result;
 }
 

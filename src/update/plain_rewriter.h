@@ -16,15 +16,25 @@
 // to every run on its own.  PlainRewriter composes the renames once and then
 // rewrites a text in one pass, looking each run up instead of searching the
 // text once per rename.
+//
+// Under update type 0 what the renames make of a run depends on the run
+// alone, and every name that starts a chain is resolved when the rewriter is
+// made.  Under update type 1 the rest of the run matters as well (a later
+// rename may match a suffix that reaches into it), so runs are resolved as
+// they are met and remembered.
 #ifndef TOVUPDTR_UPDATE_PLAIN_REWRITER_H_
 #define TOVUPDTR_UPDATE_PLAIN_REWRITER_H_
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/platform.h"
+#include "update/work_memory.h"
 
 namespace tov::update {
 
@@ -40,17 +50,54 @@ bool IsPlainName(std::string_view name, bool allow_empty);
 
 class PlainRewriter {
  public:
-  // What one rewrite found.
+  // What the renames make of one run that they match.
+  struct Outcome {
+    std::string_view text;  // the run after the last rename
+    size_t run_length;      // the run as the text holds it
+    size_t max_length;      // its longest form along the way, itself included
+  };
+  // A run that the renames change: it starts at `offset` in the text.
+  struct Hit {
+    size_t offset;
+    const Outcome *outcome;
+  };
+  using HitList = std::vector<Hit, LargeAllocator<Hit>>;
+
+  // Every change that the renames make to one text, from Find.  The
+  // outcomes it points to belong to the rewriter.  One object may be
+  // reused for text after text: it keeps its memory.
+  class Changes {
+   public:
+    bool touched() const { return hits_ > 0; }
+    // An upper bound of the length of the text after any one of the
+    // renames, as the renames applied one by one would leave it.
+    size_t max_length() const { return max_length_; }
+    // The length of the new text.
+    size_t length() const { return length_; }
+
+   private:
+    friend class PlainRewriter;
+    // The hits of each piece of the text, in text order; only the first
+    // pieces_ lists are in use.
+    std::vector<HitList> parts_;
+    size_t pieces_ = 0;
+    size_t hits_ = 0;
+    size_t max_length_ = 0;
+    size_t length_ = 0;
+  };
+
+  // What Rewrite found.
   struct Result {
-    bool touched = false;  // some rename matched somewhere
-    // An upper bound of the length of the text after any one of the renames,
-    // as the renames applied one by one would leave it.
-    size_t max_length = 0;
-    // The new text and its NUL fit the output buffer; when false, the output
-    // is incomplete and `length` means nothing.
+    bool touched = false;   // some rename matched somewhere
+    size_t max_length = 0;  // as Changes::max_length
+    // The new text and its NUL fit the output buffer; when false, nothing
+    // was written and `length` means nothing.
     bool fits = true;
     size_t length = 0;  // of the new text, when touched and fits
   };
+
+  // The most pieces that Find splits a text into.
+  static constexpr unsigned kMaxPieces = 8;
 
   // Prepares `renames`, applied in this order, under the word rules of
   // `update_type` (0 or 1).
@@ -59,49 +106,70 @@ class PlainRewriter {
   PlainRewriter(const PlainRewriter &) = delete;
   PlainRewriter &operator=(const PlainRewriter &) = delete;
 
-  // Rewrites the `length` bytes at `text` (which may hold NUL bytes) into
-  // `out`, which holds `capacity` bytes and must not overlap the text.  When
-  // nothing matched, `out` is not written.  Otherwise it receives the new text
-  // and a NUL, unless they do not fit (fits false; nothing is written beyond
-  // `capacity`).
+  // Finds the runs of the `length` bytes at `text` (which may hold NUL
+  // bytes) that the renames change, into *changes.  A text of more than one
+  // `pieces` is cut, between runs, into that many pieces (at most
+  // kMaxPieces), which are searched at the same time by threads of their
+  // own; the result is the same however the text is cut.
+  void Find(const char *text, size_t length, unsigned pieces, Changes *changes);
+
+  // Writes the new text that `changes` (found in the same text) describe,
+  // and a NUL, into `out`, which must hold changes.length() + 1 bytes and
+  // must not overlap the text.
+  static void Apply(const char *text, size_t length, const Changes &changes,
+                    char *out);
+  // Hands the new text to `sink` piece after piece: long stretches of the
+  // old text as they are, the rest gathered in the `staging_size` bytes at
+  // `staging` first.  False as soon as the sink returned false.
+  static bool Emit(const char *text, size_t length, const Changes &changes,
+                   char *staging, size_t staging_size,
+                   const platform::ContentSink &sink);
+
+  // Find and Apply in one: rewrites the text into `out`, which holds
+  // `capacity` bytes.  When nothing matched, or when the new text and its
+  // NUL do not fit, `out` is not written.
   Result Rewrite(const char *text, size_t length, char *out, size_t capacity);
 
   size_t rename_count() const { return renames_.size(); }
 
  private:
   class NameTable;
-  // What the renames make of one run.
-  struct Outcome {
-    std::string text;   // the run after the last rename
-    size_t max_length;  // its longest form along the way, itself included
-    bool matched;       // some rename matched it
+  class NameIndex;
+  struct Memo;
+  // What FindInPiece adds up over the hits of a piece.
+  struct Totals {
+    size_t growth = 0;   // longest form less own length
+    size_t added = 0;    // new lengths
+    size_t removed = 0;  // run lengths
   };
 
-  // The outcome of a run that some rename matches (worked out once per
-  // distinct run), or NULL.
-  const Outcome *Resolve(std::string_view run);
-  Outcome Simulate(std::string_view run) const;
+  // What the renames make of `run`, which some rename matches (update type
+  // 1), remembered in `memo`.
+  const Outcome *Resolve(std::string_view run, Memo *memo) const;
+  // Follows `run` through the renames; *matched tells whether any did.
+  std::string Simulate(std::string_view run, size_t *max_length,
+                       bool *matched) const;
   // The first rename of `name` after the rename `after` (kNone: from the
   // start), or kNone.
   uint32_t NextRename(std::string_view name, uint32_t after) const;
-  // True when some suffix of `run` that may start a name passes the filter.
-  bool MayMatch(std::string_view run) const;
-  size_t FilterBit(const char *first, size_t length, unsigned char last) const;
-  bool FilterHit(const char *first, size_t length, unsigned char last) const;
+  // Resolves every name under update type 0.
+  void ComposeWholeRuns();
+  // Finds the hits of text[begin, end) (begin is 0 or a byte outside runs).
+  void FindInPiece(const char *text, size_t length, size_t begin, size_t end,
+                   Memo *memo, HitList *hits, Totals *totals) const;
 
   int update_type_;
   std::vector<PlainRename> renames_;
-  // Every `from` name, with the indexes of its renames in increasing order.
-  std::unique_ptr<NameTable> names_;
-  std::vector<uint32_t> next_same_;  // next rename of the same name
-  // Runs already resolved, with their outcome.
-  std::unique_ptr<NameTable> memo_;
+  // Every `from` name with the first of its renames; the others are chained
+  // through next_same_ in increasing order.
+  std::unique_ptr<NameIndex> names_;
+  std::vector<uint32_t> next_same_;
+  // Update type 0: the outcome of each name, at the index of its first
+  // rename.
   std::vector<Outcome> outcomes_;
-  // A bit per (first byte, last byte, length) hash of the `from` names: a run
-  // whose bit is clear cannot match, and most runs are passed over on it.
-  std::vector<uint64_t> filter_;
-  bool word_[256];
-  bool starts_after_[256];  // a name may start right after this byte
+  // Update type 1: the runs resolved so far, one memo for each piece, so
+  // that the threads of Find never share one.
+  std::vector<std::unique_ptr<Memo>> memos_;
 };
 
 }  // namespace tov::update

@@ -51,9 +51,9 @@ UpdatePlan::UpdatePlan(tovUpdtrRegexpList *list, const char *name_space)
     run_nodes.clear();
   };
   for (tovUpdtrRegexpList *node = list; node != nullptr; node = node->next) {
-    shape_.push_back(node);
-    shape_.push_back(node->element);
-    shape_.push_back(node->regexp);
+    nodes_.push_back(node);
+    elements_.push_back(node->element);
+    regexps_.push_back(node->regexp);
     // Nodes without element or expression are passed over.
     if (node->element == nullptr || node->regexp == nullptr) continue;
     int update_type = 0;
@@ -75,15 +75,19 @@ UpdatePlan::UpdatePlan(tovUpdtrRegexpList *list, const char *name_space)
 
 bool UpdatePlan::Fits(tovUpdtrRegexpList *list, const char *name_space) const {
   if (name_space_ != name_space) return false;
-  size_t i = 0;
-  for (tovUpdtrRegexpList *node = list; node != nullptr; node = node->next) {
-    if (i + 3 > shape_.size() || shape_[i] != node ||
-        shape_[i + 1] != node->element || shape_[i + 2] != node->regexp) {
+  const size_t n = nodes_.size();
+  if (n == 0 || list != nodes_[0]) return list == nullptr && n == 0;
+  // The nodes are checked where the plan saw them, so that no check waits
+  // for the link read by the one before it; a node is read only once the
+  // link to it was found as it was.
+  for (size_t i = 0; i < n; ++i) {
+    const tovUpdtrRegexpList *node = nodes_[i];
+    if (node->next != (i + 1 < n ? nodes_[i + 1] : nullptr) ||
+        node->element != elements_[i] || node->regexp != regexps_[i]) {
       return false;
     }
-    i += 3;
   }
-  return i == shape_.size();
+  return true;
 }
 
 UpdatePlan &UpdatePlan::For(tovUpdtrRegexpList *list, const char *name_space) {

@@ -38,9 +38,11 @@ class UpdatePlan {
   bool Fits(tovUpdtrRegexpList *list, const char *name_space) const;
 
   std::string name_space_;
-  // Node, element and expression of every node, in order: a list that was
+  // Every node, with its element and expression, in order: a list that was
   // changed in any of them gets a new plan.
-  std::vector<const void *> shape_;
+  std::vector<const tovUpdtrRegexpList *> nodes_;
+  std::vector<const void *> elements_;
+  std::vector<const void *> regexps_;
   std::vector<Step> steps_;
 };
 

@@ -111,6 +111,77 @@ TEST(FastPath, ChainedRenamesFollowTheListInBothOrders) {
   }
 }
 
+TEST(FastPath, LongTextsCutIntoPiecesAndTheFilesAfterThem) {
+  // Texts of several megabytes are searched in pieces at the same time; the
+  // buffers they leave behind serve the next files, short or long, in both
+  // update types.
+  DesignTree tree;
+  std::mt19937 rng(99);
+  LoadMapping({tov::test::LibRename("net1", "n"),
+               tov::test::LibRename("1x", "one_x"),
+               tov::test::LibRename("cellA", "cellB"),
+               tov::test::LibRename("cellB", "cellC_longer"),
+               tov::test::LibRename("a$b", "q")});
+  const std::vector<std::string> words = {"net1",  "1x", "cellA", "cellB",
+                                          "net10", "9",  "$",     "x"};
+  const std::string gaps = " \n(),.$";
+  auto random_text = [&](size_t size) {
+    std::string text;
+    while (text.size() < size) {
+      text += words[rng() % words.size()];
+      if (rng() % 4 != 0) text += gaps[rng() % gaps.size()];
+    }
+    return text;
+  };
+  const std::vector<std::string> texts = {random_text(3 << 20), "cellA net1",
+                                          random_text(5 << 20),
+                                          random_text(100), "nothing here"};
+  for (int type : {0, 1}) {
+    tovUpdtrRegexpList *list = tovUpdtrGenRegexpList(type, "LibraryNT");
+    ASSERT_NE(list, nullptr);
+    for (const std::string &text : texts) {
+      UpdateRun slow = Update(tree, text, list, TOV_UPDATE_NODE_BY_NODE);
+      UpdateRun fast = Update(tree, text, list, 0);
+      EXPECT_EQ(fast.result, slow.result);
+      EXPECT_EQ(fast.err, slow.err);
+      EXPECT_TRUE(fast.content == slow.content)
+          << "type " << type << ", a text of " << text.size() << " bytes";
+    }
+  }
+}
+
+TEST(FastPath, ListChangedBetweenCallsIsFollowed) {
+  // The one-pass rewrite of a list is worked out once and kept; a caller who
+  // relinks the nodes or gives a node another element gets what the nodes
+  // say now.
+  DesignTree tree;
+  LoadMapping({tov::test::LibRename("a", "b"), tov::test::LibRename("b", "c"),
+               tov::test::LibRename("c", "d")});
+  tovUpdtrRegexpList *list = tovUpdtrGenRegexpList(0, "LibraryNT");
+  std::vector<tovUpdtrRegexpList *> nodes = tov::test::Nodes(list);
+  ASSERT_EQ(nodes.size(), 3u);
+  auto both = [&](const std::string &want) {
+    for (int flags : {0, TOV_UPDATE_NODE_BY_NODE, TOV_UPDATE_SYNC}) {
+      UpdateRun run = Update(tree, "a b c", list, flags);
+      EXPECT_EQ(run.content, want) << "flags " << flags;
+    }
+  };
+  both("d d d");
+  nodes[1]->next = nullptr;  // the list ends after b -> c
+  both("c c c");
+  nodes[1]->next = nodes[2];
+  tovUpdtrHashElement *element = nodes[0]->element;
+  nodes[0]->element = nodes[2]->element;  // finds a, writes d
+  both("d d d");
+  nodes[0]->element = element;
+  murRegexp *regexp = nodes[1]->regexp;
+  nodes[1]->regexp = nodes[2]->regexp;  // finds c, writes c
+  both("b b d");
+  nodes[1]->regexp = regexp;
+  std::swap(nodes[0]->regexp, nodes[2]->regexp);  // c -> b, b -> c, a -> d
+  both("d c c");
+}
+
 TEST(FastPath, GrowthPastTheBuffersFailsLikeTheNodeByNodePath) {
   // One byte renamed to two: the text would need more than twice its size.
   DesignTree tree;

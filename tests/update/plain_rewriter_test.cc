@@ -120,6 +120,130 @@ TEST(PlainRewriter, ChainsFollowListOrder) {
   ExpectSame({1, {{"x", "y1"}, {"y1", "z"}, {"1", "q"}}, "9x $x a$x x$ 1x"});
 }
 
+TEST(PlainRewriter, RunThatStartedBlocksEarlierIsRewrittenWhole) {
+  // Under update type 1 the second rename matches across the place where
+  // the first one matched, so the run must be taken from its start however
+  // far back that lies (the text is read 64 bytes at a time).
+  const std::vector<PlainRename> renames = {{"ab", "cd"}, {"1cd", "Z"}};
+  for (size_t before : {62, 63, 126, 190}) {
+    const std::string run = std::string(before, 'x') + "91ab";
+    ExpectSame({1, renames, run});
+    ExpectSame({1, renames, run + " " + run + "\n"});
+    PlainRewriter rw(1, renames);
+    PlainRewriter::Result r;
+    EXPECT_EQ(RewriteAll(rw, run, &r), std::string(before, 'x') + "9Z");
+  }
+  // A run that starts right at a block and fills it.
+  const std::string text = std::string(63, '.') + " " + std::string(70, 'x');
+  ExpectSame({1, renames, text + "91ab"});
+}
+
+// The new text of `text` as Find cut into `pieces` and Apply give it, and as
+// Emit hands it out through a staging area of `staging` bytes;
+// "untouched" when nothing matched.
+std::string FindAndApply(PlainRewriter &rewriter, const std::string &text,
+                         unsigned pieces, size_t staging,
+                         PlainRewriter::Changes *changes) {
+  rewriter.Find(text.data(), text.size(), pieces, changes);
+  if (!changes->touched()) return "untouched";
+  std::vector<char> out(changes->length() + 1, 'U');
+  PlainRewriter::Apply(text.data(), text.size(), *changes, out.data());
+  EXPECT_EQ(out.back(), '\0');
+  std::string applied(out.data(), changes->length());
+  std::vector<char> area(staging);
+  std::string emitted;
+  EXPECT_TRUE(PlainRewriter::Emit(text.data(), text.size(), *changes,
+                                  area.data(), area.size(),
+                                  [&](const char *p, size_t n) {
+                                    emitted.append(p, n);
+                                    return true;
+                                  }));
+  EXPECT_EQ(emitted, applied);
+  return applied;
+}
+
+TEST(PlainRewriter, PiecesAndBlocksDoNotChangeTheResult) {
+  // Long runs that cross the 64-byte blocks the text is read in, names of 8,
+  // 16 and more than 16 bytes (compared by words, then whole), names that
+  // start with many different bytes (past what the block filter tells), a
+  // text ending right after a short name, and every way of cutting it.
+  const std::string long_run(150, 'q');
+  const std::vector<std::string> names = {"a",
+                                          "ab",
+                                          "abcdefgh",
+                                          "abcdefghijklmnop",
+                                          "abcdefghijklmnopq",
+                                          "1a",
+                                          "b1",
+                                          long_run.substr(0, 70),
+                                          "abcdefgh1_stuvwxyz",
+                                          "abcdefgh2_stuvwxyz",
+                                          "x",
+                                          "y",
+                                          "z",
+                                          "w",
+                                          "v",
+                                          "u",
+                                          "t",
+                                          "s",
+                                          "_a",
+                                          "9"};
+  const std::string alphabet = "ab1_$. \n-9A";
+  std::mt19937 rng(4242);
+  PlainRewriter::Changes changes;
+  for (int iter = 0; iter < 1500; ++iter) {
+    Case c;
+    c.type = iter % 2;
+    const int n = 1 + rng() % 6;
+    for (int i = 0; i < n; ++i) {
+      const size_t pool = iter % 3 == 0 ? names.size() : 10;
+      std::string to = rng() % 6 == 0 ? "" : names[rng() % pool];
+      c.renames.push_back({names[rng() % pool], to});
+    }
+    const int parts = rng() % 30;
+    for (int i = 0; i < parts; ++i) {
+      switch (rng() % 4) {
+        case 0:
+          c.text += names[rng() % names.size()];
+          break;
+        case 1:
+          c.text += long_run.substr(0, rng() % long_run.size());
+          break;
+        default:
+          c.text += alphabet[rng() % alphabet.size()];
+      }
+    }
+    bool touched = false;
+    size_t longest = 0;
+    const std::string want =
+        NodeByNode(c.type, c.renames, c.text, &touched, &longest);
+    PlainRewriter rewriter(c.type, c.renames);
+    for (unsigned pieces : {1u, 2u, 3u, 8u}) {
+      const std::string got =
+          FindAndApply(rewriter, c.text, pieces, 1 + rng() % 40, &changes);
+      EXPECT_EQ(got, touched ? want : "untouched")
+          << "type " << c.type << " pieces " << pieces << " text " << c.text;
+      EXPECT_GE(changes.max_length(), longest);
+    }
+    if (HasFailure()) break;
+  }
+}
+
+TEST(PlainRewriter, EmitStopsWhenTheSinkFails) {
+  PlainRewriter rw(0, {{"a", "bb"}});
+  const std::string text = "a " + std::string(100, 'x') + " a a";
+  PlainRewriter::Changes changes;
+  rw.Find(text.data(), text.size(), 1, &changes);
+  char area[8];
+  int calls = 0;
+  EXPECT_FALSE(PlainRewriter::Emit(text.data(), text.size(), changes, area,
+                                   sizeof area, [&](const char *, size_t) {
+                                     ++calls;
+                                     return false;
+                                   }));
+  EXPECT_EQ(calls, 1);
+}
+
 TEST(PlainRewriter, RandomAgainstModel) {
   std::mt19937 rng(777);
   const std::string alphabet = "ab1_$. \n-9A";
