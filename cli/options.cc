@@ -93,6 +93,13 @@ const OptionSpec kOptions[] = {
        o->node_by_node = true;
        return true;
      }},
+    {"-sync", nullptr,
+     "wait until each rewritten file is on the disk (safe against a crash "
+     "of the whole system; slower)",
+     [](const std::string &, Options *o) {
+       o->sync = true;
+       return true;
+     }},
     {"-diff", nullptr,
      "with -dryRun: print a unified diff (as diff -u) of each file that "
      "would change; in colour when the standard output is a terminal",

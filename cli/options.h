@@ -15,6 +15,7 @@ struct Options {
   bool case_sensitive = false;           // -caseSensitive
   bool dry_run = false;                  // -dryRun
   bool node_by_node = false;             // -nodeByNode
+  bool sync = false;                     // -sync
   bool diff = false;                     // -diff
   bool quiet = false;                    // -quiet
   bool version = false;                  // -version
