@@ -130,10 +130,13 @@ bool UpdateListedFiles(const char *path, tovUpdtrRegexpList *list,
       auto first = updated.emplace(key, i + 1);
       if (!first.second) {
         progress.Clear();
-        std::fprintf(stderr,
-                     "tovupdtr: line %d names the file of line %zu again (%s): "
-                     "not updated twice\n",
-                     code, first.first->second, key.c_str());
+        // A note, not an error: -quiet leaves it out.
+        if (!options.quiet) {
+          std::fprintf(stderr,
+                       "tovupdtr: line %d names the file of line %zu again "
+                       "(%s): not updated twice\n",
+                       code, first.first->second, key.c_str());
+        }
         ++summary->unchanged;
         continue;
       }

@@ -211,16 +211,22 @@ TEST_F(Examples, QuietKeepsErrorsAndTheSummary) {
     FILE *f = std::fopen((Work() + "/update.list").c_str(), "ab");
     ASSERT_NE(f, nullptr);
     std::fputs("newLib.top:schematic/missing.v\n", f);
+    std::fputs("newLib.top:spice/top.sp\n", f);
     std::fclose(f);
   }
   const std::string error =
       "{#6 E Problem \"stat\"ing file: libs/newLib/top/schematic/missing.v}\n";
   const std::string summary =
-      "tovupdtr: 6 listed, 4 would change, 1 unchanged, 1 failed\n";
+      "tovupdtr: 7 listed, 4 would change, 2 unchanged, 1 failed\n";
 
   const Outcome loud = RunIn(Work(), Command({"-dryRun", "-extra"}));
   EXPECT_EQ(loud.status, 1);
-  EXPECT_EQ(loud.err, "{#0 W Unknown argument \"-extra\" ignored}\n" + error);
+  const std::string note =
+      "tovupdtr: line 7 names the file of line 2 again (" +
+      fs::canonical(Work() + "/libs/newLib/top/spice/top.sp").string() +
+      "): not updated twice\n";
+  EXPECT_EQ(loud.err,
+            "{#0 W Unknown argument \"-extra\" ignored}\n" + error + note);
   EXPECT_NE(loud.out.find("would change: "), std::string::npos);
 
   const Outcome quiet = RunIn(Work(), Command({"-dryRun", "-extra", "-quiet"}));
