@@ -31,16 +31,19 @@ for file in include/tovUpdtr.h include/tovUpdtr_version.h \
 done
 [ "$(readlink "$prefix/$libdir/libtovUpdtr.so")" = "libtovUpdtr.so.$soversion" ] ||
   fail "libtovUpdtr.so does not point to the soname libtovUpdtr.so.$soversion"
-objdump -p "$prefix/$libdir/libtovUpdtr.so" |
-  grep -q "SONAME *libtovUpdtr.so.$soversion\$" || fail "soname"
+# Outputs are taken whole before they are searched: grep -q stops reading at
+# the first match, and the writer's broken pipe would fail the pipeline.
+headers=$(objdump -p "$prefix/$libdir/libtovUpdtr.so")
+grep -q "SONAME *libtovUpdtr.so.$soversion\$" <<< "$headers" || fail "soname"
 grep -q "#define TOVUPDTR_VERSION_STRING \"$version\"" \
   "$prefix/include/tovUpdtr_version.h" || fail "version header"
 
 # The installed program finds the installed library by itself.
 [ "$("$prefix/bin/tovupdtr" -version)" = "tovupdtr $version" ] ||
   fail "tovupdtr -version"
-ldd "$prefix/bin/tovupdtr" | grep -q "libtovUpdtr.so.$soversion => $prefix/" ||
-  fail "tovupdtr does not load the installed library: $(ldd "$prefix/bin/tovupdtr")"
+loaded=$(ldd "$prefix/bin/tovupdtr")
+grep -q "libtovUpdtr.so.$soversion => $prefix/" <<< "$loaded" ||
+  fail "tovupdtr does not load the installed library: $loaded"
 if command -v man > /dev/null; then
   man --warnings -l "$prefix/share/man/man1/tovupdtr.1" 2>&1 > /dev/null |
     (! grep .) || fail "the installed manual page draws warnings"
