@@ -184,6 +184,11 @@ struct FreeDeleter {
 };
 
 std::string ResolveLinks(const char *path) {
+  // Links in the directories on the way are followed by every call made
+  // with the path, the new file's included: only a link at the end must be
+  // resolved, so that the file it leads to is replaced, not the link.
+  struct stat st;
+  if (lstat(path, &st) != 0 || !S_ISLNK(st.st_mode)) return path;
   // Owned at once: the copy below may fail for want of memory.
   std::unique_ptr<char, FreeDeleter> real(realpath(path, nullptr));
   if (real == nullptr) return path;

@@ -82,6 +82,17 @@ TEST(ReplaceFileContents, SymbolicLinkStaysALink) {
   EXPECT_EQ(fs::read_symlink(link), "real/f.txt");
   EXPECT_EQ(ReadFile(target), "new");
   EXPECT_EQ(Names(dir.Path("real")), std::set<std::string>{"f.txt"});
+  // A link among the directories on the way, and one at the end after it.
+  ASSERT_EQ(symlink("real", dir.Path("via").c_str()), 0);
+  ASSERT_EQ(symlink("f.txt", dir.Path("real/again.txt").c_str()), 0);
+  ASSERT_EQ(Replace(dir.Path("via/f.txt"), "newer"), 0);
+  EXPECT_EQ(ReadFile(target), "newer");
+  ASSERT_EQ(Replace(dir.Path("via/again.txt"), "newest"), 0);
+  EXPECT_EQ(ReadFile(target), "newest");
+  EXPECT_EQ(fs::read_symlink(dir.Path("via")), "real");
+  EXPECT_EQ(fs::read_symlink(dir.Path("real/again.txt")), "f.txt");
+  EXPECT_EQ(Names(dir.Path("real")),
+            (std::set<std::string>{"f.txt", "again.txt"}));
 }
 
 TEST(ReplaceFileContents, HardLinksGoOnSharingTheContent) {
