@@ -342,6 +342,8 @@ class PlainRewriter::NameIndex {
     }
     filter_.assign((size_t{1} << bits_log) / 64, 0);
     filter_shift_ = 64 - bits_log;
+    entries_.reserve(expected);
+    names_.reserve(expected);
   }
 
   // The entry of the n bytes at p, or NULL; what lies between p and `end`
@@ -483,25 +485,28 @@ void PlainRewriter::ComposeWholeRuns() {
   // its new name, and so on.  Worked out from the last rename back, each
   // rename's end is known when an earlier one leads to it.
   const size_t n = renames_.size();
+  std::vector<NameIndex::Entry> &entries = names_->entries();
   std::vector<uint32_t> last(n);   // the rename whose new name ends it
   std::vector<size_t> longest(n);  // its longest new name along the way
-  NameTable first_after(n);        // a name, the first of its renames > i
+  // For each name, its first rename after the one looked at.
+  std::vector<uint32_t> first_after(entries.size(), kNone);
   for (size_t i = n; i-- > 0;) {
-    const std::string &to = renames_[i].to;
-    const uint32_t next = to.empty() ? kNone : first_after.Find(HashOf(to), to);
+    const NameIndex::Entry *to = names_->Find(renames_[i].to);
+    const uint32_t next =
+        to == nullptr ? kNone : first_after[to - entries.data()];
     if (next == kNone) {
       last[i] = static_cast<uint32_t>(i);
-      longest[i] = to.size();
+      longest[i] = renames_[i].to.size();
     } else {
       last[i] = last[next];
-      longest[i] = std::max(to.size(), longest[next]);
+      longest[i] = std::max(renames_[i].to.size(), longest[next]);
     }
-    const std::string &from = renames_[i].from;
-    first_after.Set(HashOf(from), from, static_cast<uint32_t>(i));
+    first_after[names_->Find(renames_[i].from) - entries.data()] =
+        static_cast<uint32_t>(i);
   }
   // A run is resolved through the first rename of its name.
   outcomes_.resize(n);
-  for (NameIndex::Entry &e : names_->entries()) {
+  for (NameIndex::Entry &e : entries) {
     const std::string &to = renames_[last[e.first]].to;
     const size_t max_length = std::max<size_t>(e.length, longest[e.first]);
     outcomes_[e.first] = Outcome{to, e.length, max_length};

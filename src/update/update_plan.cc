@@ -50,10 +50,14 @@ UpdatePlan::UpdatePlan(tovUpdtrRegexpList *list, const char *name_space)
     run.clear();
     run_nodes.clear();
   };
+  size_t count = 0;
   for (tovUpdtrRegexpList *node = list; node != nullptr; node = node->next) {
-    nodes_.push_back(node);
-    elements_.push_back(node->element);
-    regexps_.push_back(node->regexp);
+    ++count;
+  }
+  seen_.reserve(count);
+  run.reserve(count);
+  for (tovUpdtrRegexpList *node = list; node != nullptr; node = node->next) {
+    seen_.push_back(Seen{node, node->element, node->regexp});
     // Nodes without element or expression are passed over.
     if (node->element == nullptr || node->regexp == nullptr) continue;
     int update_type = 0;
@@ -75,15 +79,15 @@ UpdatePlan::UpdatePlan(tovUpdtrRegexpList *list, const char *name_space)
 
 bool UpdatePlan::Fits(tovUpdtrRegexpList *list, const char *name_space) const {
   if (name_space_ != name_space) return false;
-  const size_t n = nodes_.size();
-  if (n == 0 || list != nodes_[0]) return list == nullptr && n == 0;
+  const size_t n = seen_.size();
+  if (n == 0 || list != seen_[0].node) return list == nullptr && n == 0;
   // The nodes are checked where the plan saw them, so that no check waits
   // for the link read by the one before it; a node is read only once the
   // link to it was found as it was.
   for (size_t i = 0; i < n; ++i) {
-    const tovUpdtrRegexpList *node = nodes_[i];
-    if (node->next != (i + 1 < n ? nodes_[i + 1] : nullptr) ||
-        node->element != elements_[i] || node->regexp != regexps_[i]) {
+    const Seen &s = seen_[i];
+    if (s.node->next != (i + 1 < n ? seen_[i + 1].node : nullptr) ||
+        s.node->element != s.element || s.node->regexp != s.regexp) {
       return false;
     }
   }

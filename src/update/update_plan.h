@@ -38,11 +38,14 @@ class UpdatePlan {
   bool Fits(tovUpdtrRegexpList *list, const char *name_space) const;
 
   std::string name_space_;
-  // Every node, with its element and expression, in order: a list that was
-  // changed in any of them gets a new plan.
-  std::vector<const tovUpdtrRegexpList *> nodes_;
-  std::vector<const void *> elements_;
-  std::vector<const void *> regexps_;
+  // Every node as the plan saw it, in order: a list that was changed in any
+  // of them gets a new plan.
+  struct Seen {
+    const tovUpdtrRegexpList *node;
+    const void *element;
+    const void *regexp;
+  };
+  std::vector<Seen> seen_;
   std::vector<Step> steps_;
 };
 
