@@ -26,6 +26,13 @@ namespace tov::fuzz {
     }                                                                       \
   } while (0)
 
+struct FileCloser {
+  void operator()(FILE *f) const { std::fclose(f); }
+};
+struct DirCloser {
+  void operator()(DIR *d) const { closedir(d); }
+};
+
 // A directory made once per process under $TMPDIR (or /tmp) and removed at
 // exit, with its files.
 class Scratch {
@@ -42,8 +49,7 @@ class Scratch {
   std::string Write(const std::string &name, const void *data,
                     size_t size) const {
     const std::string path = Path(name);
-    std::unique_ptr<FILE, int (*)(FILE *)> f(std::fopen(path.c_str(), "wb"),
-                                             &std::fclose);
+    std::unique_ptr<FILE, FileCloser> f(std::fopen(path.c_str(), "wb"));
     TOV_FUZZ_CHECK(f != nullptr);
     TOV_FUZZ_CHECK(size == 0 || std::fwrite(data, size, 1, f.get()) == 1);
     return path;
@@ -54,8 +60,7 @@ class Scratch {
 
   // The whole content of `path`.
   static std::string Read(const std::string &path) {
-    std::unique_ptr<FILE, int (*)(FILE *)> f(std::fopen(path.c_str(), "rb"),
-                                             &std::fclose);
+    std::unique_ptr<FILE, FileCloser> f(std::fopen(path.c_str(), "rb"));
     TOV_FUZZ_CHECK(f != nullptr);
     std::string content;
     char chunk[65536];
@@ -69,7 +74,7 @@ class Scratch {
   // The names in `dir`, "." and ".." left out.
   static std::vector<std::string> Names(const std::string &dir) {
     std::vector<std::string> names;
-    std::unique_ptr<DIR, int (*)(DIR *)> d(opendir(dir.c_str()), &closedir);
+    std::unique_ptr<DIR, DirCloser> d(opendir(dir.c_str()));
     TOV_FUZZ_CHECK(d != nullptr);
     while (struct dirent *e = readdir(d.get())) {
       std::string name = e->d_name;
@@ -97,9 +102,8 @@ class Scratch {
     if (S_ISDIR(st.st_mode)) {
       chmod(path.c_str(), 0700);
       std::vector<std::string> names;
-      if (DIR *d = opendir(path.c_str())) {
-        while (struct dirent *e = readdir(d)) names.push_back(e->d_name);
-        closedir(d);
+      if (std::unique_ptr<DIR, DirCloser> d{opendir(path.c_str())}) {
+        while (struct dirent *e = readdir(d.get())) names.push_back(e->d_name);
       }
       for (const std::string &name : names) {
         if (name != "." && name != "..") RemoveTree(path + "/" + name);
