@@ -24,6 +24,14 @@
 #else
 #define TOV_HOT inline
 #endif
+#if defined(__GNUC__) || defined(__clang__)
+#define TOV_PREFETCH(p) __builtin_prefetch(p)
+#elif defined(TOV_WORD_MASK_SSE2)
+#define TOV_PREFETCH(p) \
+  _mm_prefetch(reinterpret_cast<const char *>(p), _MM_HINT_T0)
+#else
+#define TOV_PREFETCH(p) ((void)(p))
+#endif
 
 namespace tov::update {
 namespace {
@@ -314,27 +322,35 @@ class PlainRewriter::NameTable {
   size_t count_ = 0;
 };
 
-// The `from` names, looked up once for nearly every run of a text: kept
-// small, so that it stays in the processor's caches, and compared by whole
-// words.  A filter in front of it passes over most runs that are no name
-// without reaching the index.
+// The `from` names, looked up for nearly every place where a name may start:
+// kept small and compared by whole words, each name's entry in the slot its
+// hash leads to (one memory access, which the search asks for ahead of
+// time).  A filter in front of it passes over most runs that are no name
+// without reaching the slots.
 class PlainRewriter::NameIndex {
  public:
-  struct Entry {
+  struct alignas(32) Entry {
     uint64_t head;  // the key words of the name
     uint64_t tail;
-    uint32_t length;
-    uint32_t first;  // its first rename
+    uint32_t length;  // 0 in a free slot
+    uint32_t first;   // the name's first rename
     // Update type 0: its outcome's longest form less the name's length,
     // and its new length.
     uint32_t growth;
     uint32_t new_length;
   };
 
+  // What a lookup works out before it reads the index.
+  struct Probe {
+    KeyWords words;
+    uint64_t hash;
+  };
+
   explicit NameIndex(size_t expected) {
     size_t slots = 16;
     while (slots < 2 * expected) slots *= 2;
-    slots_.assign(slots, 0);
+    slots_.assign(slots, Entry{0, 0, 0, 0, 0, 0});
+    names_.assign(slots, nullptr);
     // At least 32 filter bits per name, from 2^12 to 2^24 bits.
     int bits_log = 12;
     while ((size_t{1} << bits_log) < expected * 32 && bits_log < 24) {
@@ -342,29 +358,37 @@ class PlainRewriter::NameIndex {
     }
     filter_.assign((size_t{1} << bits_log) / 64, 0);
     filter_shift_ = 64 - bits_log;
-    entries_.reserve(expected);
-    names_.reserve(expected);
   }
 
-  // The entry of the n bytes at p, or NULL; what lies between p and `end`
-  // may be read.
-  TOV_HOT const Entry *Find(const unsigned char *p, size_t n,
-                            const unsigned char *end) const {
-    if (n > longest_ || !((lengths_ >> (n < 64 ? n : 0)) & 1)) return nullptr;
-    const KeyWords w = WordsOf(p, n, end);
-    const uint64_t h = HashWords(p, n, w);
-    const uint64_t bit = h >> filter_shift_;
+  // False when no name has `n` bytes; otherwise fills *probe for the n bytes
+  // at p (what lies between p and `end` may be read).
+  TOV_HOT bool Prepare(const unsigned char *p, size_t n,
+                       const unsigned char *end, Probe *probe) const {
+    if (n > longest_ || !((lengths_ >> (n < 64 ? n : 0)) & 1)) return false;
+    probe->words = WordsOf(p, n, end);
+    probe->hash = HashWords(p, n, probe->words);
+    return true;
+  }
+
+  // Asks for the memory that Lookup of `probe` reads first.
+  TOV_HOT void Prefetch(const Probe &probe) const {
+    const uint64_t bit = probe.hash >> filter_shift_;
+    TOV_PREFETCH(&filter_[bit / 64]);
+    TOV_PREFETCH(&slots_[probe.hash & (slots_.size() - 1)]);
+  }
+
+  // The entry of the n bytes at p that `probe` was prepared for, or NULL.
+  TOV_HOT const Entry *Lookup(const Probe &probe, const unsigned char *p,
+                              size_t n) const {
+    const uint64_t bit = probe.hash >> filter_shift_;
     if (!((filter_[bit / 64] >> (bit % 64)) & 1)) return nullptr;
-    const uint64_t check = h >> 32;
     const size_t mask = slots_.size() - 1;
-    for (size_t i = h & mask;; i = (i + 1) & mask) {
-      const uint64_t slot = slots_[i];
-      if (slot == 0) return nullptr;
-      if ((slot >> 32) != check) continue;
-      const uint32_t k = static_cast<uint32_t>(slot) - 1;
-      const Entry &e = entries_[k];
-      if (e.length == n && e.head == w.head && e.tail == w.tail &&
-          (n <= 16 || std::memcmp(names_[k], p, n) == 0)) {
+    for (size_t i = probe.hash & mask;; i = (i + 1) & mask) {
+      const Entry &e = slots_[i];
+      if (e.length == 0) return nullptr;
+      if (e.length == n && e.head == probe.words.head &&
+          e.tail == probe.words.tail &&
+          (n <= 16 || std::memcmp(names_[i], p, n) == 0)) {
         return &e;
       }
     }
@@ -373,15 +397,15 @@ class PlainRewriter::NameIndex {
   const Entry *Find(std::string_view name) const {
     if (name.empty()) return nullptr;
     const auto *p = reinterpret_cast<const unsigned char *>(name.data());
-    return Find(p, name.size(), p + name.size());
+    Probe probe;
+    if (!Prepare(p, name.size(), p + name.size(), &probe)) return nullptr;
+    return Lookup(probe, p, name.size());
   }
 
   // Adds `name` (kept by the caller for the index's life), which is not in
   // the index yet, with its first rename.
   void Add(std::string_view name, uint32_t first) {
-    if (name.size() >= kNone || entries_.size() + 1 >= kNone) {
-      throw std::length_error("name index");
-    }
+    if (name.size() >= kNone) throw std::length_error("name index");
     const auto *p = reinterpret_cast<const unsigned char *>(name.data());
     const KeyWords w = WordsOf(p, name.size(), p + name.size());
     const uint64_t h = HashWords(p, name.size(), w);
@@ -398,14 +422,19 @@ class PlainRewriter::NameIndex {
         first_count_ = -1;
       }
     }
-    entries_.push_back(
-        Entry{w.head, w.tail, static_cast<uint32_t>(name.size()), first, 0, 0});
-    names_.push_back(name.data());
-    if (entries_.size() * 2 > slots_.size()) Rehash();
-    Place(h, static_cast<uint32_t>(entries_.size()));
+    if ((count_ + 1) * 2 > slots_.size()) Grow();
+    Place(
+        h,
+        Entry{w.head, w.tail, static_cast<uint32_t>(name.size()), first, 0, 0},
+        name.data());
+    ++count_;
   }
 
-  std::vector<Entry> &entries() { return entries_; }
+  // The slots, free ones included (length 0), and the slot of an entry.
+  std::vector<Entry> &slots() { return slots_; }
+  size_t SlotOf(const Entry *e) const {
+    return static_cast<size_t>(e - slots_.data());
+  }
   size_t longest() const { return longest_; }
   // The bytes that the names start with, when there are few of them
   // (count -1 otherwise).
@@ -413,28 +442,30 @@ class PlainRewriter::NameIndex {
   int first_count() const { return first_count_; }
 
  private:
-  void Place(uint64_t h, uint32_t number) {
+  void Place(uint64_t h, const Entry &e, const char *name) {
     const size_t mask = slots_.size() - 1;
     size_t i = h & mask;
-    while (slots_[i] != 0) i = (i + 1) & mask;
-    slots_[i] = ((h >> 32) << 32) | number;
+    while (slots_[i].length != 0) i = (i + 1) & mask;
+    slots_[i] = e;
+    names_[i] = name;
   }
 
-  void Rehash() {
-    slots_.assign(slots_.size() * 2, 0);
-    for (size_t k = 0; k < entries_.size(); ++k) {
-      const Entry &e = entries_[k];
-      const auto *p = reinterpret_cast<const unsigned char *>(names_[k]);
-      Place(HashWords(p, e.length, KeyWords{e.head, e.tail}),
-            static_cast<uint32_t>(k + 1));
+  void Grow() {
+    std::vector<Entry> old_slots(slots_.size() * 2, Entry{0, 0, 0, 0, 0, 0});
+    std::vector<const char *> old_names(slots_.size() * 2, nullptr);
+    old_slots.swap(slots_);
+    old_names.swap(names_);
+    for (size_t k = 0; k < old_slots.size(); ++k) {
+      const Entry &e = old_slots[k];
+      if (e.length == 0) continue;
+      const auto *p = reinterpret_cast<const unsigned char *>(old_names[k]);
+      Place(HashWords(p, e.length, KeyWords{e.head, e.tail}), e, old_names[k]);
     }
   }
 
-  // A slot holds the high half of the name's hash and its entry number
-  // (from 1; 0 is a free slot).
-  std::vector<uint64_t> slots_;
-  std::vector<Entry> entries_;
-  std::vector<const char *> names_;  // each entry's name
+  std::vector<Entry> slots_;
+  std::vector<const char *> names_;  // each slot's name
+  size_t count_ = 0;
   std::vector<uint64_t> filter_;
   int filter_shift_ = 0;
   // Which name lengths occur: bit n for length n < 64, bit 0 for longer.
@@ -485,15 +516,15 @@ void PlainRewriter::ComposeWholeRuns() {
   // its new name, and so on.  Worked out from the last rename back, each
   // rename's end is known when an earlier one leads to it.
   const size_t n = renames_.size();
-  std::vector<NameIndex::Entry> &entries = names_->entries();
+  std::vector<NameIndex::Entry> &slots = names_->slots();
   std::vector<uint32_t> last(n);   // the rename whose new name ends it
   std::vector<size_t> longest(n);  // its longest new name along the way
-  // For each name, its first rename after the one looked at.
-  std::vector<uint32_t> first_after(entries.size(), kNone);
+  // For each name (by its slot), its first rename after the one looked at.
+  std::vector<uint32_t> first_after(slots.size(), kNone);
   for (size_t i = n; i-- > 0;) {
     const NameIndex::Entry *to = names_->Find(renames_[i].to);
     const uint32_t next =
-        to == nullptr ? kNone : first_after[to - entries.data()];
+        to == nullptr ? kNone : first_after[names_->SlotOf(to)];
     if (next == kNone) {
       last[i] = static_cast<uint32_t>(i);
       longest[i] = renames_[i].to.size();
@@ -501,12 +532,13 @@ void PlainRewriter::ComposeWholeRuns() {
       last[i] = last[next];
       longest[i] = std::max(renames_[i].to.size(), longest[next]);
     }
-    first_after[names_->Find(renames_[i].from) - entries.data()] =
+    first_after[names_->SlotOf(names_->Find(renames_[i].from))] =
         static_cast<uint32_t>(i);
   }
   // A run is resolved through the first rename of its name.
   outcomes_.resize(n);
-  for (NameIndex::Entry &e : entries) {
+  for (NameIndex::Entry &e : slots) {
+    if (e.length == 0) continue;
     const std::string &to = renames_[last[e.first]].to;
     const size_t max_length = std::max<size_t>(e.length, longest[e.first]);
     outcomes_[e.first] = Outcome{to, e.length, max_length};
@@ -578,7 +610,10 @@ void PlainRewriter::FindInPiece(const char *text, size_t length, size_t begin,
   // A name matches where it may start (the start of a run; under update
   // type 1 also right after a digit or a '$' in a run) and runs to the end
   // of the run.  The places where a name may start are read off the masks
-  // of each block of 64 bytes, and only those are looked up.
+  // of each block of 64 bytes, and only those are looked up.  They are
+  // looked up a batch at a time: the memory each lookup reads is asked for
+  // when the place is found, and read when the batch is full, so that the
+  // waits for it overlap.
   const auto *t = reinterpret_cast<const unsigned char *>(text);
   const unsigned char *text_end = t + length;
   const NameIndex &names = *names_;
@@ -605,10 +640,47 @@ void PlainRewriter::FindInPiece(const char *text, size_t length, size_t begin,
     return end;
   };
 
+  // A place where a name may start, found and waiting for its lookup.
+  struct Pending {
+    size_t pos;    // where the name would start
+    size_t stop;   // the end of its run
+    size_t start;  // the start of its run
+    NameIndex::Probe probe;
+  };
+  constexpr int kBatch = 16;
+  Pending batch[kBatch];
+  int waiting = 0;
+  size_t resolved_end = begin;  // the end of the last run resolved
+  auto look_up = [&] {
+    for (int i = 0; i < waiting; ++i) {
+      const Pending &c = batch[i];
+      if (c.pos < resolved_end) continue;  // in a run already resolved
+      const NameIndex::Entry *name =
+          names.Lookup(c.probe, t + c.pos, c.stop - c.pos);
+      if (name == nullptr) continue;
+      if (!type1) {
+        hits->push_back(Hit{c.pos, &outcomes_[name->first]});
+        totals->growth += name->growth;
+        totals->added += name->new_length;
+        totals->removed += name->length;
+        continue;
+      }
+      // Some rename matches the run: what they make of it depends on all of
+      // it, from its start.
+      const Outcome *o =
+          Resolve(std::string_view(text + c.start, c.stop - c.start), memo);
+      hits->push_back(Hit{c.start, o});
+      totals->growth += o->max_length - o->run_length;
+      totals->added += o->text.size();
+      totals->removed += o->run_length;
+      resolved_end = c.stop;
+    }
+    waiting = 0;
+  };
+
   uint64_t carry_run = 0;     // 1 when the byte before the block is a run byte
   uint64_t carry_after = 0;   // 1 when it is a digit or a '$'
   size_t open_start = begin;  // where the run open at the block start began
-  size_t resolved_end = begin;  // the end of the last run resolved
   for (size_t block = begin; block < end; block += 64) {
     const BlockMasks m = masks_at(block);
     const uint64_t starts = m.run & ~((m.run << 1) | carry_run);
@@ -618,32 +690,22 @@ void PlainRewriter::FindInPiece(const char *text, size_t length, size_t begin,
     while (candidates != 0) {
       const unsigned c = LowestBit(candidates);
       candidates &= candidates - 1;
-      const size_t pos = block + c;
-      if (pos < resolved_end) continue;  // in a run already resolved
+      Pending &p = batch[waiting];
+      p.pos = block + c;
       const uint64_t beyond = ~m.run & (~uint64_t{0} << c);
-      const size_t e =
+      p.stop =
           beyond != 0 ? block + LowestBit(beyond) : run_end_from(block + 64);
-      const NameIndex::Entry *name = names.Find(t + pos, e - pos, text_end);
-      if (name == nullptr) continue;
-      if (!type1) {
-        hits->push_back(Hit{pos, &outcomes_[name->first]});
-        totals->growth += name->growth;
-        totals->added += name->new_length;
-        totals->removed += name->length;
+      if (!names.Prepare(t + p.pos, p.stop - p.pos, text_end, &p.probe)) {
         continue;
       }
-      // Some rename matches the run: what they make of it depends on all of
-      // it, from its start.
-      const uint64_t before = ~m.run & ((uint64_t{1} << c) - 1);
-      const size_t s = before != 0 ? block + HighestBit(before) + 1
-                       : carry_run ? open_start
-                                   : block;
-      const Outcome *o = Resolve(std::string_view(text + s, e - s), memo);
-      hits->push_back(Hit{s, o});
-      totals->growth += o->max_length - o->run_length;
-      totals->added += o->text.size();
-      totals->removed += o->run_length;
-      resolved_end = e;
+      if (type1) {
+        const uint64_t before = ~m.run & ((uint64_t{1} << c) - 1);
+        p.start = before != 0 ? block + HighestBit(before) + 1
+                  : carry_run ? open_start
+                              : block;
+      }
+      names.Prefetch(p.probe);
+      if (++waiting == kBatch) look_up();
     }
     if (m.run >> 63) {
       const uint64_t breaks = ~m.run;
@@ -656,6 +718,7 @@ void PlainRewriter::FindInPiece(const char *text, size_t length, size_t begin,
     carry_run = m.run >> 63;
     carry_after = m.after >> 63;
   }
+  look_up();
 }
 
 void PlainRewriter::Find(const char *text, size_t length, unsigned pieces,

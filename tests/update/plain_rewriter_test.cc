@@ -229,6 +229,20 @@ TEST(PlainRewriter, PiecesAndBlocksDoNotChangeTheResult) {
   }
 }
 
+TEST(PlainRewriter, TextsWithManyNamesInARow) {
+  // Far more places where a name may start than are looked up at once, in
+  // runs of every kind, under both update types.
+  const std::vector<PlainRename> renames = {
+      {"a", "b"}, {"b", "cc"}, {"1a", "z"}, {"a1", ""}, {"x9", "1a"}};
+  std::string text;
+  for (int i = 0; i < 300; ++i) {
+    text += i % 7 == 0 ? "9a1 " : "a ";
+    text += i % 5 == 0 ? "b$a1x9 " : "x9.";
+    if (i % 11 == 0) text += std::string(i % 90, 'a') + "\n";
+  }
+  for (int type : {0, 1}) ExpectSame({type, renames, text});
+}
+
 TEST(PlainRewriter, EmitStopsWhenTheSinkFails) {
   PlainRewriter rw(0, {{"a", "bb"}});
   const std::string text = "a " + std::string(100, 'x') + " a a";
