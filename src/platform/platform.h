@@ -76,6 +76,10 @@ using ContentSource = std::function<bool(const ContentSink &sink)>;
 // The new content, and the rename that puts it in place, are on the disk
 // when the call returns (each replacement then waits for the disk).
 constexpr int kReplaceSync = 0x1;
+// The content is made from a FileView of the file being replaced.  Where
+// the file has to be rewritten in place, that view would change under the
+// writes: the whole new content is then gathered in memory first.
+constexpr int kReplaceFromView = 0x2;
 
 // Replaces the content of the file at `path` with the bytes that `content`
 // produces so that no failure loses the old content.  The new content goes
@@ -110,6 +114,36 @@ void FreeLarge(void *p, size_t bytes);
 // pages now, in one call, rather than one page fault at a time as it is first
 // written.  Only a hint: nothing changes where it is not supported.
 void PrefaultLarge(void *p, size_t bytes);
+
+// A read-only view of a file's bytes, straight from the system's cache of
+// the file, without copying them into memory of the program's own.  Only a
+// speed-up: Open() is false where the system cannot give one, and the
+// caller then reads the file.
+//
+// The view shows the file as it is: a file rewritten in place by someone
+// else while it is open shows the new bytes, and one cut short makes
+// reading past its new end fault.  Files replaced by renaming a new file
+// over them (as ReplaceFileContents does) keep the view valid.  On Windows
+// a file cannot be replaced while a view of it is open, so there is none.
+class FileView {
+ public:
+  FileView() = default;
+  ~FileView() { Close(); }
+  FileView(const FileView &) = delete;
+  FileView &operator=(const FileView &) = delete;
+
+  // Views the regular file at `path`, which must be exactly `size` bytes
+  // long (size > 0); false otherwise, or when no view can be had.
+  bool Open(const char *path, size_t size);
+  void Close();
+
+  const char *data() const { return data_; }
+  size_t size() const { return size_; }
+
+ private:
+  const char *data_ = nullptr;
+  size_t size_ = 0;
+};
 
 // Test seam: replaces the function behind Access() (NULL restores it).
 using AccessFn = int (*)(const char *path, int mode);

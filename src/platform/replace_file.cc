@@ -288,12 +288,25 @@ int ReplaceInPlace(const std::string &target, const ContentSource &content,
                    int flags) {
   std::string old_content;
   if (!ReadAll(target, &old_content)) return -1;
+  // Content made from a view of this very file would read bytes already
+  // overwritten: it is gathered whole before the first write.
+  std::string gathered;
+  const ContentSource from_memory = [&gathered](const ContentSink &sink) {
+    return gathered.empty() || sink(gathered.data(), gathered.size());
+  };
+  const bool gather = (flags & kReplaceFromView) != 0;
+  if (gather && !content([&gathered](const char *data, size_t len) {
+        gathered.append(data, len);
+        return true;
+      })) {
+    return -2;
+  }
   Fd fd(OpenExisting(target, true));
   if (fd.get() < 0) return -1;
   // The new content may be shorter than the old one: where it ends, the
   // file ends.
   int64_t new_size = 0;
-  if (WriteContent(fd.get(), content, &new_size) &&
+  if (WriteContent(fd.get(), gather ? from_memory : content, &new_size) &&
       Truncate(fd.get(), new_size) &&
       (!(flags & kReplaceSync) || Sync(fd.get()))) {
     if (fd.Close()) return 0;

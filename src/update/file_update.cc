@@ -133,10 +133,11 @@ class FileUpdate {
     core::Report(code_, core::kError, msg, args...);
   }
 
-  // Reads the whole file into buffer a_; false after reporting the failure.
+  // Makes the whole file the current text a_, in a view of the file or read
+  // into the first work buffer; false after reporting the failure.
   bool Read(size_t size);
-  // Applies one node: the text in a_ is searched and rewritten into b_, and
-  // the two swap.  false after reporting a failure.
+  // Applies one node: the text in a_ is searched and rewritten into b_,
+  // which becomes the current text.  false after reporting a failure.
   bool Apply(tovUpdtrHashElement *element, murRegexp *regexp);
   // Applies every node of the list, one after the other.
   bool ApplyNodeByNode();
@@ -145,6 +146,9 @@ class FileUpdate {
 
   // Makes b_ ready to receive `bytes` bytes.
   void PrepareOutput(size_t bytes);
+  // Makes the text just written into b_ the current one; b_ becomes the
+  // other work buffer.
+  void NextText(size_t length);
   // When the last one-pass rewrite was kept as a list of changes, writes
   // out the text it makes, which becomes the current text.
   void ApplyPending();
@@ -158,10 +162,12 @@ class FileUpdate {
   char *path_ = nullptr;
   WorkAreaTrimmer trimmer_;
 
-  // The two work buffers, of capacity_ bytes each and from the work area:
-  // a_ holds the current text (text_length_ bytes and a NUL), b_ receives
-  // the next.
-  char *a_ = nullptr;
+  // The current text, text_length_ bytes: the view of the file as read, or
+  // one of the two work buffers (followed by a NUL there).  b_, the other
+  // work buffer, receives the next; both have capacity_ bytes and come from
+  // the work area.  The view is never written.
+  platform::FileView view_;
+  const char *a_ = nullptr;
   char *b_ = nullptr;
   size_t capacity_ = 0;
   size_t text_length_ = 0;
@@ -190,18 +196,27 @@ bool FileUpdate::Read(size_t size) {
     Error(Msg::kAllocFailed);
     return false;
   }
-  a_ = work.first.data();
-  b_ = work.second.data();
-  work.first.Prefault(size + 1);
-  a_[0] = '\0';
-  // A file that now holds more than its reported size would lose its end on
-  // write-back: it fails like one that holds less.
-  if (std::fread(a_, size, 1, in.get()) != 1 || std::fgetc(in.get()) != EOF) {
-    Error(Msg::kReadFailed, path_);
-    return false;
-  }
-  a_[size] = '\0';
   text_length_ = size;
+  // A large text is searched where the system keeps the file: copying it
+  // into fresh memory would cost more than the search.
+  if (size >= kLargeBlock && view_.Open(path_, size)) {
+    a_ = view_.data();
+    b_ = work.first.data();
+  } else {
+    char *text = work.first.data();
+    a_ = text;
+    b_ = work.second.data();
+    work.first.Prefault(size + 1);
+    text[0] = '\0';
+    // A file that now holds more than its reported size would lose its end
+    // on write-back: it fails like one that holds less.
+    if (std::fread(text, size, 1, in.get()) != 1 ||
+        std::fgetc(in.get()) != EOF) {
+      Error(Msg::kReadFailed, path_);
+      return false;
+    }
+    text[size] = '\0';
+  }
   if (std::fclose(in.release()) != 0) {
     core::Report(code_, core::kWarning, Msg::kCloseFailed);
   }
@@ -212,6 +227,14 @@ void FileUpdate::PrepareOutput(size_t bytes) {
   WorkArea &work = Work();
   LargeBuffer &out = b_ == work.first.data() ? work.first : work.second;
   out.Prefault(bytes);
+}
+
+void FileUpdate::NextText(size_t length) {
+  WorkArea &work = Work();
+  a_ = b_;
+  b_ = b_ == work.first.data() ? work.second.data() : work.first.data();
+  text_length_ = length;
+  b_[0] = '\0';
 }
 
 bool FileUpdate::Apply(tovUpdtrHashElement *element, murRegexp *regexp) {
@@ -266,9 +289,7 @@ bool FileUpdate::Apply(tovUpdtrHashElement *element, murRegexp *regexp) {
   std::memcpy(out + write, in + scan, rest);
   write += rest;
   out[write] = '\0';
-  std::swap(a_, b_);
-  text_length_ = write;
-  b_[0] = '\0';
+  NextText(write);
   return true;
 }
 
@@ -309,9 +330,7 @@ void FileUpdate::ApplyPending() {
   const PlainRewriter::Changes &changes = Work().changes;
   PrepareOutput(changes.length() + 1);
   PlainRewriter::Apply(a_, text_length_, changes, b_);
-  std::swap(a_, b_);
-  text_length_ = changes.length();
-  b_[0] = '\0';
+  NextText(changes.length());
   pending_ = false;
 }
 
@@ -336,8 +355,9 @@ bool FileUpdate::WriteBack(int flags) {
   }
   // The new text replaces the old one whole or not at all: a failed write
   // leaves the file as it was read.
-  const int sync = (flags & TOV_UPDATE_SYNC) ? platform::kReplaceSync : 0;
-  switch (platform::ReplaceFileContents(path_, content, sync)) {
+  int replace = (flags & TOV_UPDATE_SYNC) ? platform::kReplaceSync : 0;
+  if (a_ == view_.data()) replace |= platform::kReplaceFromView;
+  switch (platform::ReplaceFileContents(path_, content, replace)) {
     case 0:
       return true;
     case -1:
@@ -405,7 +425,8 @@ void FileUpdate::HandOver(char **path, char **text, size_t *length) {
     ApplyPending();
     Buffer copy(static_cast<char *>(std::malloc(text_length_ + 1)));
     if (copy == nullptr) throw std::bad_alloc();
-    std::memcpy(copy.get(), a_, text_length_ + 1);
+    std::memcpy(copy.get(), a_, text_length_);
+    copy.get()[text_length_] = '\0';
     *text = copy.release();
   }
   if (path != nullptr) *path = path_owner_.release();
