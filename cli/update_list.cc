@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "console.h"
+#include "platform/platform.h"
 #include "unified_diff.h"
 
 namespace tov::cli {
@@ -68,10 +69,11 @@ std::string Reference(const std::string &line) {
   return line.substr(start, end == std::string::npos ? end : end - start);
 }
 
-// The file that a list line names, as the library resolves it and with
-// links resolved, so that two spellings of one file give one key; "" when
-// the line does not resolve (the library then reports why).
-std::string FileKey(const std::string &reference) {
+// The file that a list line names, as the library resolves it, by its
+// identity, so that two spellings or names of one file give one key; ""
+// when the line does not resolve (the library then reports why).  *path
+// gets the file's path.
+std::string FileKey(const std::string &reference, std::string *path_out) {
   // Quiet: the update of the line reports the same problems itself.
   struct Quiet {
     Quiet() : previous(tovUpdtrSetMinSeverity(3)) {}
@@ -88,12 +90,12 @@ std::string FileKey(const std::string &reference) {
   }
   CString path(lcvGetPath(lib.data(), cell.data(), view.data(), file.data()));
   if (path == nullptr) return "";
-#ifdef _WIN32
-  CString real(_fullpath(nullptr, path.get(), 0));
-#else
-  CString real(realpath(path.get(), nullptr));
-#endif
-  return real != nullptr ? real.get() : path.get();
+  *path_out = path.get();
+  // One stat instead of a walk through every directory of the path; a file
+  // that cannot be reached keeps its path as its key.
+  const std::string identity = platform::FileIdentity(path.get());
+  return identity.empty() ? "path:" + std::string(path.get())
+                          : "file:" + identity;
 }
 
 }  // namespace
@@ -125,17 +127,20 @@ bool UpdateListedFiles(const char *path, tovUpdtrRegexpList *list,
     progress.Step(summary->listed);
     std::string reference = Reference(line);
     int code = static_cast<int>(i + 1);
-    const std::string key = FileKey(reference);
+    std::string file;
+    const std::string key = FileKey(reference, &file);
     if (!key.empty()) {
       auto first = updated.emplace(key, i + 1);
       if (!first.second) {
         progress.Clear();
         // A note, not an error: -quiet leaves it out.
         if (!options.quiet) {
+          CString real(platform::RealPath(file.c_str()));
           std::fprintf(stderr,
                        "tovupdtr: line %d names the file of line %zu again "
                        "(%s): not updated twice\n",
-                       code, first.first->second, key.c_str());
+                       code, first.first->second,
+                       real != nullptr ? real.get() : file.c_str());
         }
         ++summary->unchanged;
         continue;
@@ -170,6 +175,12 @@ bool UpdateListedFiles(const char *path, tovUpdtrRegexpList *list,
         std::fwrite(diff.data(), 1, diff.size(), stdout);
       }
       ++summary->changed;
+      // A file replaced by a new one has a new identity: later lines that
+      // name it must still find it.
+      if (!options.dry_run && !key.empty()) {
+        const std::string now = platform::FileIdentity(file.c_str());
+        if (!now.empty()) updated.emplace("file:" + now, i + 1);
+      }
     } else if (result == TOV_UPDATE_UNCHANGED) {
       ++summary->unchanged;
     } else {

@@ -33,6 +33,11 @@
 #define TOV_PREFETCH(p) ((void)(p))
 #endif
 
+namespace {
+// How far ahead of the block being classified the text is asked for.
+constexpr size_t kReadAhead = 1024;
+}  // namespace
+
 namespace tov::update {
 namespace {
 
@@ -682,6 +687,9 @@ void PlainRewriter::FindInPiece(const char *text, size_t length, size_t begin,
   uint64_t carry_after = 0;   // 1 when it is a digit or a '$'
   size_t open_start = begin;  // where the run open at the block start began
   for (size_t block = begin; block < end; block += 64) {
+    // The text is read once, from front to back: it is asked for well
+    // ahead, so that its reading overlaps the work on what came before.
+    if (block + kReadAhead < end) TOV_PREFETCH(t + block + kReadAhead);
     const BlockMasks m = masks_at(block);
     const uint64_t starts = m.run & ~((m.run << 1) | carry_run);
     uint64_t candidates = starts;
