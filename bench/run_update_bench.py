@@ -2,15 +2,30 @@
 """Times tovupdtr beside cp, a perl one-pass peer and the node-by-node path.
 
 For each scenario a netlist-like tree is generated (bench/gen_workload.py),
-then every tool runs on a fresh copy of it; the median wall time of
---repeat runs is reported, with MB/s and the ratio to cp.  The outputs of
-tovupdtr, the node-by-node path and the perl peer are compared byte for byte.
+or built from real netlists (--corpus), then every tool runs on a fresh copy
+of it, the tools taking turns so that a busy moment of the machine does not
+fall on one tool alone.  Reported per tool: the median wall time of --repeat
+runs, the CPU time (user + system) of the same runs, MB/s and the ratio to
+cp.  The files that tovupdtr wrote are compared byte for byte with those of
+the node-by-node path (where it runs) and of the perl peer.
 
-  bench/run_update_bench.py --build build-release [--quick] [--corpus DIR]
+  bench/run_update_bench.py --build build-release [--only goal,curve,corpus]
+                            [--quick] [--json results.json]
+
+Groups of scenarios (--only):
+  goal    100 MB with 10,000 renames; a tree of 10,000 files of 10 KB with
+          5,000 renames
+  curve   the same 100 MB text shape with 10 to 100,000 renames
+  check   10 MB with 100 and 1,000 renames, beside the node-by-node path
+  corpus  the real netlists of --corpus (default ../shared/corpus/netlists)
+          with their most frequent cell names renamed
 """
 import argparse
+import collections
 import filecmp
+import json
 import os
+import re
 import shutil
 import statistics
 import subprocess
@@ -19,18 +34,32 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
 
-# name, files, bytes per file, renames, run the node-by-node path
+# group, name, files, bytes per file, renames, run the node-by-node path
 SCENARIOS = [
-    ("10 MB, 100 renames", 1, 10**7, 100, True),
-    ("10 MB, 10,000 renames", 1, 10**7, 10000, True),
-    ("100 MB, 10,000 renames", 1, 10**8, 10000, False),
-    ("10,000 files of 10 KB, 5,000 renames", 10000, 10**4, 5000, False),
+    ("goal", "100 MB, 10,000 renames", 1, 10**8, 10000, False),
+    ("goal", "10,000 files of 10 KB, 5,000 renames", 10000, 10**4, 5000,
+     False),
+    ("curve", "100 MB, 10 renames", 1, 10**8, 10, False),
+    ("curve", "100 MB, 100 renames", 1, 10**8, 100, False),
+    ("curve", "100 MB, 1,000 renames", 1, 10**8, 1000, False),
+    ("curve", "100 MB, 10,000 renames", 1, 10**8, 10000, False),
+    ("curve", "100 MB, 100,000 renames", 1, 10**8, 100000, False),
+    ("check", "10 MB, 100 renames", 1, 10**7, 100, True),
+    ("check", "10 MB, 1,000 renames", 1, 10**7, 1000, True),
 ]
 QUICK = [
-    ("1 MB, 100 renames", 1, 10**6, 100, True),
-    ("1 MB, 1,000 renames", 1, 10**6, 1000, True),
+    ("quick", "1 MB, 100 renames", 1, 10**6, 100, True),
+    ("quick", "1 MB, 1,000 renames", 1, 10**6, 1000, True),
+    ("quick", "100 files of 10 KB, 500 renames", 100, 10**4, 500, True),
 ]
+# Lines of a gate-level netlist that instantiate a cell: its name, the
+# instance name and an opening parenthesis.
+INSTANCE = re.compile(rb"^\s*([A-Za-z_][A-Za-z0-9_$]*)\s+\\?[^\s(]+\s*\(",
+                      re.M)
+KEYWORDS = {b"module", b"input", b"output", b"inout", b"wire", b"reg",
+            b"assign", b"endmodule", b"supply0", b"supply1"}
 
 
 def tree_bytes(root):
@@ -52,28 +81,54 @@ def listed_files(tree):
     return files
 
 
+def corpus_tree(corpus, out, top):
+    """A tree of the netlists under `corpus`, each a cell of benchLib, with
+    a from-to list that renames the `top` most frequent cell names."""
+    counts = collections.Counter()
+    sources = []
+    for d, _, files in os.walk(corpus):
+        for name in sorted(files):
+            if name.endswith(".v"):
+                sources.append(os.path.join(d, name))
+    sources.sort()
+    os.makedirs(os.path.join(out, "lib"))
+    with open(os.path.join(out, "update.list"), "w") as ul:
+        for i, src in enumerate(sources):
+            with open(src, "rb") as f:
+                text = f.read()
+            for m in INSTANCE.finditer(text):
+                if m.group(1) not in KEYWORDS:
+                    counts[m.group(1)] += 1
+            d = os.path.join(out, "lib", "net%d" % i, "netlist")
+            os.makedirs(d)
+            shutil.copyfile(src, os.path.join(d, os.path.basename(src)))
+            ul.write("benchLib.net%d:netlist/%s\n" %
+                     (i, os.path.basename(src)))
+    with open(os.path.join(out, "lib.defs"), "w") as f:
+        f.write("library benchLib lib\n")
+    names = [n.decode() for n, _ in counts.most_common(top)]
+    with open(os.path.join(out, "rename.ftl"), "w") as f:
+        for n in names:
+            f.write("benchLib.%s/. benchLib.%s_v2/.\n" % (n, n))
+    return len(sources), len(names)
+
+
 def timed(cmd, cwd):
-    start = time.perf_counter()
-    r = subprocess.run(cmd, cwd=cwd, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.PIPE)
-    elapsed = time.perf_counter() - start
-    if r.returncode != 0:
-        sys.exit("failed: %s\n%s" % (" ".join(cmd), r.stderr.decode()[-2000:]))
-    return elapsed
-
-
-def run_tool(name, pristine, work_root, repeat, make_cmd):
-    """Median time of `repeat` runs, each on a fresh copy; returns (time,
-    tree of the last run)."""
-    times = []
-    for i in range(repeat):
-        work = os.path.join(work_root, "%s-%d" % (name, i))
-        shutil.copytree(pristine, work, symlinks=True)
-        cmd = make_cmd(work)
-        times.append(timed(cmd, work))
-        if i + 1 < repeat:
-            shutil.rmtree(work)
-    return statistics.median(times), work
+    """Wall and CPU seconds of one run of `cmd`."""
+    # The messages go to a file: a pipe nobody reads while the tool runs
+    # could fill up and stop it.
+    with tempfile.TemporaryFile() as err:
+        start = time.perf_counter()
+        proc = subprocess.Popen(cmd, cwd=cwd, stdout=subprocess.DEVNULL,
+                                stderr=err)
+        _, status, usage = os.wait4(proc.pid, 0)
+        elapsed = time.perf_counter() - start
+        proc.returncode = os.waitstatus_to_exitcode(status)
+        if proc.returncode != 0:
+            err.seek(0)
+            sys.exit("failed: %s\n%s" % (" ".join(cmd),
+                                          err.read().decode()[-2000:]))
+    return elapsed, usage.ru_utime + usage.ru_stime
 
 
 def same_files(a_tree, b_tree):
@@ -83,62 +138,117 @@ def same_files(a_tree, b_tree):
     return True
 
 
+def run_scenario(tools, pristine, work_root, repeat):
+    """Runs every tool `repeat` times on fresh copies, taking turns; returns
+    {tool: (median wall, median cpu, tree of its last run)}."""
+    walls = collections.defaultdict(list)
+    cpus = collections.defaultdict(list)
+    last = {}
+    for i in range(repeat):
+        for k, (tool, make, once) in enumerate(tools):
+            if once and i > 0:
+                continue
+            work = os.path.join(work_root, "t%d-%d" % (k, i))
+            shutil.copytree(pristine, work, symlinks=True)
+            subprocess.run(["sync"], check=True)
+            wall, cpu = timed(make(work), work)
+            walls[tool].append(wall)
+            cpus[tool].append(cpu)
+            if tool in last:
+                shutil.rmtree(last[tool])
+            last[tool] = work
+    return {t: (statistics.median(walls[t]), statistics.median(cpus[t]),
+                last[t]) for t in walls}
+
+
 def main():
-    ap = argparse.ArgumentParser(description=__doc__)
+    ap = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawTextHelpFormatter)
     ap.add_argument("--build", default="build-release")
-    ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument("--repeat", type=int, default=5)
     ap.add_argument("--quick", action="store_true")
+    ap.add_argument("--only", default="goal,curve,check,corpus",
+                    help="groups to run, comma-separated")
+    ap.add_argument("--corpus",
+                    default=os.path.join(ROOT, "..", "shared", "corpus",
+                                         "netlists"))
+    ap.add_argument("--corpus-renames", type=int, default=100,
+                    help="how many of the most frequent cell names")
     ap.add_argument("--tmp", default=None, help="folder for the trees")
+    ap.add_argument("--json", default=None, help="write the results here")
     args = ap.parse_args()
     exe = os.path.abspath(os.path.join(args.build, "cli", "tovupdtr"))
     if not os.path.exists(exe):
         sys.exit("no %s: build first" % exe)
+    groups = set(args.only.split(","))
+
+    scenarios = QUICK if args.quick else [
+        s for s in SCENARIOS if s[0] in groups]
+    if not args.quick and "corpus" in groups:
+        if os.path.isdir(args.corpus):
+            scenarios.append(("corpus", None, 0, 0, args.corpus_renames,
+                              True))
+        else:
+            print("(no corpus at %s: its scenario is left out)" % args.corpus)
 
     tmp = tempfile.mkdtemp(prefix="tovbench", dir=args.tmp)
-    print("| workload | tool | seconds | MB/s | ratio to cp | same output |")
-    print("| --- | --- | ---: | ---: | ---: | --- |")
+    results = []
+    print("| workload | tool | wall s | CPU s | MB/s | wall ratio to cp | "
+          "same output |")
+    print("| --- | --- | ---: | ---: | ---: | ---: | --- |")
     try:
-        for name, files, size, renames, node_by_node in (
-                QUICK if args.quick else SCENARIOS):
+        for group, name, files, size, renames, node_by_node in scenarios:
             pristine = os.path.join(tmp, "pristine")
-            subprocess.run([sys.executable, os.path.join(HERE, "gen_workload.py"),
-                            pristine, "--renames", str(renames), "--files",
-                            str(files), "--file-size", str(size)], check=True)
+            if group == "corpus":
+                nfiles, nnames = corpus_tree(args.corpus, pristine, renames)
+                name = "real netlists (%d files), %d renames" % (nfiles,
+                                                                 nnames)
+            else:
+                subprocess.run(
+                    [sys.executable, os.path.join(HERE, "gen_workload.py"),
+                     pristine, "--renames", str(renames), "--files",
+                     str(files), "--file-size", str(size)], check=True)
             mb = tree_bytes(os.path.join(pristine, "lib")) / 1e6
             work_root = os.path.join(tmp, "work")
             os.makedirs(work_root)
             updater = ["-fromToList", "rename.ftl", "-updateFileList",
                        "update.list", "-murlib", "lib.defs", "-reason",
                        "rename"]
+            # tool, command for a tree, run once only
             tools = [
                 ("cp", lambda w: ["cp", "-R", os.path.join(w, "lib"),
-                                  os.path.join(w, "lib.copy")]),
-                ("tovupdtr", lambda w: [exe] + updater),
+                                  os.path.join(w, "lib.copy")], False),
+                ("tovupdtr", lambda w: [exe] + updater, False),
                 ("perl one-pass", lambda w: ["perl", os.path.join(
-                    HERE, "peer_perl.pl"), "rename.ftl"] + listed_files(w)),
+                    HERE, "peer_perl.pl"), "rename.ftl"] + listed_files(w),
+                 False),
             ]
             if node_by_node:
                 tools.append(("tovupdtr -nodeByNode",
-                              lambda w: [exe, "-nodeByNode"] + updater))
-            results = {}
-            for tool, make in tools:
-                results[tool] = run_tool(tool.split()[0] + str(len(results)),
-                                         pristine, work_root,
-                                         1 if "nodeByNode" in tool else
-                                         args.repeat, make)
-            cp_time = results["cp"][0]
-            for tool, (t, tree) in results.items():
+                              lambda w: [exe, "-nodeByNode"] + updater, True))
+            timings = run_scenario(tools, pristine, work_root, args.repeat)
+            cp_wall = timings["cp"][0]
+            ours = timings["tovupdtr"][2]
+            for tool, (wall, cpu, tree) in timings.items():
                 same = ""
-                if tool != "cp":
-                    same = "yes" if same_files(tree, results["tovupdtr"][1]) \
-                        else "NO"
-                print("| %s | %s | %.3f | %.0f | %.2f | %s |" %
-                      (name, tool, t, mb / t, t / cp_time, same))
+                if tool != "cp" and tool != "tovupdtr":
+                    same = "yes" if same_files(tree, ours) else "NO"
+                print("| %s | %s | %.3f | %.3f | %.0f | %.2f | %s |" %
+                      (name, tool, wall, cpu, mb / wall, wall / cp_wall,
+                       same))
                 sys.stdout.flush()
+                results.append({"group": group, "workload": name,
+                                "renames": renames, "megabytes": mb,
+                                "tool": tool, "wall": wall, "cpu": cpu,
+                                "ratio_to_cp": wall / cp_wall,
+                                "same_output": same})
             shutil.rmtree(work_root)
             shutil.rmtree(pristine)
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(results, f, indent=1)
 
 
 if __name__ == "__main__":
