@@ -3,15 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#ifdef _WIN32
-#include <io.h>
-#define TOV_ISATTY _isatty
-#define TOV_FILENO _fileno
-#else
-#include <unistd.h>
-#define TOV_ISATTY isatty
-#define TOV_FILENO fileno
-#endif
+#include "platform/console.h"
 
 namespace tov::cli {
 
@@ -21,13 +13,13 @@ constexpr int kProgressMinimum = 20;
 bool StdoutTakesColour() {
   const char *no_colour = std::getenv("NO_COLOR");
   if (no_colour != nullptr && no_colour[0] != '\0') return false;
-  return TOV_ISATTY(TOV_FILENO(stdout)) != 0;
+  return platform::TerminalTakesEscapes(stdout);
 }
 
 Progress::Progress(int total, bool wanted)
     : total_(total),
       enabled_(wanted && total >= kProgressMinimum &&
-               TOV_ISATTY(TOV_FILENO(stderr)) != 0) {}
+               platform::TerminalTakesEscapes(stderr)) {}
 
 void Progress::Step(int done) {
   if (!enabled_) return;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "options.h"
+#include "platform/console.h"
 #include "tovUpdtr.h"
 #include "update_list.h"
 
@@ -101,4 +102,10 @@ int Run(int argc, char **argv) {
 
 }  // namespace
 
-int main(int argc, char **argv) { return Run(argc, argv); }
+int main(int argc, char **argv) {
+  // Diffs show the lines of a file byte for byte: a "\r\n" line end stays
+  // one, so that the diff applies back.  (The messages on stderr keep the
+  // system's line ends.)
+  tov::platform::SetBinaryMode(stdout);
+  return Run(argc, argv);
+}
