@@ -15,6 +15,23 @@
 namespace tov::mapping {
 namespace {
 
+// Programs reach the members and links of an element by their offsets, so
+// the element's layout is part of the interface: eight member pointers, then
+// the from-to link and the to-from link, without padding, on 32-bit targets
+// (Windows' included) and on 64-bit ones alike.
+#define TOV_LINK_AT(member) offsetof(tovUpdtrHashElement, member)
+static_assert(sizeof(void *) != 4 || sizeof(tovUpdtrHashElement) == 40,
+              "a 32-bit element is 40 bytes");
+static_assert(sizeof(void *) != 4 || (TOV_LINK_AT(fromToLink) == 32 &&
+                                      TOV_LINK_AT(toFromLink) == 36),
+              "32-bit links at bytes 32 and 36");
+static_assert(sizeof(void *) != 8 || sizeof(tovUpdtrHashElement) == 80,
+              "a 64-bit element is 80 bytes");
+static_assert(sizeof(void *) != 8 || (TOV_LINK_AT(fromToLink) == 64 &&
+                                      TOV_LINK_AT(toFromLink) == 72),
+              "64-bit links at bytes 64 and 72");
+#undef TOV_LINK_AT
+
 AllocFn g_alloc = nullptr;
 
 const char *Member(const char *s) { return s != nullptr ? s : ""; }
