@@ -151,8 +151,8 @@ struct FileCloser {
 int Load(const char *path, int level, const char *name_space,
          int case_sensitive) {
   const char *shown_path = path != nullptr ? path : "(null)";
-  std::unique_ptr<FILE, FileCloser> file(path != nullptr ? std::fopen(path, "r")
-                                                         : nullptr);
+  std::unique_ptr<FILE, FileCloser> file(
+      path != nullptr ? std::fopen(path, "rb") : nullptr);
   if (file == nullptr) {
     core::Report(0, core::kError, Msg::kFileNotOpened, shown_path);
     return LCV_ERROR;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -29,18 +30,39 @@ namespace {
 #ifdef _WIN32
 using StatRecord = struct _stat64;
 constexpr unsigned kPermissionBits = _S_IREAD | _S_IWRITE;
+// RenameOver may fail half-way (the old file removed, the new one not yet
+// in its place), and fails for a file that is open elsewhere.
+constexpr bool kReplaceInTwoSteps = true;
 
 int StatPath(const std::string &path, StatRecord *st) {
   return _stat64(path.c_str(), st);
 }
-bool IsRegular(const StatRecord &st) { return (st.st_mode & _S_IFREG) != 0; }
+bool IsRegular(const StatRecord &st) {
+  return (st.st_mode & _S_IFMT) == _S_IFREG;
+}
 bool MayWrite(const std::string &path) { return _access(path.c_str(), 2) == 0; }
+// _stat64 gives every file one name: the count of its names (hard links)
+// comes from the file itself.
+unsigned LinkCount(const std::string &path, const StatRecord &) {
+  HANDLE h = CreateFileA(path.c_str(), 0,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return 1;
+  BY_HANDLE_FILE_INFORMATION info;
+  const BOOL ok = GetFileInformationByHandle(h, &info);
+  CloseHandle(h);
+  return ok ? static_cast<unsigned>(info.nNumberOfLinks) : 1;
+}
+// Binary, so that every byte reaches the disk as it is, and not inherited by
+// a check-out command started meanwhile, which would keep the file open.
 int OpenNew(const std::string &path, unsigned mode) {
-  return _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
+  return _open(path.c_str(),
+               _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
                static_cast<int>(mode & kPermissionBits));
 }
 int OpenExisting(const std::string &path, bool for_writing) {
-  return _open(path.c_str(), (for_writing ? _O_WRONLY : _O_RDONLY) | _O_BINARY);
+  return _open(path.c_str(), (for_writing ? _O_WRONLY : _O_RDONLY) | _O_BINARY |
+                                 _O_NOINHERIT);
 }
 int ReadSome(int fd, char *buf, size_t n) {
   return _read(fd, buf, static_cast<unsigned>(n > 1 << 30 ? 1 << 30 : n));
@@ -50,7 +72,10 @@ bool WriteAt(int fd, const char *data, size_t len, int64_t offset) {
   while (len > 0) {
     int n =
         _write(fd, data, static_cast<unsigned>(len > 1 << 30 ? 1 << 30 : len));
-    if (n <= 0) return false;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
     data += n;
     len -= static_cast<size_t>(n);
   }
@@ -59,40 +84,139 @@ bool WriteAt(int fd, const char *data, size_t len, int64_t offset) {
 bool Truncate(int fd, int64_t size) { return _chsize_s(fd, size) == 0; }
 bool Sync(int fd) { return _commit(fd) == 0; }
 int CloseFd(int fd) { return _close(fd); }
+// The new file gets the old one's attributes, owner and access rights from
+// ReplaceFileW, which puts it in place.
 void MatchOwnerAndMode(int, const StatRecord &) {}
+
+// `path` in UTF-16 for the wide calls, read in the code page in which the
+// narrow calls of the run-time library (_open, _stat64) read it too; false
+// with the error number set when it cannot be converted.
+bool Widen(const std::string &path, std::wstring *wide) {
+  const UINT code_page = AreFileApisANSI() ? CP_ACP : CP_OEMCP;
+  const int n = MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS,
+                                    path.c_str(), -1, nullptr, 0);
+  if (n <= 0) {
+    errno = EINVAL;
+    return false;
+  }
+  try {
+    wide->assign(static_cast<size_t>(n), L'\0');
+  } catch (const std::bad_alloc &) {
+    errno = ENOMEM;
+    return false;
+  }
+  MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, path.c_str(), -1,
+                      &(*wide)[0], n);
+  wide->resize(static_cast<size_t>(n - 1));
+  return true;
+}
+
+// The error number of a failed file call of the system.
+int ErrnoOf(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return ENOENT;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      return ENOMEM;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return ENOSPC;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_UNABLE_TO_REMOVE_REPLACED:
+    case ERROR_USER_MAPPED_FILE:
+      return EACCES;
+    default:
+      return EIO;
+  }
+}
+
+// Puts the complete new file `from` in the place of `to`, the Windows way:
+// ReplaceFileW keeps what belongs to the file rather than to its content
+// (attributes, security descriptor, creation time, short name).  A `to` that
+// does not exist is moved to.  False with the error number set when the
+// name could not be taken: EACCES when another program holds the file open
+// without letting it be removed (Windows does not rename over an open
+// file), so that it may be rewritten in place instead.
 bool RenameOver(const std::string &from, const std::string &to) {
-  if (MoveFileExA(from.c_str(), to.c_str(),
-                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  std::wstring wide_from, wide_to;
+  if (!Widen(from, &wide_from) || !Widen(to, &wide_to)) return false;
+  // Whether the file may be removed is asked first: a failed ReplaceFileW
+  // may leave a file of its own beside it (Wine's does).
+  HANDLE h = CreateFileW(wide_to.c_str(), DELETE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h != INVALID_HANDLE_VALUE) {
+    CloseHandle(h);
+  } else if (GetLastError() == ERROR_SHARING_VIOLATION) {
+    errno = EACCES;
+    return false;
+  }
+  if (ReplaceFileW(wide_to.c_str(), wide_from.c_str(), nullptr,
+                   REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
     return true;
   }
-  errno = EACCES;
+  DWORD error = GetLastError();
+  // Without a backup name, a new file that could not take the name after
+  // the old one was removed stays under its own: the move completes what
+  // ReplaceFileW began.
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+      error == ERROR_UNABLE_TO_MOVE_REPLACEMENT ||
+      error == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
+    if (MoveFileExW(wide_from.c_str(), wide_to.c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      return true;
+    }
+    error = GetLastError();
+  }
+  errno = ErrnoOf(error);
   return false;
 }
 void RemoveFile(const std::string &path) { _unlink(path.c_str()); }
-void SyncDirectory(const std::string &) {}
+// The file is flushed after its rename: NTFS keeps the rename in its
+// journal, which that flush writes out too.
+void SyncDirectory(const std::string &, const std::string &target) {
+  HANDLE h = CreateFileA(target.c_str(), GENERIC_WRITE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return;
+  FlushFileBuffers(h);
+  CloseHandle(h);
+}
 int ProcessId() { return static_cast<int>(GetCurrentProcessId()); }
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
-// The file a link leads to, by the path the system opens in the end.
+// The file a symbolic link (or another reparse point) at the end of `path`
+// leads to, by the path the system opens in the end; any other path as it
+// is: the links on the way are followed by every call made with it.
 std::string ResolveLinks(const char *path) {
+  const DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES ||
+      (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    return path;
+  }
   HANDLE h = CreateFileA(
       path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) return path;
-  char buf[32768];
-  DWORD n = GetFinalPathNameByHandleA(h, buf, sizeof buf, FILE_NAME_NORMALIZED);
+  std::string buf(32768, '\0');
+  DWORD n = GetFinalPathNameByHandleA(
+      h, &buf[0], static_cast<DWORD>(buf.size()), FILE_NAME_NORMALIZED);
   CloseHandle(h);
-  if (n == 0 || n >= sizeof buf) return path;
-  std::string resolved(buf, n);
-  if (resolved.rfind("\\\\?\\UNC\\", 0) == 0) {
-    return "\\\\" + resolved.substr(8);
-  }
-  if (resolved.rfind("\\\\?\\", 0) == 0) return resolved.substr(4);
-  return resolved;
+  if (n == 0 || n >= buf.size()) return path;
+  buf.resize(n);
+  if (buf.rfind("\\\\?\\UNC\\", 0) == 0) return "\\\\" + buf.substr(8);
+  if (buf.rfind("\\\\?\\", 0) == 0) return buf.substr(4);
+  return buf;
 }
 #else
 using StatRecord = struct stat;
 constexpr unsigned kPermissionBits = 0777;
+// rename() replaces in one step, whoever has the file open.
+constexpr bool kReplaceInTwoSteps = false;
 
 int StatPath(const std::string &path, StatRecord *st) {
   return stat(path.c_str(), st);
@@ -100,6 +224,9 @@ int StatPath(const std::string &path, StatRecord *st) {
 bool IsRegular(const StatRecord &st) { return S_ISREG(st.st_mode); }
 bool MayWrite(const std::string &path) {
   return access(path.c_str(), W_OK) == 0;
+}
+unsigned LinkCount(const std::string &, const StatRecord &st) {
+  return static_cast<unsigned>(st.st_nlink);
 }
 int OpenNew(const std::string &path, unsigned mode) {
   int fd;
@@ -170,7 +297,7 @@ bool RenameOver(const std::string &from, const std::string &to) {
 }
 void RemoveFile(const std::string &path) { unlink(path.c_str()); }
 // The rename itself reaches the disk with the directory.
-void SyncDirectory(const std::string &dir) {
+void SyncDirectory(const std::string &dir, const std::string &) {
   int fd = open(dir.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return;
   fsync(fd);
@@ -363,7 +490,8 @@ int ReplaceFileContents(const char *path, const ContentSource &content,
     if (!MayWrite(target)) return -1;
     // A new file would take this name away from the other names of the
     // same file, which would keep the old content.
-    if (st.st_nlink > 1) return ReplaceInPlace(target, content, flags);
+    if (LinkCount(target, st) > 1)
+      return ReplaceInPlace(target, content, flags);
   }
 
   size_t cut = target.size();
@@ -390,18 +518,34 @@ int ReplaceFileContents(const char *path, const ContentSource &content,
   }
   const bool sync = (flags & kReplaceSync) != 0;
   // Neither takes memory, so that nothing between the creation of the new
-  // file and its owner can fail and leave it behind.
-  Fd out(fd);
+  // file and its owner can fail and leave it behind.  The file is closed
+  // before it is removed (Windows removes no open file).
   TempFile temp(std::move(temp_path));
+  Fd out(fd);
   int64_t size = 0;
   if (!WriteContent(out.get(), content, &size) || (sync && !Sync(out.get()))) {
     return -2;
   }
   if (exists) MatchOwnerAndMode(out.get(), st);
   if (!out.Close()) return -2;
-  if (!RenameOver(temp.path(), target)) return -2;
+  if (!RenameOver(temp.path(), target)) {
+    if (kReplaceInTwoSteps && exists) {
+      StatRecord now{};
+      const bool still_there = StatPath(target, &now) == 0;
+      // No file that another program holds open is renamed over: it is
+      // rewritten where it stands instead, as far as that program lets it
+      // be written.
+      if (still_there && errno == EACCES) {
+        return ReplaceInPlace(target, content, flags);
+      }
+      // A replacement that failed after the old file was removed leaves
+      // the new file as the only content: it is kept rather than lost.
+      if (!still_there) temp.Keep();
+    }
+    return -2;
+  }
   temp.Keep();
-  if (sync) SyncDirectory(dir);
+  if (sync) SyncDirectory(dir, target);
   return 0;
 }
 

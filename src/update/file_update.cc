@@ -399,6 +399,13 @@ int FileUpdate::Run(char *line, int flags) {
     Error(Msg::kStatFailed, path_);
     return 0;
   }
+  // A directory cannot be read as a file: so it fails everywhere, also
+  // where the system gives it the size 0 (Windows), which would pass it as
+  // an empty file.
+  if (status.is_dir) {
+    Error(Msg::kReadFailed, path_);
+    return 0;
+  }
   if (status.size == 0) {
     Error(Msg::kSkipEmpty, path_);
     return TOV_UPDATE_UNCHANGED;

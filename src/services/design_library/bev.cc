@@ -69,7 +69,9 @@ std::string_view NextWord(std::string_view *text) {
 
 // `text` made safe to show in a one-line reason: printable ASCII stays,
 // every other byte becomes \xNN, and a text longer than `limit` bytes is cut
-// with "...".
+// with "...".  A backslash is escaped too, so that an escape cannot be
+// mistaken, except where it is the directory separator (Windows): paths
+// stay readable there.
 std::string Printable(std::string_view text, size_t limit = 80) {
   static const char kHex[] = "0123456789abcdef";
   std::string out;
@@ -79,7 +81,7 @@ std::string Printable(std::string_view text, size_t limit = 80) {
       break;
     }
     unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c < 0x7F && c != '\\') {
+    if (c >= 0x20 && c < 0x7F && (c != '\\' || platform::kDirSep == '\\')) {
       out.push_back(static_cast<char>(c));
     } else {
       out += "\\x";
@@ -178,7 +180,7 @@ class Reader {
 bool Reader::Read(const std::string &path, int depth,
                   const std::string &where) {
   std::string shown = Printable(path, std::string::npos);
-  File f(std::fopen(path.c_str(), "r"));
+  File f(std::fopen(path.c_str(), "rb"));
   if (f == nullptr) {
     std::string what = where.empty() ? shown : "include \"" + shown + "\"";
     return Fail(where, what + ": cannot be opened: " + SystemErrorText());
@@ -324,6 +326,10 @@ int bevGetPath(int, int, const char *lib, const char *cell, const char *view,
     ends_with_sep = false;
   }
   *p = '\0';
+  // Directories may be written with either separator, on Windows, in the
+  // definition file and in the file part; the path handed out has the
+  // system's own throughout.
+  murCanonicalizeDirSep(out);
   return 0;
 }
 
@@ -335,7 +341,7 @@ const char *daxGetNameSpace(const char *libDir) {
       path.push_back(tov::platform::kDirSep);
     }
     path += ".namespace";
-    tov::bev::File f(std::fopen(path.c_str(), "r"));
+    tov::bev::File f(std::fopen(path.c_str(), "rb"));
     if (f == nullptr) return nullptr;
     std::string line;
     bool has_nul = false;
