@@ -142,13 +142,51 @@ int RunCommand(const std::vector<std::string> &argv) {
     if (!line.empty()) line.push_back(' ');
     line += QuoteArgument(arg);
   }
-  STARTUPINFOA startup = {};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION info = {};
-  if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr,
-                      nullptr, &startup, &info)) {
-    return -1;
+  // The command writes where the calling program writes: it inherits the
+  // standard handles, and only them of all the handles that could be
+  // inherited.
+  HANDLE inherited[3];
+  DWORD count = 0;
+  STARTUPINFOEXA startup = {};
+  startup.StartupInfo.cb = sizeof startup;
+  HANDLE *std_handles[3] = {&startup.StartupInfo.hStdInput,
+                            &startup.StartupInfo.hStdOutput,
+                            &startup.StartupInfo.hStdError};
+  const DWORD kinds[3] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE,
+                          STD_ERROR_HANDLE};
+  for (int i = 0; i < 3; ++i) {
+    HANDLE h = GetStdHandle(kinds[i]);
+    DWORD flags = 0;
+    if (h == nullptr || h == INVALID_HANDLE_VALUE ||
+        !GetHandleInformation(h, &flags) || !(flags & HANDLE_FLAG_INHERIT)) {
+      continue;
+    }
+    *std_handles[i] = h;
+    bool listed = false;
+    for (DWORD k = 0; k < count; ++k) listed = listed || inherited[k] == h;
+    if (!listed) inherited[count++] = h;
   }
+  SIZE_T size = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+  std::vector<char> attributes(size);
+  auto *list =
+      reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
+  const bool inherit = count > 0 && size > 0 &&
+                       InitializeProcThreadAttributeList(list, 1, 0, &size) &&
+                       UpdateProcThreadAttribute(
+                           list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                           inherited, count * sizeof(HANDLE), nullptr, nullptr);
+  if (inherit) {
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.lpAttributeList = list;
+  }
+  PROCESS_INFORMATION info = {};
+  const BOOL started = CreateProcessA(
+      nullptr, &line[0], nullptr, nullptr, inherit ? TRUE : FALSE,
+      inherit ? EXTENDED_STARTUPINFO_PRESENT : 0, nullptr, nullptr,
+      &startup.StartupInfo, &info);
+  if (inherit) DeleteProcThreadAttributeList(list);
+  if (!started) return -1;
   Handle process(info.hProcess);
   Handle thread(info.hThread);
   if (WaitForSingleObject(process.get(), INFINITE) != WAIT_OBJECT_0) return -1;
