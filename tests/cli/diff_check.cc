@@ -1,7 +1,5 @@
 #include "diff_check.h"
 
-#include <sys/wait.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -31,6 +29,7 @@ bool ParseRange(const std::string &text, long *start, long *count) {
   return *end == '\0' && *start >= 0 && *count >= 0;
 }
 
+#ifndef _WIN32
 std::string Quote(const std::string &s) {
   std::string quoted = "'";
   for (char c : s) {
@@ -42,6 +41,7 @@ std::string Quote(const std::string &s) {
   }
   return quoted + "'";
 }
+#endif
 
 }  // namespace
 
@@ -135,6 +135,7 @@ bool ApplyUnifiedDiff(const std::string &old_text, const std::string &diff,
   return true;
 }
 
+#ifndef _WIN32
 std::string SystemDiff(const std::string &old_path, const std::string &new_path,
                        const std::string &old_label,
                        const std::string &new_label) {
@@ -151,5 +152,6 @@ std::string SystemDiff(const std::string &old_path, const std::string &new_path,
   pclose(pipe);
   return out;
 }
+#endif
 
 }  // namespace tov::test

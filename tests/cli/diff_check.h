@@ -15,11 +15,13 @@ namespace tov::test {
 bool ApplyUnifiedDiff(const std::string &old_text, const std::string &diff,
                       std::string *result, std::string *why);
 
+#ifndef _WIN32
 // What `diff -u --label OLD --label NEW` prints for the files `old_path` and
 // `new_path`.
 std::string SystemDiff(const std::string &old_path, const std::string &new_path,
                        const std::string &old_label,
                        const std::string &new_label);
+#endif
 
 }  // namespace tov::test
 

@@ -13,7 +13,6 @@ namespace {
 using tov::cli::DiffOptions;
 using tov::cli::UnifiedDiff;
 using tov::test::ApplyUnifiedDiff;
-using tov::test::SystemDiff;
 using tov::test::TempDir;
 
 // Lines "l1\n" ... "lN\n".
@@ -29,6 +28,10 @@ std::string Replace(std::string text, int n, const std::string &line) {
   size_t at = ("\n" + text).find("\n" + old_line);
   return text.replace(at, old_line.size(), line);
 }
+
+#ifndef _WIN32
+// (The system's diff program is there on POSIX systems only.)
+using tov::test::SystemDiff;
 
 // The diff of two texts as the system's diff writes it.
 std::string Expected(const std::string &old_text, const std::string &new_text) {
@@ -67,6 +70,8 @@ TEST(UnifiedDiff, MatchesTheSystemDiffOnPlainChanges) {
         << c.what;
   }
 }
+
+#endif  // !_WIN32
 
 TEST(UnifiedDiff, EqualTextsGiveNothingAndBinaryTextsOneLine) {
   EXPECT_EQ(UnifiedDiff("a\nb\n", "a\nb\n", "x", "y"), "");

@@ -1,3 +1,8 @@
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 #include <cstdio>
 #include <string>
 
@@ -101,10 +106,16 @@ TEST(Fgets, EmptyStreamGivesNullAndEmptyBuffer) {
 
 TEST(Fgets, ReadErrorEndsTheProcess) {
   auto child = RunInChild([] {
-    // A stream opened for writing only: reading it sets the error
-    // indicator (EBADF).
+  // A stream opened for writing only: reading it sets the error
+  // indicator (EBADF).
+#ifdef _WIN32
+    // (The Windows run-time cannot reopen a stream without a name: the
+    // stream is made for reading on a descriptor open for writing.)
+    FILE *w = _fdopen(_open("NUL", _O_WRONLY), "rb");
+#else
     FILE *f = std::tmpfile();
     FILE *w = std::freopen(nullptr, "w", f);
+#endif
     char buf[8];
     tovUpdtrFgets(w, buf, sizeof buf);
   });

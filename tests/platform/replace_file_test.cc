@@ -1,7 +1,13 @@
+#ifdef _WIN32
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+#else
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstdlib>
@@ -17,10 +23,12 @@
 namespace {
 
 namespace fs = std::filesystem;
-using tov::test::GiveToUnprivileged;
 using tov::test::ReadFile;
-using tov::test::RunAsUnprivileged;
 using tov::test::TempDir;
+#ifndef _WIN32
+using tov::test::GiveToUnprivileged;
+using tov::test::RunAsUnprivileged;
+#endif
 
 int Replace(const std::string &path, const std::string &content) {
   return tov::platform::ReplaceFileContents(path.c_str(), content.data(),
@@ -36,6 +44,22 @@ std::set<std::string> Names(const std::string &dir) {
   return names;
 }
 
+const std::string kOld = "old content\n";
+const std::string kBig(4096, 'n');
+
+// A second name `other` for the file `path`.
+bool HardLink(const std::string &path, const std::string &other) {
+#ifdef _WIN32
+  return CreateHardLinkA(other.c_str(), path.c_str(), nullptr) != 0;
+#else
+  return link(path.c_str(), other.c_str()) == 0;
+#endif
+}
+
+#ifndef _WIN32
+// Owners, permission bits, symbolic links, file size limits and users that
+// may not write where root may: the tests up to the #endif need POSIX.
+
 struct stat StatOf(const std::string &path) {
   struct stat st = {};
   stat(path.c_str(), &st);
@@ -49,9 +73,6 @@ bool LimitFileSize(rlim_t bytes) {
   struct rlimit limit = {bytes, bytes};
   return setrlimit(RLIMIT_FSIZE, &limit) == 0;
 }
-
-const std::string kOld = "old content\n";
-const std::string kBig(4096, 'n');
 
 TEST(ReplaceFileContents, ContentModeAndOwnerOfTheOldFile) {
   TempDir dir;
@@ -93,15 +114,6 @@ TEST(ReplaceFileContents, SymbolicLinkStaysALink) {
   EXPECT_EQ(fs::read_symlink(dir.Path("real/again.txt")), "f.txt");
   EXPECT_EQ(Names(dir.Path("real")),
             (std::set<std::string>{"f.txt", "again.txt"}));
-}
-
-TEST(ReplaceFileContents, HardLinksGoOnSharingTheContent) {
-  TempDir dir;
-  std::string path = dir.Write("f.txt", kOld);
-  ASSERT_EQ(link(path.c_str(), dir.Path("other.txt").c_str()), 0);
-  ASSERT_EQ(Replace(path, "new"), 0);
-  EXPECT_EQ(ReadFile(dir.Path("other.txt")), "new");
-  EXPECT_EQ(Names(dir.path()), (std::set<std::string>{"f.txt", "other.txt"}));
 }
 
 TEST(ReplaceFileContents, FailedWriteLeavesTheOldContentAndNoOtherFile) {
@@ -151,6 +163,17 @@ TEST(ReplaceFileContents, ReadOnlyDirectoryIsWrittenInPlaceAndRestored) {
   EXPECT_EQ(ReadFile(path), "tiny");
 }
 
+#endif  // !_WIN32
+
+TEST(ReplaceFileContents, HardLinksGoOnSharingTheContent) {
+  TempDir dir;
+  std::string path = dir.Write("f.txt", kOld);
+  ASSERT_TRUE(HardLink(path, dir.Path("other.txt")));
+  ASSERT_EQ(Replace(path, "new"), 0);
+  EXPECT_EQ(ReadFile(dir.Path("other.txt")), "new");
+  EXPECT_EQ(Names(dir.path()), (std::set<std::string>{"f.txt", "other.txt"}));
+}
+
 // A source of `pieces`, in order; it fails after `fail_after` of them
 // (-1: never).
 tov::platform::ContentSource Pieces(const std::vector<std::string> &pieces,
@@ -176,7 +199,9 @@ TEST(ReplaceFileContents, ContentInPiecesOnBothWritePaths) {
     for (int flags : {0, tov::platform::kReplaceSync}) {
       TempDir dir;
       std::string path = dir.Write("f.txt", kBig + kBig);
-      if (linked) link(path.c_str(), dir.Path("other.txt").c_str());
+      if (linked) {
+        ASSERT_TRUE(HardLink(path, dir.Path("other.txt")));
+      }
       ASSERT_EQ(tov::platform::ReplaceFileContents(path.c_str(), Pieces(pieces),
                                                    flags),
                 0);
@@ -196,7 +221,7 @@ TEST(ReplaceFileContents, SourceThatFailsLeavesTheOldContent) {
     std::string path = dir.Write("f.txt", kOld);
     std::set<std::string> names = {"f.txt"};
     if (linked) {
-      link(path.c_str(), dir.Path("other.txt").c_str());
+      ASSERT_TRUE(HardLink(path, dir.Path("other.txt")));
       names.insert("other.txt");
     }
     EXPECT_EQ(tov::platform::ReplaceFileContents(path.c_str(),
@@ -211,11 +236,72 @@ TEST(ReplaceFileContents, MissingFileIsCreatedOtherKindsAreRefused) {
   TempDir dir;
   ASSERT_EQ(Replace(dir.Path("new.txt"), "fresh"), 0);
   EXPECT_EQ(ReadFile(dir.Path("new.txt")), "fresh");
-  ASSERT_EQ(mkdir(dir.Path("sub").c_str(), 0755), 0);
+  ASSERT_TRUE(fs::create_directory(dir.Path("sub")));
   EXPECT_EQ(Replace(dir.Path("sub"), "x"), -1);
   EXPECT_EQ(errno, EINVAL);
   EXPECT_TRUE(fs::is_directory(dir.Path("sub")));
   EXPECT_EQ(tov::platform::ReplaceFileContents(nullptr, "x", 1), -1);
 }
+
+#ifdef _WIN32
+// What Windows does its own way: the read-only attribute instead of
+// permission bits, either separator in a path, and files that another
+// program holds open.
+
+TEST(ReplaceFileContents, ReadOnlyFileIsRefused) {
+  TempDir dir;
+  std::string path = dir.Write("f.txt", kOld);
+  ASSERT_EQ(_chmod(path.c_str(), _S_IREAD), 0);
+  errno = 0;
+  EXPECT_EQ(Replace(path, "new"), -1);
+  EXPECT_EQ(errno, EACCES);
+  EXPECT_EQ(ReadFile(path), kOld);
+  EXPECT_EQ(Names(dir.path()), std::set<std::string>{"f.txt"});
+}
+
+TEST(ReplaceFileContents, EitherSeparatorAndEveryByteKept) {
+  TempDir dir;
+  std::string path = dir.Write("sub/f.txt", kOld);
+  std::string forward = path;
+  for (char &c : forward) {
+    if (c == '\\') c = '/';
+  }
+  // CR LF, a lone LF, NUL and Ctrl-Z (the end of a file in text mode).
+  const std::string bytes("a\r\nb\nc\0d\x1a e\r\n", 14);
+  ASSERT_EQ(Replace(forward, bytes), 0);
+  EXPECT_EQ(ReadFile(path), bytes);
+  ASSERT_EQ(Replace(path, kOld + bytes), 0);
+  EXPECT_EQ(ReadFile(forward), kOld + bytes);
+  EXPECT_EQ(Names(dir.Path("sub")), std::set<std::string>{"f.txt"});
+}
+
+TEST(ReplaceFileContents, FileOpenElsewhereIsRewrittenInPlace) {
+  TempDir dir;
+  std::string path = dir.Write("f.txt", kBig);
+  // Open as an editor keeps a file: read and write shared, removal and
+  // renaming not, so that no new file can take its name.
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(Replace(path, "short"), 0);
+  CloseHandle(h);
+  EXPECT_EQ(ReadFile(path), "short");
+  EXPECT_EQ(Names(dir.path()), std::set<std::string>{"f.txt"});
+}
+
+TEST(ReplaceFileContents, FileLockedElsewhereKeepsItsContent) {
+  TempDir dir;
+  std::string path = dir.Write("f.txt", kOld);
+  // Shared with readers only: neither replaced nor written.
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_LT(Replace(path, "new"), 0);
+  CloseHandle(h);
+  EXPECT_EQ(ReadFile(path), kOld);
+  EXPECT_EQ(Names(dir.path()), std::set<std::string>{"f.txt"});
+}
+#endif  // _WIN32
 
 }  // namespace

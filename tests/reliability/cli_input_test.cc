@@ -1,9 +1,6 @@
 // The updater program on lists that another tool wrote: line ends of either
 // kind in all three lists, and an update-file list that names one file more
 // than once.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <string>
 #include <vector>
 
@@ -17,21 +14,6 @@ using tov::test::TempDir;
 
 const char kProgram[] = TOVUPDTR_PROGRAM;
 
-// Runs the program with `args` in `dir`; its exit status and stderr.
-tov::test::ChildResult RunProgram(const std::string &dir,
-                                  const std::vector<std::string> &args) {
-  return tov::test::RunInChild([&] {
-    const int null = open("/dev/null", O_WRONLY);
-    if (null < 0 || dup2(null, 1) < 0 || chdir(dir.c_str()) != 0) _exit(126);
-    std::vector<char *> argv{const_cast<char *>(kProgram)};
-    for (const std::string &a : args)
-      argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(kProgram, argv.data());
-    _exit(127);
-  });
-}
-
 class CliInput : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -44,9 +26,9 @@ class CliInput : public ::testing::Test {
     dir_.Write("lib.defs", defs);
     dir_.Write("from_to.txt", from_to);
     dir_.Write("update.txt", update_list);
-    return RunProgram(dir_.path(),
-                      {"-fromToList", "from_to.txt", "-updateFileList",
-                       "update.txt", "-murlib", "lib.defs"});
+    return tov::test::RunProgram(
+        dir_.path(), {kProgram, "-fromToList", "from_to.txt", "-updateFileList",
+                      "update.txt", "-murlib", "lib.defs"});
   }
   std::string Text(const std::string &name) {
     return ReadFile(dir_.Path("lib1/cell/view/" + name));

@@ -3,10 +3,14 @@
 // that turns into a directory, and a write-access test that keeps being
 // interrupted.  Whatever fails, the original content survives, no stray file
 // is left beside it and the result says failure.
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -27,26 +31,21 @@ namespace {
 
 namespace fs = std::filesystem;
 using tov::test::DesignTree;
-using tov::test::GiveToUnprivileged;
 using tov::test::LibRename;
 using tov::test::LoadMapping;
 using tov::test::Names;
 using tov::test::Outcome;
 using tov::test::ReadFile;
-using tov::test::RunAsUnprivileged;
 using tov::test::ScopedCheckoutCmd;
 using tov::test::Update;
+#ifndef _WIN32
+using tov::test::GiveToUnprivileged;
+using tov::test::RunAsUnprivileged;
+#endif
 
 tovUpdtrRegexpList *RenameList(const char *from, const char *to) {
   LoadMapping({LibRename(from, to)});
   return tovUpdtrGenRegexpList(0, "LibraryNT");
-}
-
-// 200 bytes that grow to 360 under lib1 -> library1.
-std::string Original() {
-  std::string text;
-  for (int i = 0; i < 40; ++i) text += "lib1 ";
-  return text;
 }
 
 class WriteFailure : public ::testing::Test {
@@ -54,6 +53,17 @@ class WriteFailure : public ::testing::Test {
   std::string View() const { return tree_.dir().Path("lib1/cell/view"); }
   DesignTree tree_;
 };
+
+#ifndef _WIN32
+// A file size limit (RLIMIT_FSIZE), directories without write permission and
+// an unprivileged user: POSIX.
+
+// 200 bytes that grow to 360 under lib1 -> library1.
+std::string Original() {
+  std::string text;
+  for (int i = 0; i < 40; ++i) text += "lib1 ";
+  return text;
+}
 
 TEST_F(WriteFailure, FileSizeLimitLeavesTheOriginalOnBothWritePaths) {
   tovUpdtrRegexpList *list = RenameList("lib1", "library1");
@@ -118,6 +128,8 @@ TEST_F(WriteFailure, ReadOnlyDirectoryForAnUnprivilegedUser) {
   EXPECT_EQ(Names(View()), names);
 }
 
+#endif  // !_WIN32
+
 TEST_F(WriteFailure, FileThatTurnsIntoADirectoryIsLeftAlone) {
   tovUpdtrRegexpList *list = RenameList("lib1", "lib2");
   // Between the listing and the update.
@@ -130,6 +142,9 @@ TEST_F(WriteFailure, FileThatTurnsIntoADirectoryIsLeftAlone) {
   EXPECT_TRUE(fs::is_directory(path));
   EXPECT_EQ(ReadFile(path + "/inside.txt"), "lib1");
 
+#ifndef _WIN32
+  // (A shell script as the check-out command and an unprivileged user:
+  // POSIX.)
   // During the update: the file is write-protected and managed, and its
   // check-out puts a directory in its place.
   const std::string g = tree_.WriteFile("g.txt", "lib1");
@@ -151,6 +166,7 @@ TEST_F(WriteFailure, FileThatTurnsIntoADirectoryIsLeftAlone) {
   EXPECT_TRUE(fs::is_directory(g));
   EXPECT_EQ(Names(g), std::set<std::string>{"x"});
   EXPECT_EQ(Names(View()), (std::set<std::string>{".keep", "f.txt", "g.txt"}));
+#endif
 }
 
 int g_access_calls = 0;
@@ -160,7 +176,11 @@ int InterruptedAccess(const char *path, int mode) {
     errno = EINTR;
     return -1;
   }
+#ifdef _WIN32
+  return _access(path, mode);
+#else
   return access(path, mode);
+#endif
 }
 
 TEST_F(WriteFailure, InterruptedWriteAccessTestGivesUpAfterElevenCalls) {

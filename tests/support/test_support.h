@@ -1,10 +1,11 @@
 // Helpers shared by the tests: stderr capture, child processes, unprivileged
-// children and temporary directories.
+// children (POSIX only), temporary directories and the environment.
 #ifndef TOVUPDTR_TESTS_SUPPORT_TEST_SUPPORT_H_
 #define TOVUPDTR_TESTS_SUPPORT_TEST_SUPPORT_H_
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace tov::test {
 
@@ -21,8 +22,22 @@ struct ChildResult {
 };
 
 // Runs `body` in a child process (a return from `body` is exit status 0).
+// On Windows the child is this test program started again for the running
+// test alone, which it repeats up to this call (GoogleTest's death-test
+// machinery): what the test did before the call is done again there, not
+// inherited, and the child's stderr is taken as written, in binary mode.
 ChildResult RunInChild(const std::function<void()> &body);
 
+// Runs the program args[0] with the arguments args[1..], each reaching it as
+// one argument, in the directory `dir` with its standard output discarded;
+// how it ended and what it wrote to stderr.
+ChildResult RunProgram(const std::string &dir,
+                       const std::vector<std::string> &args);
+
+// Sets the environment variable `name` to `value` (NULL: removes it).
+void SetEnv(const char *name, const char *value);
+
+#ifndef _WIN32
 // The user id and group id of the unprivileged user that permission tests
 // run as when the suite runs as root ("nobody").
 constexpr unsigned kUnprivilegedId = 65534;
@@ -36,6 +51,7 @@ int RunAsUnprivileged(const std::function<int()> &body);
 // Gives `path` (and everything below it) to the unprivileged user, so that a
 // child running as that user may work in it.  No-op unless running as root.
 void GiveToUnprivileged(const std::string &path);
+#endif
 
 // A fresh directory, removed with its content at destruction.
 class TempDir {
@@ -45,8 +61,10 @@ class TempDir {
   TempDir(const TempDir &) = delete;
   TempDir &operator=(const TempDir &) = delete;
 
+  // Written with the system's separator ('\\' on Windows), as the library
+  // writes the paths it makes.
   const std::string &path() const { return path_; }
-  // path()/name
+  // path()/name, with every '/' of `name` written as the system's separator.
   std::string Path(const std::string &name) const;
   // Writes `content` to path()/name (creating folders on the way) and
   // returns the full path.

@@ -17,14 +17,12 @@ char *Copy(const char *s) {
 }  // namespace
 
 ScopedCheckoutCmd::ScopedCheckoutCmd(const char *command) {
-  if (command != nullptr) {
-    setenv("TOVUPDTR_CHECKOUT_CMD", command, 1);
-  } else {
-    unsetenv("TOVUPDTR_CHECKOUT_CMD");
-  }
+  SetEnv("TOVUPDTR_CHECKOUT_CMD", command);
 }
 
-ScopedCheckoutCmd::~ScopedCheckoutCmd() { unsetenv("TOVUPDTR_CHECKOUT_CMD"); }
+ScopedCheckoutCmd::~ScopedCheckoutCmd() {
+  SetEnv("TOVUPDTR_CHECKOUT_CMD", nullptr);
+}
 
 Members LibRename(const char *from, const char *to) {
   return {from, "", "", "", to, "", "", ""};

@@ -1,7 +1,12 @@
 #include "services/design_management/lok.h"
 
+#ifdef _WIN32
+#include <io.h>
+#include <sys/stat.h>
+#else
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <cstdlib>
 #include <memory>
@@ -19,9 +24,9 @@ using tov::test::TempDir;
 class ScopedCheckoutCmd {
  public:
   explicit ScopedCheckoutCmd(const char *value) {
-    value != nullptr ? setenv(kName, value, 1) : unsetenv(kName);
+    tov::test::SetEnv(kName, value);
   }
-  ~ScopedCheckoutCmd() { unsetenv(kName); }
+  ~ScopedCheckoutCmd() { tov::test::SetEnv(kName, nullptr); }
 
  private:
   static constexpr const char *kName = "TOVUPDTR_CHECKOUT_CMD";
@@ -35,6 +40,7 @@ Spec MakeSpec(const std::string &path) {
   return Spec(lokCreateSpec(0, 0, 0, path.c_str(), 0));
 }
 
+#ifndef _WIN32
 // An executable shell script `name` in `dir`; it first logs its arguments
 // to dir/log as "count:[arg][arg]...".
 std::string Script(const TempDir &dir, const std::string &name,
@@ -47,6 +53,8 @@ std::string Script(const TempDir &dir, const std::string &name,
   chmod(path.c_str(), 0755);
   return path;
 }
+
+#endif  // !_WIN32
 
 TEST(Lok, ManagedOnlyWhenACommandIsSetAndTheFileExists) {
   EXPECT_EQ(lokCreateSpec(0, 0, 0, nullptr, 0), nullptr);
@@ -67,6 +75,7 @@ TEST(Lok, ManagedOnlyWhenACommandIsSetAndTheFileExists) {
   EXPECT_NE(lokCo(nullptr, 0, 0, 0), 0);
 }
 
+#ifndef _WIN32
 TEST(Lok, PathReachesTheCommandAsOneArgumentWithoutAShell) {
   TempDir dir;
   std::string command = Script(dir, "co.sh", "exit 0");
@@ -108,5 +117,62 @@ TEST(Lok, CheckOutFailsWhenTheCommandFailsOrLeavesTheFileReadOnly) {
   EXPECT_EQ(rc, 0);
   EXPECT_EQ(ReadFile(dir.Path("log")), "1:[" + file + "]");
 }
+
+#endif  // !_WIN32
+
+#ifdef _WIN32
+// The check-out command on Windows: the test helper tov_argv_log, found
+// beside this program (Windows looks for a program without a directory in
+// the caller's own first), logs the arguments it gets into dir/log and then
+// does `action`.
+std::string ArgvLog(const TempDir &dir, const std::string &action) {
+  return "tov_argv_log " + dir.Path("log") + " " + action;
+}
+
+TEST(Lok, PathReachesTheCommandAsOneArgumentWithoutAShell) {
+  TempDir dir;
+  // What cmd.exe would act on, and blanks; a file name holds no quote.
+  std::string path =
+      dir.Write("a b & echo p1 ^& %PATH% (c); 'd' !e!.txt", "data");
+  // Words with quotes and with backslashes before a quote or at the end,
+  // which the quoting must carry through the command line unchanged.
+  ScopedCheckoutCmd env(
+      ("  " + ArgvLog(dir, "exit0") + "  -q\t x\\y\\ q\"uo\\\"te\\\\\" ")
+          .c_str());
+  Spec spec = MakeSpec(path);
+  EXPECT_EQ(lokCo(spec.get(), 0, 0, 0), 0);
+  EXPECT_EQ(ReadFile(dir.Path("log")),
+            "4:[-q][x\\y\\][q\"uo\\\"te\\\\\"][" + path + "]");
+}
+
+TEST(Lok, CheckOutFailsWhenTheCommandFailsOrLeavesTheFileReadOnly) {
+  TempDir dir;
+  std::string file = dir.Write("f.txt", "x");
+  Spec spec = MakeSpec(file);
+  for (const std::string &command :
+       {ArgvLog(dir, "exit3"), ArgvLog(dir, "abort"), ArgvLog(dir, "exit0"),
+        dir.Path("no-such-command.exe")}) {
+    ASSERT_EQ(_chmod(file.c_str(), _S_IREAD), 0);
+    ScopedCheckoutCmd env(command.c_str());
+    EXPECT_NE(lokCo(spec.get(), 0, 0, 0), 0) << command;
+  }
+  // Each program that ran logged its one argument, the path.
+  ScopedCheckoutCmd env(ArgvLog(dir, "unlock").c_str());
+  EXPECT_EQ(lokCo(spec.get(), 0, 0, 0), 0);
+  EXPECT_EQ(ReadFile(dir.Path("log")),
+            "1:[" + file + "]1:[" + file + "]1:[" + file + "]1:[" + file + "]");
+}
+TEST(Lok, CommandWritesToTheCallersStandardStreams) {
+  TempDir dir;
+  std::string file = dir.Write("f.txt", "x");
+  ASSERT_EQ(_chmod(file.c_str(), _S_IREAD), 0);
+  Spec spec = MakeSpec(file);
+  ScopedCheckoutCmd env(ArgvLog(dir, "tell").c_str());
+  // The capture stands in for the caller's own stderr, a file here.
+  EXPECT_EQ(tov::test::CaptureStderr(
+                [&] { EXPECT_EQ(lokCo(spec.get(), 0, 0, 0), 0); }),
+            "checked out " + file + "\r\n");
+}
+#endif  // _WIN32
 
 }  // namespace
