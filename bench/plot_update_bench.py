@@ -4,7 +4,8 @@
   bench/plot_update_bench.py results.json docs/performance-update.png
 
 Left: the cost curve, wall seconds against the number of renames (100 MB),
-for tovupdtr, cp and the perl peer.  Right: each workload's wall time as a
+for tovupdtr, the same run with no file to update (the loading of the lists),
+the difference of the two (the rewrite itself), cp and the perl peer.  Right: each workload's wall time as a
 multiple of cp's, per tool.  Needs matplotlib: the Debian package
 python3-matplotlib is installed (through scripts/install-deps.sh) when the
 system's python3 lacks it, and the script then runs under that python3.
@@ -45,15 +46,26 @@ def main():
 
     with open(sys.argv[1]) as f:
         results = json.load(f)
-    tools = ["tovupdtr", "cp", "perl one-pass"]
+    tools = ["tovupdtr", "tovupdtr, lists only", "cp", "perl one-pass"]
     fig, (curve, ratios) = plt.subplots(1, 2, figsize=(12, 4.5))
 
-    for tool, marker in zip(tools, "os^"):
-        points = sorted((r["renames"], r["wall"]) for r in results
-                        if r["group"] == "curve" and r["tool"] == tool)
+    def walls(tool):
+        return dict((r["renames"], r["wall"]) for r in results
+                    if r["group"] == "curve" and r["tool"] == tool)
+
+    for tool, marker in zip(tools, "oDs^"):
+        points = sorted(walls(tool).items())
         if points:
             curve.plot([p[0] for p in points], [p[1] for p in points],
                        marker=marker, label=tool)
+    # The rewrite alone: the whole run less the loading of the lists.
+    whole, lists = walls("tovupdtr"), walls("tovupdtr, lists only")
+    rewrite = sorted((n, whole[n] - lists[n]) for n in whole
+                     if n in lists and whole[n] > lists[n])
+    if rewrite:
+        curve.plot([p[0] for p in rewrite], [p[1] for p in rewrite],
+                   marker="v", linestyle="--",
+                   label="tovupdtr rewrite (difference)")
     curve.set_xscale("log")
     curve.set_yscale("log")
     curve.set_xlabel("renames")
