@@ -13,28 +13,41 @@
 set -euo pipefail
 
 extra=()
+# Installed without the packages they merely recommend (Wine's would add
+# fonts, sound and graphics libraries that no test uses).
+bare=()
 for arg in "$@"; do
   case "$arg" in
     --bench) extra+=(libbenchmark-dev) ;;
     --windows)
-      extra+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
-              binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine64 wine
-              googletest dpkg-dev perl python3 python3-six unicode-data) ;;
+      bare+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
+             binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 wine64 wine
+             googletest dpkg-dev perl python3 python3-six unicode-data) ;;
     *) extra+=("$arg") ;;
   esac
 done
 
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev
           libre2-dev ${extra[@]+"${extra[@]}"})
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' ||
-    missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
+# The packages of `$@` that are not installed.
+missing_of() {
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' ||
+      echo "$p"
+  done
+}
+mapfile -t missing < <(missing_of "${packages[@]}")
+mapfile -t missing_bare < <(missing_of ${bare[@]+"${bare[@]}"})
+if [ ${#missing[@]} -gt 0 ] || [ ${#missing_bare[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]} ${missing_bare[*]}"
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
   $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+  if [ ${#missing[@]} -gt 0 ]; then
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+  fi
+  if [ ${#missing_bare[@]} -gt 0 ]; then
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq \
+      --no-install-recommends "${missing_bare[@]}"
+  fi
 fi
