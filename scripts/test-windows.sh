@@ -35,6 +35,7 @@ deps=${TOVUPDTR_WIN_DEPS:-$root/build-win-deps}
 export TOVUPDTR_WIN_DEPS=$deps
 # The Linux program that the examples are compared with.
 linux_build=${TOVUPDTR_LINUX_BUILD_DIR:-$root/build-win-linux}
+[[ $linux_build = /* ]] || linux_build=$root/$linux_build
 
 start=$SECONDS
 step_start=$SECONDS
