@@ -146,19 +146,6 @@ std::string Rewritten(PlainRewriter &rewriter, const std::string &text,
   return "changed:" + out;
 }
 
-// Gives back what the list holds (the library keeps every list to the end
-// of the process, which a run of millions of lists cannot afford), after
-// the plan kept for it was dropped: a later list may get its addresses.
-void Release(tovUpdtrRegexpList *list) {
-  UpdatePlan::For(nullptr, "");
-  while (list != nullptr) {
-    tovUpdtrRegexpList *next = list->next;
-    mur_regfree(list->regexp);
-    std::free(list);
-    list = next;
-  }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -198,6 +185,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       TOV_FUZZ_CHECK(Rewritten(*step.rewriter, text, pieces) == whole);
     }
   }
-  Release(list);
+  tov::fuzz::ReleaseList(list);
   return 0;
 }

@@ -46,17 +46,6 @@ int Update(tovUpdtrRegexpList *list, int flags) {
   return tovUpdtrRegexpUpdateFileEx(line.data(), 0, list, "LibraryNT", flags);
 }
 
-// Gives back what the list holds: the library keeps every list to the end
-// of the process, which a run of millions of lists cannot afford.
-void Release(tovUpdtrRegexpList *list) {
-  while (list != nullptr) {
-    tovUpdtrRegexpList *next = list->next;
-    mur_regfree(list->regexp);
-    std::free(list);
-    list = next;
-  }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -97,6 +86,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     TOV_FUZZ_CHECK(after == text);
   }
   TOV_FUZZ_CHECK(Scratch::Names(view) == std::vector<std::string>{"f.txt"});
-  Release(list);
+  tov::fuzz::ReleaseList(list);
   return 0;
 }

@@ -14,6 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "services/regex/mur_regexp.h"
+#include "tovUpdtr.h"
+#include "update/update_plan.h"
+
 namespace tov::fuzz {
 
 // Stops the run when `condition` is false, naming the broken promise.
@@ -25,6 +29,20 @@ namespace tov::fuzz {
       std::abort();                                                         \
     }                                                                       \
   } while (0)
+
+// Gives back what an expression list holds (the library keeps every list
+// to the end of the process, which a run of millions of lists cannot
+// afford), after the plan kept for it was dropped: a later list may get its
+// addresses.
+inline void ReleaseList(tovUpdtrRegexpList *list) {
+  update::UpdatePlan::For(nullptr, "");
+  while (list != nullptr) {
+    tovUpdtrRegexpList *next = list->next;
+    mur_regfree(list->regexp);
+    std::free(list);
+    list = next;
+  }
+}
 
 struct FileCloser {
   void operator()(FILE *f) const { std::fclose(f); }
