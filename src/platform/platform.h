@@ -104,8 +104,13 @@ constexpr int kReplaceFromView = 0x2;
 // content whole, but after a crash of the whole system (or a disk error met
 // when the system writes its cache out) the new file may be found incomplete.
 // With it, the new file and then its directory are flushed to the disk.
+//
+// `expected_size`, when not negative, is the length the content will have:
+// the new file's blocks are then reserved in one call before it is written,
+// which spares the system from allocating them when the new file replaces
+// the old one.  A wrong figure costs time, never content.
 int ReplaceFileContents(const char *path, const ContentSource &content,
-                        int flags);
+                        int flags, int64_t expected_size = -1);
 // The same with the `len` bytes at `data`, flushed to the disk.
 int ReplaceFileContents(const char *path, const char *data, size_t len);
 

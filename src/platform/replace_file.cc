@@ -83,6 +83,7 @@ bool WriteAt(int fd, const char *data, size_t len, int64_t offset) {
 }
 bool Truncate(int fd, int64_t size) { return _chsize_s(fd, size) == 0; }
 bool Sync(int fd) { return _commit(fd) == 0; }
+void Preallocate(int, int64_t) {}
 int CloseFd(int fd) { return _close(fd); }
 // The new file gets the old one's attributes, owner and access rights from
 // ReplaceFileW, which puts it in place.
@@ -279,6 +280,20 @@ bool Sync(int fd) {
   } while (rc != 0 && errno == EINTR);
   return rc == 0;
 }
+// Blocks reserved ahead are written in place later.  Where they are not,
+// each block is only promised as the file is written, and replacing an
+// existing file by rename makes the system allocate all of them and start
+// writing them out then and there (ext4 does, to keep the new content from
+// being lost in a crash); reserved ones leave nothing to do at the rename.
+// Failure only means the blocks are found as the file is written.
+void Preallocate(int fd, int64_t size) {
+#if defined(__linux__)
+  if (size > 0) (void)fallocate(fd, 0, 0, static_cast<off_t>(size));
+#else
+  (void)fd;
+  (void)size;
+#endif
+}
 // close() is not retried: after EINTR the descriptor is gone all the same.
 int CloseFd(int fd) { return close(fd); }
 // The new file is the old one's stand-in: same owner and group where the
@@ -472,7 +487,7 @@ std::string TempName(const std::string &dir, const std::string &base) {
 }  // namespace
 
 int ReplaceFileContents(const char *path, const ContentSource &content,
-                        int flags) {
+                        int flags, int64_t expected_size) {
   if (path == nullptr || path[0] == '\0' || !content) {
     errno = EINVAL;
     return -1;
@@ -523,7 +538,11 @@ int ReplaceFileContents(const char *path, const ContentSource &content,
   TempFile temp(std::move(temp_path));
   Fd out(fd);
   int64_t size = 0;
-  if (!WriteContent(out.get(), content, &size) || (sync && !Sync(out.get()))) {
+  Preallocate(out.get(), expected_size);
+  // A content shorter than announced leaves no reserved bytes at the end.
+  if (!WriteContent(out.get(), content, &size) ||
+      (size < expected_size && !Truncate(out.get(), size)) ||
+      (sync && !Sync(out.get()))) {
     return -2;
   }
   if (exists) MatchOwnerAndMode(out.get(), st);

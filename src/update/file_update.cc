@@ -357,7 +357,9 @@ bool FileUpdate::WriteBack(int flags) {
   // leaves the file as it was read.
   int replace = (flags & TOV_UPDATE_SYNC) ? platform::kReplaceSync : 0;
   if (a_ == view_.data()) replace |= platform::kReplaceFromView;
-  switch (platform::ReplaceFileContents(path_, content, replace)) {
+  const size_t new_length = pending_ ? work.changes.length() : text_length_;
+  switch (platform::ReplaceFileContents(path_, content, replace,
+                                        static_cast<int64_t>(new_length))) {
     case 0:
       return true;
     case -1:

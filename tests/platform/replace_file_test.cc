@@ -191,23 +191,34 @@ TEST(ReplaceFileContents, ContentInPiecesOnBothWritePaths) {
   // The new file and the rewrite in place (a hard link keeps the file's
   // other name) both take the pieces in order, with or without waiting for
   // the disk; the in-place rewrite ends the file where the new content
-  // ends.
+  // ends.  The size announced beforehand only reserves space: a wrong one
+  // (too large, too small) changes nothing in the file.
   const std::vector<std::string> pieces = {"new ", "", kBig, "\0tail"};
   std::string joined;
   for (const std::string &p : pieces) joined += p;
+  const int64_t exact = static_cast<int64_t>(joined.size());
   for (bool linked : {false, true}) {
     for (int flags : {0, tov::platform::kReplaceSync}) {
-      TempDir dir;
-      std::string path = dir.Write("f.txt", kBig + kBig);
-      if (linked) {
-        ASSERT_TRUE(HardLink(path, dir.Path("other.txt")));
-      }
-      ASSERT_EQ(tov::platform::ReplaceFileContents(path.c_str(), Pieces(pieces),
-                                                   flags),
-                0);
-      EXPECT_EQ(ReadFile(path), joined);
-      if (linked) {
-        EXPECT_EQ(ReadFile(dir.Path("other.txt")), joined);
+      for (int64_t expected :
+           {int64_t{-1}, exact, exact + (1 << 20), int64_t{3}}) {
+        SCOPED_TRACE(testing::Message() << "linked " << linked << " flags "
+                                        << flags << " expected " << expected);
+        TempDir dir;
+        std::string path = dir.Write("f.txt", kBig + kBig);
+        if (linked) {
+          ASSERT_TRUE(HardLink(path, dir.Path("other.txt")));
+        }
+        ASSERT_EQ(tov::platform::ReplaceFileContents(
+                      path.c_str(), Pieces(pieces), flags, expected),
+                  0);
+        EXPECT_EQ(ReadFile(path), joined);
+        if (linked) {
+          EXPECT_EQ(ReadFile(dir.Path("other.txt")), joined);
+        }
+#ifndef _WIN32
+        // No reserved space outlives a content shorter than announced.
+        EXPECT_LT(StatOf(path).st_blocks * 512, exact + 65536);
+#endif
       }
     }
   }
