@@ -133,11 +133,12 @@ Run Update(tovUpdtrRegexpList *list, const std::string &text, int flags) {
 }
 
 // The new text that `rewriter` makes of `text` when it cuts it into
-// `pieces`, or "" when nothing changes.
+// `pieces` shared out among `threads` (0: one each), or "" when nothing
+// changes.
 std::string Rewritten(PlainRewriter &rewriter, const std::string &text,
-                      unsigned pieces) {
+                      unsigned pieces, unsigned threads = 0) {
   PlainRewriter::Changes changes;
-  rewriter.Find(text.data(), text.size(), pieces, &changes);
+  rewriter.Find(text.data(), text.size(), pieces, &changes, threads);
   if (!changes.touched()) return "";
   std::string out(changes.length() + 1, '\0');
   PlainRewriter::Apply(text.data(), text.size(), changes, &out[0]);
@@ -184,6 +185,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (unsigned pieces : {2u, 3u, 8u}) {
       TOV_FUZZ_CHECK(Rewritten(*step.rewriter, text, pieces) == whole);
     }
+    TOV_FUZZ_CHECK(Rewritten(*step.rewriter, text, 8, 2) == whole);
   }
   tov::fuzz::ReleaseList(list);
   return 0;

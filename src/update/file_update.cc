@@ -1,6 +1,7 @@
 // tovUpdtrRegexpUpdateFile: rewrites the file that one line of the
 // update-file list names, replacing every whole-word occurrence of each old
 // name by its new name, node after node of the expression list.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -89,13 +90,21 @@ WorkArea &Work() {
   return *area;
 }
 
-// How many pieces the one-pass rewrite cuts a text of `length` bytes into.
-unsigned PiecesFor(size_t length) {
+// The threads that search a text at the same time: one per core.
+unsigned SearchThreads() {
   static const unsigned cores = std::thread::hardware_concurrency();
+  return cores == 0 ? 1 : cores;
+}
+
+// How many pieces the one-pass rewrite cuts a text of `length` bytes into:
+// a few for each thread, so that a thread that falls behind holds up the
+// others by a small piece only.
+unsigned PiecesFor(size_t length) {
   const size_t by_size = length / kMinPiece;
-  unsigned pieces = cores == 0 ? 1 : cores;
-  if (by_size < pieces) pieces = static_cast<unsigned>(by_size);
-  return pieces == 0 ? 1 : pieces;
+  size_t pieces =
+      std::min<size_t>(size_t{4} * SearchThreads(), PlainRewriter::kMaxPieces);
+  if (by_size < pieces) pieces = by_size;
+  return pieces == 0 ? 1 : static_cast<unsigned>(pieces);
 }
 
 // Gives the work area back its memory at the end of every update.
@@ -308,7 +317,8 @@ bool FileUpdate::ApplyPlan() {
     // Every step searches the whole current text.
     ApplyPending();
     if (step.rewriter != nullptr) {
-      step.rewriter->Find(a_, text_length_, PiecesFor(text_length_), &changes);
+      step.rewriter->Find(a_, text_length_, PiecesFor(text_length_), &changes,
+                          SearchThreads());
       if (!changes.touched()) continue;
       if (changes.max_length() < capacity_) {
         pending_ = true;

@@ -1,6 +1,7 @@
 #include "update/plain_rewriter.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <exception>
 #include <limits>
@@ -36,6 +37,8 @@
 namespace {
 // How far ahead of the block being classified the text is asked for.
 constexpr size_t kReadAhead = 1024;
+// The bytes of text per hit that the hit lists are made ready for at once.
+constexpr size_t kHitSpacing = 64;
 }  // namespace
 
 namespace tov::update {
@@ -730,7 +733,7 @@ void PlainRewriter::FindInPiece(const char *text, size_t length, size_t begin,
 }
 
 void PlainRewriter::Find(const char *text, size_t length, unsigned pieces,
-                         Changes *changes) {
+                         Changes *changes, unsigned threads) {
   const bool dollar = update_type_ == 1;
   // The pieces are cut at bytes outside runs, so that no run is cut.
   pieces = std::max(1u, std::min(pieces, kMaxPieces));
@@ -746,22 +749,36 @@ void PlainRewriter::Find(const char *text, size_t length, unsigned pieces,
     cuts[count++] = at;
   }
   cuts[count] = length;
+  const size_t workers =
+      threads == 0 ? count : std::min<size_t>(threads, count);
 
   if (changes->parts_.size() < count) changes->parts_.resize(count);
   if (dollar) {
-    while (memos_.size() < count) memos_.push_back(std::make_unique<Memo>());
+    while (memos_.size() < workers) memos_.push_back(std::make_unique<Memo>());
   }
   Totals totals[kMaxPieces];
   std::exception_ptr errors[kMaxPieces];
-  auto search = [&](size_t i) {
+  auto search = [&](size_t i, Memo *memo) {
     try {
       HitList &hits = changes->parts_[i];
       hits.clear();
-      FindInPiece(text, length, cuts[i], cuts[i + 1],
-                  dollar ? memos_[i].get() : nullptr, &hits, &totals[i]);
+      // Room for a hit every kHitSpacing bytes from the start: a vector
+      // that doubled its way there would copy its hits again and again,
+      // into memory new each time.  Beyond a large block the room is only
+      // address space until hits are written into it.
+      hits.reserve((cuts[i + 1] - cuts[i]) / kHitSpacing);
+      FindInPiece(text, length, cuts[i], cuts[i + 1], memo, &hits, &totals[i]);
     } catch (...) {
       errors[i] = std::current_exception();
     }
+  };
+  // Each worker takes the next piece nobody has taken, so that a worker
+  // held up (by the system, or by a piece full of hits) leaves its share to
+  // the others.  A worker has a memo of its own.
+  std::atomic<size_t> next_piece{0};
+  auto work = [&](size_t worker) {
+    Memo *memo = dollar ? memos_[worker].get() : nullptr;
+    for (size_t i; (i = next_piece.fetch_add(1)) < count;) search(i, memo);
   };
   {
     // Joins the threads on every way out of this block.
@@ -772,15 +789,15 @@ void PlainRewriter::Find(const char *text, size_t length, unsigned pieces,
           if (t.joinable()) t.join();
         }
       }
-    } threads;
-    for (size_t i = 1; i < count; ++i) {
+    } pool;
+    for (size_t k = 1; k < workers; ++k) {
       try {
-        threads.list[i] = std::thread(search, i);
+        pool.list[k] = std::thread(work, k);
       } catch (...) {
-        search(i);  // no thread to be had: this one searches it
+        break;  // no thread to be had: the others search its pieces
       }
     }
-    search(0);
+    work(0);
   }
   for (size_t i = 0; i < count; ++i) {
     if (errors[i]) std::rethrow_exception(errors[i]);

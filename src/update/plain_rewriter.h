@@ -97,7 +97,7 @@ class PlainRewriter {
   };
 
   // The most pieces that Find splits a text into.
-  static constexpr unsigned kMaxPieces = 8;
+  static constexpr unsigned kMaxPieces = 32;
 
   // Prepares `renames`, applied in this order, under the word rules of
   // `update_type` (0 or 1).
@@ -109,9 +109,11 @@ class PlainRewriter {
   // Finds the runs of the `length` bytes at `text` (which may hold NUL
   // bytes) that the renames change, into *changes.  A text of more than one
   // `pieces` is cut, between runs, into that many pieces (at most
-  // kMaxPieces), which are searched at the same time by threads of their
-  // own; the result is the same however the text is cut.
-  void Find(const char *text, size_t length, unsigned pieces, Changes *changes);
+  // kMaxPieces), which `threads` threads (0: one per piece) share out and
+  // search at the same time; the result is the same however the text is cut
+  // and shared.
+  void Find(const char *text, size_t length, unsigned pieces, Changes *changes,
+            unsigned threads = 0);
 
   // Writes the new text that `changes` (found in the same text) describe,
   // and a NUL, into `out`, which must hold changes.length() + 1 bytes and
@@ -167,8 +169,8 @@ class PlainRewriter {
   // Update type 0: the outcome of each name, at the index of its first
   // rename.
   std::vector<Outcome> outcomes_;
-  // Update type 1: the runs resolved so far, one memo for each piece, so
-  // that the threads of Find never share one.
+  // Update type 1: the runs resolved so far, one memo for each thread of
+  // Find, so that the threads never share one.
   std::vector<std::unique_ptr<Memo>> memos_;
 };
 

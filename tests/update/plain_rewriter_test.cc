@@ -138,13 +138,14 @@ TEST(PlainRewriter, RunThatStartedBlocksEarlierIsRewrittenWhole) {
   ExpectSame({1, renames, text + "91ab"});
 }
 
-// The new text of `text` as Find cut into `pieces` and Apply give it, and as
-// Emit hands it out through a staging area of `staging` bytes;
-// "untouched" when nothing matched.
+// The new text of `text` as Find cut into `pieces` (shared out among
+// `threads`) and Apply give it, and as Emit hands it out through a staging
+// area of `staging` bytes; "untouched" when nothing matched.
 std::string FindAndApply(PlainRewriter &rewriter, const std::string &text,
                          unsigned pieces, size_t staging,
-                         PlainRewriter::Changes *changes) {
-  rewriter.Find(text.data(), text.size(), pieces, changes);
+                         PlainRewriter::Changes *changes,
+                         unsigned threads = 0) {
+  rewriter.Find(text.data(), text.size(), pieces, changes, threads);
   if (!changes->touched()) return "untouched";
   std::vector<char> out(changes->length() + 1, 'U');
   PlainRewriter::Apply(text.data(), text.size(), *changes, out.data());
@@ -218,11 +219,15 @@ TEST(PlainRewriter, PiecesAndBlocksDoNotChangeTheResult) {
     const std::string want =
         NodeByNode(c.type, c.renames, c.text, &touched, &longest);
     PlainRewriter rewriter(c.type, c.renames);
-    for (unsigned pieces : {1u, 2u, 3u, 8u}) {
-      const std::string got =
-          FindAndApply(rewriter, c.text, pieces, 1 + rng() % 40, &changes);
+    // Pieces each searched by a thread of its own, and more pieces than
+    // threads, which then take them in turn, each with its own memo.
+    const unsigned cuts[][2] = {{1, 0}, {2, 0}, {3, 1}, {8, 0}, {8, 3}};
+    for (const auto &cut : cuts) {
+      const std::string got = FindAndApply(rewriter, c.text, cut[0],
+                                           1 + rng() % 40, &changes, cut[1]);
       EXPECT_EQ(got, touched ? want : "untouched")
-          << "type " << c.type << " pieces " << pieces << " text " << c.text;
+          << "type " << c.type << " pieces " << cut[0] << " threads " << cut[1]
+          << " text " << c.text;
       EXPECT_GE(changes.max_length(), longest);
     }
     if (HasFailure()) break;
