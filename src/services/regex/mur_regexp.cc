@@ -14,13 +14,14 @@ namespace {
 
 constexpr int kMaxGroups = kMurGroups - 1;
 
-// Appends `c` to `out` as a hexadecimal escape: whatever the byte, RE2 then
-// reads it as that one Latin-1 character and nothing else.
+// Appends `c` to `out` (when there is one) as a hexadecimal escape:
+// whatever the byte, RE2 then reads it as that one Latin-1 character and
+// nothing else.
 void EmitLiteral(unsigned char c, std::string *out) {
+  if (out == nullptr) return;
   static const char kHex[] = "0123456789abcdef";
-  out->append("\\x");
-  out->push_back(kHex[c >> 4]);
-  out->push_back(kHex[c & 0xF]);
+  const char escape[4] = {'\\', 'x', kHex[c >> 4], kHex[c & 0xF]};
+  out->append(escape, sizeof escape);
 }
 
 // Rewrites a pattern of our dialect into RE2 syntax, checking it on the way.
@@ -36,10 +37,16 @@ class Translator {
 
   // The RE2 form of the whole pattern, or nothing when it is malformed.
   std::optional<std::string> Run() {
-    if (!Alternation()) return std::nullopt;
+    std::string out;
+    out_ = &out;
+    if (!Check()) return std::nullopt;
+    return out;
+  }
+
+  // Whether the pattern is well formed, without writing its RE2 form.
+  bool Check() {
     // A ')' that Alternation() stopped at has no '(' before it.
-    if (*p_ != '\0') return std::nullopt;
-    return std::move(out_);
+    return Alternation() && *p_ == '\0';
   }
 
  private:
@@ -49,7 +56,7 @@ class Translator {
     if (!Branch()) return false;
     while (*p_ == '|') {
       ++p_;
-      out_.push_back('|');
+      Put('|');
       if (!Branch()) return false;
     }
     return true;
@@ -65,7 +72,7 @@ class Translator {
   bool Piece() {
     if (!Atom()) return false;
     if (IsQuantifier(*p_)) {
-      out_.push_back(*p_++);
+      Put(*p_++);
       // "a**", "a+?" and the like: RE2 would read some of them as lazy
       // quantifiers, which this dialect does not have.
       if (IsQuantifier(*p_)) return false;
@@ -78,33 +85,33 @@ class Translator {
     switch (c) {
       case '(':
         if (++groups_ > kMaxGroups) return false;
-        out_.push_back('(');
+        Put('(');
         if (!Alternation()) return false;
         if (*p_ != ')') return false;
         ++p_;
-        out_.push_back(')');
+        Put(')');
         return true;
       case '[':
         return Class();
       case '.':
-        out_.append("(?s:.)");
+        Put("(?s:.)");
         return true;
       case '^':
-        out_.append("\\A");
+        Put("\\A");
         return true;
       case '$':
-        out_.append("\\z");
+        Put("\\z");
         return true;
       case '\\':
         if (*p_ == '\0') return false;
-        EmitLiteral(static_cast<unsigned char>(*p_++), &out_);
+        EmitLiteral(static_cast<unsigned char>(*p_++), out_);
         return true;
       case '*':
       case '+':
       case '?':
         return false;  // nothing before it to repeat
       default:
-        EmitLiteral(static_cast<unsigned char>(c), &out_);
+        EmitLiteral(static_cast<unsigned char>(c), out_);
         return true;
     }
   }
@@ -112,10 +119,10 @@ class Translator {
   // After the '['.  A ']' right after the '[' (or the '^') is a member; so is
   // a '-' that cannot stand between two members.  A '\' is an ordinary member.
   bool Class() {
-    out_.push_back('[');
+    Put('[');
     if (*p_ == '^') {
       ++p_;
-      out_.push_back('^');
+      Put('^');
     }
     bool first = true;
     for (;;) {
@@ -128,20 +135,27 @@ class Translator {
         const unsigned char hi = static_cast<unsigned char>(p_[1]);
         if (hi < lo) return false;
         p_ += 2;
-        EmitLiteral(lo, &out_);
-        out_.push_back('-');
-        EmitLiteral(hi, &out_);
+        EmitLiteral(lo, out_);
+        Put('-');
+        EmitLiteral(hi, out_);
       } else {
-        EmitLiteral(lo, &out_);
+        EmitLiteral(lo, out_);
       }
     }
     ++p_;
-    out_.push_back(']');
+    Put(']');
     return true;
   }
 
+  void Put(char c) {
+    if (out_ != nullptr) out_->push_back(c);
+  }
+  void Put(const char *text) {
+    if (out_ != nullptr) out_->append(text);
+  }
+
   const char *p_;
-  std::string out_;
+  std::string *out_ = nullptr;  // NULL: the pattern is only checked
   int groups_ = 0;
 };
 
@@ -149,23 +163,28 @@ class Translator {
 // it.
 struct Compiled {
   murRegexp prog{};
-  std::string source;      // the pattern as given
-  std::string translated;  // its RE2 form
-  // Built on the first search: a program that compiles thousands of
-  // expressions and searches with few of them pays for those few only.
+  std::string source;  // the pattern as given, checked
+  // Translated and built on the first search: a program that compiles
+  // thousands of expressions and searches with few of them pays for those
+  // few only.
   std::unique_ptr<RE2> re;
   bool failed = false;  // RE2 refused the translated form
 
   // The RE2 program, or NULL when RE2 refused it.
   const RE2 *Program() {
     if (re == nullptr && !failed) {
+      std::optional<std::string> translated = Translator(source.c_str()).Run();
+      if (!translated) {  // cannot be: the source was checked
+        failed = true;
+        return nullptr;
+      }
       RE2::Options options;
       options.set_encoding(RE2::Options::EncodingLatin1);
       options.set_log_errors(false);
       // Leftmost-first: at one start, the first alternative that leads to a
       // match wins, as a backtracking engine would choose.
       options.set_longest_match(false);
-      re = std::make_unique<RE2>(translated, options);
+      re = std::make_unique<RE2>(*translated, options);
       failed = !re->ok();
     }
     return failed ? nullptr : re.get();
@@ -186,14 +205,12 @@ std::vector<std::unique_ptr<Compiled>> &Registry() {
 murRegexp *mur_regcomp(const char *pattern) {
   using tov::regex::Compiled;
   if (pattern == nullptr) return nullptr;
-  std::optional<std::string> translated = tov::regex::Translator(pattern).Run();
-  if (!translated) return nullptr;
-
   // The translator accepts only what RE2 compiles (every literal byte is
-  // escaped, groups and classes are checked), so RE2 itself can wait.
+  // escaped, groups and classes are checked), so the translation and RE2
+  // itself can wait.
+  if (!tov::regex::Translator(pattern).Check()) return nullptr;
   auto compiled = std::make_unique<Compiled>();
   compiled->source = pattern;
-  compiled->translated = std::move(*translated);
   compiled->prog.impl = compiled.get();
   murRegexp *prog = &compiled->prog;
   tov::regex::Registry().push_back(std::move(compiled));
