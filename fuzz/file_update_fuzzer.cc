@@ -20,26 +20,12 @@
 namespace {
 
 using tov::fuzz::Scratch;
+using tov::fuzz::ViewDir;
 
 constexpr size_t kMaxList = 8192;
 constexpr size_t kMaxText = 16384;
 constexpr int kLevels[] = {4, 4, 4, 4, 0, 1, 2, 3};
 constexpr char kReference[] = "lib1.cell:view/f.txt";
-
-// The view directory of the tree, made and read by the library once.
-const std::string &ViewDir() {
-  static std::string *dir = [] {
-    Scratch &s = Scratch::Get();
-    const std::string defs =
-        s.Write("lib.defs", std::string("library lib1 lib1\n"));
-    for (const char *d : {"lib1", "lib1/cell", "lib1/cell/view"}) {
-      mkdir(s.Path(d).c_str(), 0755);
-    }
-    TOV_FUZZ_CHECK(tovUpdtrInit(0, nullptr, defs.c_str(), "LibraryNT") == 1);
-    return new std::string(s.Path("lib1/cell/view"));
-  }();
-  return *dir;
-}
 
 int Update(tovUpdtrRegexpList *list, int flags) {
   std::vector<char> line(kReference, kReference + sizeof kReference);

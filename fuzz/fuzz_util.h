@@ -135,6 +135,22 @@ class Scratch {
   std::string dir_;
 };
 
+// The view directory of a one-library tree (lib1/cell/view), made and read
+// by the library once per process.
+inline const std::string &ViewDir() {
+  static std::string *dir = [] {
+    Scratch &s = Scratch::Get();
+    const std::string defs =
+        s.Write("lib.defs", std::string("library lib1 lib1\n"));
+    for (const char *d : {"lib1", "lib1/cell", "lib1/cell/view"}) {
+      mkdir(s.Path(d).c_str(), 0755);
+    }
+    TOV_FUZZ_CHECK(tovUpdtrInit(0, nullptr, defs.c_str(), "LibraryNT") == 1);
+    return new std::string(s.Path("lib1/cell/view"));
+  }();
+  return *dir;
+}
+
 }  // namespace tov::fuzz
 
 #endif  // TOVUPDTR_FUZZ_FUZZ_UTIL_H_
