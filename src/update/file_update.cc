@@ -65,6 +65,10 @@ constexpr size_t kStagingSize = size_t{256} << 10;
 // A text is cut into pieces searched at the same time when each piece gets
 // at least this much: below it, starting a thread costs more than it saves.
 constexpr size_t kMinPiece = size_t{1} << 20;
+// A large file updated in one pass is read in pieces of this size (twice:
+// to find its changes, then to write them), into memory used again for
+// every piece, small enough to stay in the processor's cache.
+constexpr size_t kReadPiece = size_t{256} << 10;
 
 // The memory that one update after the other works in.  The library is
 // single-threaded: one update at a time uses it.
@@ -72,6 +76,7 @@ struct WorkArea {
   LargeBuffer first;
   LargeBuffer second;
   LargeBuffer staging;
+  LargeBuffer window;
   PlainRewriter::Changes changes;
 
   // Keeps small buffers for the next update; large ones go back to the
@@ -80,6 +85,8 @@ struct WorkArea {
     if (first.capacity() + second.capacity() > kKeptBytes) {
       first.Release();
       second.Release();
+      changes = PlainRewriter::Changes();
+    } else if (changes.held_bytes() > kKeptBytes) {
       changes = PlainRewriter::Changes();
     }
   }
@@ -127,8 +134,13 @@ bool ClimbsOut(const char *name) {
 // One call's file update; see UpdateFile.
 class FileUpdate {
  public:
-  FileUpdate(int code, tovUpdtrRegexpList *list, const char *name_space)
-      : code_(code), list_(list), name_space_(name_space) {}
+  // `keep_text`: the caller wants the new text handed over.
+  FileUpdate(int code, tovUpdtrRegexpList *list, const char *name_space,
+             bool keep_text)
+      : code_(code),
+        list_(list),
+        name_space_(name_space),
+        keep_text_(keep_text) {}
 
   int Run(char *line, int flags);
   // After a Run that gave TOV_UPDATE_CHANGED: hands the path and the new
@@ -145,6 +157,11 @@ class FileUpdate {
   // Makes the whole file the current text a_, in a view of the file or read
   // into the first work buffer; false after reporting the failure.
   bool Read(size_t size);
+  // The update of a large file whose list is one run of plain names, read a
+  // piece at a time: never held whole in memory nor viewed.  False when it
+  // does not apply, or when the file must be updated the other way after
+  // all; *result is then unset and nothing was reported or written.
+  bool UpdateInPieces(size_t size, int flags, int *result);
   // Applies one node: the text in a_ is searched and rewritten into b_,
   // which becomes the current text.  false after reporting a failure.
   bool Apply(tovUpdtrHashElement *element, murRegexp *regexp);
@@ -167,6 +184,7 @@ class FileUpdate {
   int code_;
   tovUpdtrRegexpList *list_;
   const char *name_space_;
+  bool keep_text_;
   Buffer path_owner_;
   char *path_ = nullptr;
   WorkAreaTrimmer trimmer_;
@@ -228,6 +246,95 @@ bool FileUpdate::Read(size_t size) {
   }
   if (std::fclose(in.release()) != 0) {
     core::Report(code_, core::kWarning, Msg::kCloseFailed);
+  }
+  return true;
+}
+
+bool FileUpdate::UpdateInPieces(size_t size, int flags, int *result) {
+  if (size < kLargeBlock || keep_text_ || (flags & TOV_UPDATE_NODE_BY_NODE) ||
+      size > SIZE_MAX / kScalingFactor) {
+    return false;
+  }
+  const std::vector<UpdatePlan::Step> &steps =
+      UpdatePlan::For(list_, name_space_).steps();
+  if (steps.size() != 1 || steps[0].rewriter == nullptr) return false;
+  platform::FileReader file;
+  if (!file.Open(path_, static_cast<int64_t>(size))) return false;
+  bool short_read = false;
+  const PlainRewriter::TextReader read =
+      [&file, &short_read](size_t offset, char *buf, size_t n) {
+        if (file.ReadAt(static_cast<int64_t>(offset), buf, n) ==
+            static_cast<int64_t>(n)) {
+          return true;
+        }
+        short_read = true;
+        return false;
+      };
+  WorkArea &work = Work();
+  PlainRewriter::Changes &changes = work.changes;
+  char extra;
+  // A file that now holds more than its reported size would lose its end
+  // on write-back: it fails like one that holds less.
+  if (!steps[0].rewriter->FindInFile(read, size, PiecesFor(size), kReadPiece,
+                                     &changes, SearchThreads()) ||
+      file.ReadAt(static_cast<int64_t>(size), &extra, 1) != 0) {
+    Error(Msg::kReadFailed, path_);
+    *result = 0;
+    return true;
+  }
+  if (!changes.touched()) {
+    *result = TOV_UPDATE_UNCHANGED;
+    return true;
+  }
+  // Somewhere along these renames the text outgrows the buffer space: the
+  // nodes applied one by one tell where, with their message.
+  if (changes.max_length() >= kScalingFactor * size) return false;
+  changed_ = true;
+  // No text is held: only its length is known.
+  text_length_ = changes.length();
+  if (flags & TOV_UPDATE_DRY_RUN) {
+    *result = TOV_UPDATE_CHANGED;
+    return true;
+  }
+  if (tovMkWritable(path_) != 1) {
+    Error(Msg::kMkWritableFailed, path_);
+    *result = 0;
+    return true;
+  }
+  // Making the file writable may have rewritten it (a check-out): what was
+  // found no longer fits it, and the file is updated as it is now.
+  if (file.Changed()) {
+    changed_ = false;
+    return false;
+  }
+  if (!work.window.Reserve(kReadPiece) || !work.staging.Reserve(kReadPiece)) {
+    Error(Msg::kAllocFailed);
+    *result = 0;
+    return true;
+  }
+  const platform::ContentSource content =
+      [&](const platform::ContentSink &sink) {
+        return PlainRewriter::EmitFromFile(
+            read, size, changes, work.window.data(), work.staging.data(),
+            kReadPiece, sink);
+      };
+  // The content is read from the file it replaces: where that file must be
+  // rewritten in place, the content is gathered first.
+  int replace = platform::kReplaceFromView;
+  if (flags & TOV_UPDATE_SYNC) replace |= platform::kReplaceSync;
+  switch (platform::ReplaceFileContents(path_, content, replace,
+                                        static_cast<int64_t>(text_length_))) {
+    case 0:
+      *result = TOV_UPDATE_CHANGED;
+      break;
+    case -1:
+      Error(Msg::kOpenFailed, path_);
+      *result = 0;
+      break;
+    default:
+      Error(short_read ? Msg::kReadFailed : Msg::kWriteFailed, path_);
+      *result = 0;
+      break;
   }
   return true;
 }
@@ -422,8 +529,14 @@ int FileUpdate::Run(char *line, int flags) {
     Error(Msg::kSkipEmpty, path_);
     return TOV_UPDATE_UNCHANGED;
   }
+  if (list_ == nullptr) {
+    return Read(static_cast<size_t>(status.size)) ? TOV_UPDATE_UNCHANGED : 0;
+  }
+  int result = 0;
+  if (UpdateInPieces(static_cast<size_t>(status.size), flags, &result)) {
+    return result;
+  }
   if (!Read(static_cast<size_t>(status.size))) return 0;
-  if (list_ == nullptr) return TOV_UPDATE_UNCHANGED;
 
   if (!((flags & TOV_UPDATE_NODE_BY_NODE) ? ApplyNodeByNode() : ApplyPlan())) {
     return 0;
@@ -449,7 +562,11 @@ void FileUpdate::HandOver(char **path, char **text, size_t *length) {
     *text = copy.release();
   }
   if (path != nullptr) *path = path_owner_.release();
-  if (length != nullptr) *length = text_length_;
+  // The one-pass rewrite may not have written its text out: its length is
+  // that of its changes.
+  if (length != nullptr) {
+    *length = pending_ ? Work().changes.length() : text_length_;
+  }
 }
 
 // The update of the file that the first token of `line` names: 0 on failure
@@ -459,7 +576,7 @@ void FileUpdate::HandOver(char **path, char **text, size_t *length) {
 int UpdateFile(char *line, int code, tovUpdtrRegexpList *list,
                const char *name_space, int flags, char **path = nullptr,
                char **text = nullptr, size_t *length = nullptr) {
-  FileUpdate update(code, list, name_space);
+  FileUpdate update(code, list, name_space, text != nullptr);
   const int result = update.Run(line, flags);
   if (result == TOV_UPDATE_CHANGED) update.HandOver(path, text, length);
   return result;

@@ -39,6 +39,9 @@ namespace {
 constexpr size_t kReadAhead = 1024;
 // The bytes of text per hit that the hit lists are made ready for at once.
 constexpr size_t kHitSpacing = 64;
+// What a piece of a text read from a file is read beyond its chunk, to find
+// the end of its last run without reading again.
+constexpr size_t kLookBeyond = 4096;
 }  // namespace
 
 namespace tov::update {
@@ -613,8 +616,8 @@ const PlainRewriter::Outcome *PlainRewriter::Resolve(std::string_view run,
 }
 
 void PlainRewriter::FindInPiece(const char *text, size_t length, size_t begin,
-                                size_t end, Memo *memo, HitList *hits,
-                                Totals *totals) const {
+                                size_t end, size_t base, Memo *memo,
+                                HitList *hits, Totals *totals) const {
   // A name matches where it may start (the start of a run; under update
   // type 1 also right after a digit or a '$' in a run) and runs to the end
   // of the run.  The places where a name may start are read off the masks
@@ -667,7 +670,7 @@ void PlainRewriter::FindInPiece(const char *text, size_t length, size_t begin,
           names.Lookup(c.probe, t + c.pos, c.stop - c.pos);
       if (name == nullptr) continue;
       if (!type1) {
-        hits->push_back(Hit{c.pos, &outcomes_[name->first]});
+        hits->push_back(Hit{base + c.pos, &outcomes_[name->first]});
         totals->growth += name->growth;
         totals->added += name->new_length;
         totals->removed += name->length;
@@ -677,7 +680,7 @@ void PlainRewriter::FindInPiece(const char *text, size_t length, size_t begin,
       // it, from its start.
       const Outcome *o =
           Resolve(std::string_view(text + c.start, c.stop - c.start), memo);
-      hits->push_back(Hit{c.start, o});
+      hits->push_back(Hit{base + c.start, o});
       totals->growth += o->max_length - o->run_length;
       totals->added += o->text.size();
       totals->removed += o->run_length;
@@ -732,53 +735,32 @@ void PlainRewriter::FindInPiece(const char *text, size_t length, size_t begin,
   look_up();
 }
 
-void PlainRewriter::Find(const char *text, size_t length, unsigned pieces,
-                         Changes *changes, unsigned threads) {
+void PlainRewriter::SearchPieces(size_t count, unsigned threads,
+                                 const PieceSearch &search, Changes *changes) {
   const bool dollar = update_type_ == 1;
-  // The pieces are cut at bytes outside runs, so that no run is cut.
-  pieces = std::max(1u, std::min(pieces, kMaxPieces));
-  size_t cuts[kMaxPieces + 1] = {0};
-  size_t count = 1;
-  for (unsigned i = 1; i < pieces; ++i) {
-    size_t at = std::max(length / pieces * i, cuts[count - 1] + 1);
-    while (at < length &&
-           IsRunByte(static_cast<unsigned char>(text[at]), dollar)) {
-      ++at;
-    }
-    if (at >= length) break;
-    cuts[count++] = at;
-  }
-  cuts[count] = length;
-  const size_t workers =
-      threads == 0 ? count : std::min<size_t>(threads, count);
-
+  const size_t workers = std::min<size_t>(
+      threads == 0 ? count : std::min<size_t>(threads, count), kMaxPieces);
   if (changes->parts_.size() < count) changes->parts_.resize(count);
   if (dollar) {
     while (memos_.size() < workers) memos_.push_back(std::make_unique<Memo>());
   }
-  Totals totals[kMaxPieces];
-  std::exception_ptr errors[kMaxPieces];
-  auto search = [&](size_t i, Memo *memo) {
-    try {
-      HitList &hits = changes->parts_[i];
-      hits.clear();
-      // Room for a hit every kHitSpacing bytes from the start: a vector
-      // that doubled its way there would copy its hits again and again,
-      // into memory new each time.  Beyond a large block the room is only
-      // address space until hits are written into it.
-      hits.reserve((cuts[i + 1] - cuts[i]) / kHitSpacing);
-      FindInPiece(text, length, cuts[i], cuts[i + 1], memo, &hits, &totals[i]);
-    } catch (...) {
-      errors[i] = std::current_exception();
-    }
-  };
+  std::vector<Totals> totals(count);
+  std::vector<std::exception_ptr> errors(count);
   // Each worker takes the next piece nobody has taken, so that a worker
   // held up (by the system, or by a piece full of hits) leaves its share to
   // the others.  A worker has a memo of its own.
   std::atomic<size_t> next_piece{0};
   auto work = [&](size_t worker) {
     Memo *memo = dollar ? memos_[worker].get() : nullptr;
-    for (size_t i; (i = next_piece.fetch_add(1)) < count;) search(i, memo);
+    for (size_t i; (i = next_piece.fetch_add(1)) < count;) {
+      try {
+        HitList &hits = changes->parts_[i];
+        hits.clear();
+        search(i, worker, memo, &hits, &totals[i]);
+      } catch (...) {
+        errors[i] = std::current_exception();
+      }
+    }
   };
   {
     // Joins the threads on every way out of this block.
@@ -812,8 +794,138 @@ void PlainRewriter::Find(const char *text, size_t length, unsigned pieces,
     all.added += totals[i].added;
     all.removed += totals[i].removed;
   }
-  changes->max_length_ = length + all.growth;
-  changes->length_ = length - all.removed + all.added;
+  changes->max_length_ = changes->text_length_ + all.growth;
+  changes->length_ = changes->text_length_ - all.removed + all.added;
+}
+
+void PlainRewriter::Find(const char *text, size_t length, unsigned pieces,
+                         Changes *changes, unsigned threads) {
+  const bool dollar = update_type_ == 1;
+  // The pieces are cut at bytes outside runs, so that no run is cut.
+  pieces = std::max(1u, std::min(pieces, kMaxPieces));
+  size_t cuts[kMaxPieces + 1] = {0};
+  size_t count = 1;
+  for (unsigned i = 1; i < pieces; ++i) {
+    size_t at = std::max(length / pieces * i, cuts[count - 1] + 1);
+    while (at < length &&
+           IsRunByte(static_cast<unsigned char>(text[at]), dollar)) {
+      ++at;
+    }
+    if (at >= length) break;
+    cuts[count++] = at;
+  }
+  cuts[count] = length;
+  changes->text_length_ = length;
+  SearchPieces(
+      count, threads,
+      [&](size_t i, size_t, Memo *memo, HitList *hits, Totals *totals) {
+        // Room for a hit every kHitSpacing bytes from the start: a vector
+        // that doubled its way there would copy its hits again and again,
+        // into memory new each time.  Beyond a large block the room is only
+        // address space until hits are written into it.
+        hits->reserve((cuts[i + 1] - cuts[i]) / kHitSpacing);
+        FindInPiece(text, length, cuts[i], cuts[i + 1], 0, memo, hits, totals);
+      },
+      changes);
+}
+
+bool PlainRewriter::FindInFile(const TextReader &read, size_t length,
+                               unsigned pieces, size_t chunk, Changes *changes,
+                               unsigned threads) {
+  const bool dollar = update_type_ == 1;
+  if (chunk == 0) chunk = 1;
+  // Piece i holds the runs that start in [i * share, (i + 1) * share): it
+  // begins at the first byte outside runs from its share's start (the
+  // text's start for the first) and ends where the next one begins, which
+  // may lie beyond its share.  A piece is read and searched a window at a
+  // time; each window ends at a byte outside runs too, found in the same
+  // way from `chunk` bytes on, so that no run is ever cut.
+  pieces = std::max(1u, std::min(pieces, kMaxPieces));
+  const size_t share = std::max<size_t>(length / pieces, 1);
+  const size_t count =
+      length == 0 ? 1 : std::min<size_t>(pieces, (length + share - 1) / share);
+  changes->text_length_ = length;
+  const size_t workers = std::min<size_t>(
+      threads == 0 ? count : std::min<size_t>(threads, count), kMaxPieces);
+  if (changes->buffers_.size() < workers) changes->buffers_.resize(workers);
+  std::atomic<bool> failed{false};
+  auto is_run = [dollar](char c) {
+    return IsRunByte(static_cast<unsigned char>(c), dollar);
+  };
+  SearchPieces(
+      count, threads,
+      [&](size_t i, size_t worker, Memo *memo, HitList *hits, Totals *totals) {
+        std::vector<char> &buf = changes->buffers_[worker];
+        size_t at = 0;  // text[at, at + loaded) is in buf
+        size_t loaded = 0;
+        // Reads from `from` on, a window and a little more (where a run
+        // most often ends).
+        auto load = [&](size_t from) {
+          loaded = std::min(chunk + kLookBeyond, length - from);
+          if (buf.size() < loaded) buf.resize(loaded);
+          at = from;
+          if (loaded > 0 && !read(from, buf.data(), loaded)) {
+            failed = true;
+            return false;
+          }
+          return true;
+        };
+        // The first byte outside runs from `from` on (`length` when none),
+        // read as far as needed: the buffer then holds text[at, that].
+        auto run_break = [&](size_t from, size_t *found) {
+          size_t k = from - at;
+          for (;;) {
+            while (k < loaded && is_run(buf[k])) ++k;
+            if (k < loaded || at + loaded == length) break;
+            // The run goes on past what was read: read on.
+            const size_t more = std::min(loaded, length - at - loaded);
+            buf.resize(std::max(buf.size(), loaded + more));
+            if (!read(at + loaded, buf.data() + loaded, more)) {
+              failed = true;
+              return false;
+            }
+            loaded += more;
+          }
+          *found = at + k;
+          return true;
+        };
+        const size_t share_end = i + 1 == count ? length : (i + 1) * share;
+        size_t pos = 0;
+        if (i > 0) {
+          // A piece that is one run throughout has nothing of its own.
+          size_t from = i * share;
+          for (;;) {
+            if (failed.load(std::memory_order_relaxed)) return;
+            if (!load(from)) return;
+            const size_t end = std::min(at + loaded, share_end);
+            size_t k = 0;
+            while (at + k < end && is_run(buf[k])) ++k;
+            if (at + k < end) {
+              pos = at + k;
+              break;
+            }
+            if (end == share_end) return;
+            from = end;
+          }
+        }
+        hits->reserve((share_end - pos) / kHitSpacing);
+        for (;;) {
+          if (failed.load(std::memory_order_relaxed)) return;
+          if (!load(pos)) return;
+          // The window ends at the first byte outside runs from its target
+          // on; the last one at the piece's end, which is the next piece's
+          // start.
+          const size_t target = std::min(pos + chunk, share_end);
+          size_t end = 0;
+          if (!run_break(target, &end)) return;
+          FindInPiece(buf.data(), loaded, 0, end - at, at, memo, hits, totals);
+          // A run that goes on past the share's end ends the piece too.
+          if (end >= share_end) return;
+          pos = end;
+        }
+      },
+      changes);
+  return !failed;
 }
 
 void PlainRewriter::Apply(const char *text, size_t length,
@@ -864,6 +976,60 @@ bool PlainRewriter::Emit(const char *text, size_t length,
     }
   }
   put(text + copied, length - copied);
+  flush();
+  return ok;
+}
+
+bool PlainRewriter::EmitFromFile(const TextReader &read, size_t length,
+                                 const Changes &changes, char *window,
+                                 char *staging, size_t size,
+                                 const platform::ContentSink &sink) {
+  size_t filled = 0;
+  bool ok = true;
+  auto flush = [&] {
+    if (filled > 0 && ok) ok = sink(staging, filled);
+    filled = 0;
+  };
+  auto put = [&](const char *p, size_t n) {
+    if (n >= size / 2) {
+      flush();
+      if (ok) ok = sink(p, n);
+      return;
+    }
+    if (n > size - filled) flush();
+    std::memcpy(staging + filled, p, n);
+    filled += n;
+  };
+  // The window holds text[shown, shown_end): it is read on at the first
+  // byte needed that it does not hold, so each byte is read once.
+  size_t shown = 0;
+  size_t shown_end = 0;
+  auto copy = [&](size_t from, size_t to) {
+    while (from < to && ok) {
+      if (from >= shown_end) {
+        const size_t n = std::min(size, length - from);
+        if (!read(from, window, n)) {
+          ok = false;
+          return;
+        }
+        shown = from;
+        shown_end = from + n;
+      }
+      const size_t n = std::min(to, shown_end) - from;
+      put(window + (from - shown), n);
+      from += n;
+    }
+  };
+  size_t copied = 0;
+  for (size_t i = 0; i < changes.pieces_ && ok; ++i) {
+    for (const Hit &hit : changes.parts_[i]) {
+      copy(copied, hit.offset);
+      if (!ok) return false;
+      put(hit.outcome->text.data(), hit.outcome->text.size());
+      copied = hit.offset + hit.outcome->run_length;
+    }
+  }
+  copy(copied, length);
   flush();
   return ok;
 }

@@ -28,6 +28,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -62,6 +63,9 @@ class PlainRewriter {
     const Outcome *outcome;
   };
   using HitList = std::vector<Hit, LargeAllocator<Hit>>;
+  // Reads the `n` bytes of a text that start at `offset` into `buf`; false
+  // when they cannot all be read.  Called from several threads at once.
+  using TextReader = std::function<bool(size_t offset, char *buf, size_t n)>;
 
   // Every change that the renames make to one text, from Find.  The
   // outcomes it points to belong to the rewriter.  One object may be
@@ -74,6 +78,13 @@ class PlainRewriter {
     size_t max_length() const { return max_length_; }
     // The length of the new text.
     size_t length() const { return length_; }
+    // The memory held for the hits and the reading of texts.
+    size_t held_bytes() const {
+      size_t bytes = 0;
+      for (const HitList &hits : parts_) bytes += hits.capacity() * sizeof(Hit);
+      for (const std::vector<char> &buf : buffers_) bytes += buf.capacity();
+      return bytes;
+    }
 
    private:
     friend class PlainRewriter;
@@ -81,6 +92,9 @@ class PlainRewriter {
     // pieces_ lists are in use.
     std::vector<HitList> parts_;
     size_t pieces_ = 0;
+    // What each thread of FindInFile reads its pieces into.
+    std::vector<std::vector<char>> buffers_;
+    size_t text_length_ = 0;
     size_t hits_ = 0;
     size_t max_length_ = 0;
     size_t length_ = 0;
@@ -115,6 +129,15 @@ class PlainRewriter {
   void Find(const char *text, size_t length, unsigned pieces, Changes *changes,
             unsigned threads = 0);
 
+  // Find for a text of `length` bytes that is not in memory: it is read
+  // through `read`, cut into up to `pieces` pieces as Find cuts it, each
+  // piece read a window of about `chunk` bytes at a time (more where a run
+  // goes on past its end) into memory of `changes` that is used again for
+  // the next window and the next text.  The hits are those Find gives.
+  // False when a read failed (*changes then means nothing).
+  bool FindInFile(const TextReader &read, size_t length, unsigned pieces,
+                  size_t chunk, Changes *changes, unsigned threads);
+
   // Writes the new text that `changes` (found in the same text) describe,
   // and a NUL, into `out`, which must hold changes.length() + 1 bytes and
   // must not overlap the text.
@@ -126,6 +149,13 @@ class PlainRewriter {
   static bool Emit(const char *text, size_t length, const Changes &changes,
                    char *staging, size_t staging_size,
                    const platform::ContentSink &sink);
+
+  // Emit for a text that is read through `read`, from front to back, a
+  // `size`-byte window at a time into `window`; `staging` holds `size` bytes
+  // as well.  False as soon as a read or the sink failed.
+  static bool EmitFromFile(const TextReader &read, size_t length,
+                           const Changes &changes, char *window, char *staging,
+                           size_t size, const platform::ContentSink &sink);
 
   // Find and Apply in one: rewrites the text into `out`, which holds
   // `capacity` bytes.  When nothing matched, or when the new text and its
@@ -156,9 +186,19 @@ class PlainRewriter {
   uint32_t NextRename(std::string_view name, uint32_t after) const;
   // Resolves every name under update type 0.
   void ComposeWholeRuns();
-  // Finds the hits of text[begin, end) (begin is 0 or a byte outside runs).
+  // Finds the hits of text[begin, end) (begin is 0 or a byte outside runs,
+  // end is `length` or one), whose offsets are those in the text plus
+  // `base`.
   void FindInPiece(const char *text, size_t length, size_t begin, size_t end,
-                   Memo *memo, HitList *hits, Totals *totals) const;
+                   size_t base, Memo *memo, HitList *hits,
+                   Totals *totals) const;
+  // Searches `count` pieces of a text of changes->text_length_ bytes with
+  // up to `threads` threads (0: one per piece), each piece through
+  // `search`, and adds up what they found into *changes.
+  using PieceSearch = std::function<void(
+      size_t piece, size_t worker, Memo *memo, HitList *hits, Totals *totals)>;
+  void SearchPieces(size_t count, unsigned threads, const PieceSearch &search,
+                    Changes *changes);
 
   int update_type_;
   std::vector<PlainRename> renames_;

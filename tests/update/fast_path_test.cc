@@ -233,8 +233,12 @@ TEST(FastPath, ListChangedBetweenCallsIsFollowed) {
 
 TEST(FastPath, GrowthPastTheBuffersFailsLikeTheNodeByNodePath) {
   // One byte renamed to two: the text would need more than twice its size.
+  // Large files are read a piece at a time, and found to outgrow the
+  // buffers only at the end of the search: they fail all the same, with
+  // the node-by-node message, and are not made writable nor written.
   DesignTree tree;
-  LoadMapping({tov::test::LibRename("a", "bb")});
+  LoadMapping({tov::test::LibRename("a", "bb"), tov::test::LibRename("c", "d"),
+               tov::test::LibRename("x", "xyz")});
   tovUpdtrRegexpList *list = tovUpdtrGenRegexpList(0, "LibraryNT");
   UpdateRun run = Update(tree, "a", list, 0);
   EXPECT_EQ(run.result, 0);
@@ -242,6 +246,25 @@ TEST(FastPath, GrowthPastTheBuffersFailsLikeTheNodeByNodePath) {
             "{#3 E Buffer space for reading and writing files inadequate. "
             "Increase the scaling factor.}\n");
   EXPECT_EQ(run.content, "a");
+
+  // "x " to "xyz ": twice the size, which does not fit with the text's end
+  // after it, and does with two more bytes.
+  std::string doubles;
+  while (doubles.size() < (1u << 20)) doubles += "x\nx ";
+  const std::string outgrows = doubles + "x";
+  const std::string fits = doubles + "..";
+  for (const std::string &text : {outgrows, fits}) {
+    for (const int flags : {0, TOV_UPDATE_DRY_RUN}) {
+      const UpdateRun slow =
+          Update(tree, text, list, flags | TOV_UPDATE_NODE_BY_NODE);
+      const UpdateRun fast = Update(tree, text, list, flags);
+      EXPECT_EQ(fast.result, slow.result) << "flags " << flags;
+      EXPECT_EQ(fast.err, slow.err) << "flags " << flags;
+      EXPECT_TRUE(fast.content == slow.content) << "flags " << flags;
+    }
+  }
+  EXPECT_EQ(Update(tree, outgrows, list, 0).result, 0);
+  EXPECT_EQ(Update(tree, fits, list, 0).result, TOV_UPDATE_CHANGED);
 }
 
 }  // namespace

@@ -229,6 +229,35 @@ TEST_F(FileUpdate, WriteProtectionIsTouchedOnlyWhenSomethingChanges) {
   EXPECT_EQ(ReadFile(changed), "use lib1;");
 }
 
+TEST_F(FileUpdate, CheckOutThatRewritesALargeFileIsFollowed) {
+  // A large file is searched a piece at a time before it is made writable,
+  // and its new content is made from its own bytes after that: a check-out
+  // that rewrote it in between (same size, other words) has it updated as
+  // the check-out left it, never patched where the old text had the names.
+  tovUpdtrRegexpList *list = ListOf({LibRename("lib1", "lib2")});
+  std::string before, fetched, want;
+  while (before.size() < (1u << 20) + 100) {
+    before += "lib1 a\n";
+    fetched += "b lib1\n";
+    want += "b lib2\n";
+  }
+  const std::string path = tree_.WriteFile("big.v", before);
+  const std::string source = tree_.dir().Write("fetched.v", fetched);
+  chmod(path.c_str(), 0444);
+  Backdate(path);
+  std::string co = tree_.dir().Write(
+      "co.sh", "#!/bin/sh\nchmod u+w \"$1\" && cat " + source + " > \"$1\"\n");
+  chmod(co.c_str(), 0755);
+  tov::test::ScopedCheckoutCmd env(co.c_str());
+  tov::test::GiveToUnprivileged(tree_.dir().path());
+  const int rc = RunAsUnprivileged([&] {
+    Outcome o = UpdateEx(DesignTree::Reference("big.v"), list);
+    return o.result == TOV_UPDATE_CHANGED && o.err.empty() ? 0 : 1;
+  });
+  EXPECT_EQ(rc, 0);
+  EXPECT_TRUE(ReadFile(path) == want);
+}
+
 #endif  // !_WIN32
 
 TEST_F(FileUpdate, LineIsCutAfterItsReference) {

@@ -88,6 +88,30 @@ TEST_F(FileUpdateText, DryRunHandsOutWhatTheRealRunWrites) {
   EXPECT_EQ(std::string(real.text.get(), real.length), preview);
 }
 
+TEST_F(FileUpdateText, LengthAloneIsThatOfTheNewText) {
+  // Asked for the length without the text, small files and large ones
+  // (which are not held in memory whole), in dry runs and real ones.
+  tovUpdtrRegexpList *list = ListOf({LibRename("lib1", "lib_2")});
+  std::string large;
+  while (large.size() < (2u << 20)) large += "lib1 lib10\n";
+  for (const std::string &before : {std::string("lib1 x lib1"), large}) {
+    const std::string path = tree_.WriteFile("f.v", before);
+    // One more byte for each whole-word lib1.
+    const size_t hits = before == large ? before.size() / 11 : 2;
+    const size_t grown = before.size() + hits;
+    for (int flags : {TOV_UPDATE_DRY_RUN, 0}) {
+      std::string line = DesignTree::Reference("f.v");
+      size_t length = 0;
+      EXPECT_EQ(tovUpdtrRegexpUpdateFileText(&line[0], 0, list, "LibraryNT",
+                                             flags, nullptr, nullptr, &length),
+                TOV_UPDATE_CHANGED);
+      EXPECT_EQ(length, flags == 0 ? ReadFile(path).size() : grown)
+          << before.size() << " bytes, flags " << flags;
+    }
+    EXPECT_EQ(ReadFile(path).size(), grown);
+  }
+}
+
 TEST_F(FileUpdateText, NoChangeOrFailureHandsOutNothing) {
   tovUpdtrRegexpList *list = ListOf({LibRename("lib1", "lib2")});
   tree_.WriteFile("same.txt", "lib10 mylib1");

@@ -163,6 +163,39 @@ std::string FindAndApply(PlainRewriter &rewriter, const std::string &text,
   return applied;
 }
 
+// A reader of `text` as a file gives it: false for bytes past its end.
+PlainRewriter::TextReader ReaderOf(const std::string &text) {
+  return [&text](size_t offset, char *buf, size_t n) {
+    if (offset > text.size() || n > text.size() - offset) return false;
+    if (n > 0) std::memcpy(buf, text.data() + offset, n);
+    return true;
+  };
+}
+
+// The new text of `text` as FindInFile (cut into `pieces` read `chunk`
+// bytes at a time) and EmitFromFile (through a window of `window` bytes)
+// give it; "untouched" when nothing matched.
+std::string FindAndEmitFromFile(PlainRewriter &rewriter,
+                                const std::string &text, unsigned pieces,
+                                size_t chunk, size_t window,
+                                PlainRewriter::Changes *changes,
+                                unsigned threads) {
+  const PlainRewriter::TextReader read = ReaderOf(text);
+  EXPECT_TRUE(
+      rewriter.FindInFile(read, text.size(), pieces, chunk, changes, threads));
+  if (!changes->touched()) return "untouched";
+  std::vector<char> area(window), staging(window);
+  std::string emitted;
+  EXPECT_TRUE(PlainRewriter::EmitFromFile(read, text.size(), *changes,
+                                          area.data(), staging.data(), window,
+                                          [&](const char *p, size_t n) {
+                                            emitted.append(p, n);
+                                            return true;
+                                          }));
+  EXPECT_EQ(emitted.size(), changes->length());
+  return emitted;
+}
+
 TEST(PlainRewriter, PiecesAndBlocksDoNotChangeTheResult) {
   // Long runs that cross the 64-byte blocks the text is read in, names of 8,
   // 16 and more than 16 bytes (compared by words, then whole), names that
@@ -230,7 +263,81 @@ TEST(PlainRewriter, PiecesAndBlocksDoNotChangeTheResult) {
           << " text " << c.text;
       EXPECT_GE(changes.max_length(), longest);
     }
+    // The same text read as a file, in windows so small that runs cross
+    // them, their look beyond and the pieces' shares.
+    const unsigned reads[][2] = {{1, 0}, {3, 1}, {8, 3}};
+    for (const auto &cut : reads) {
+      const size_t chunk = 1 + rng() % 40;
+      const std::string got = FindAndEmitFromFile(
+          rewriter, c.text, cut[0], chunk, 1 + rng() % 40, &changes, cut[1]);
+      EXPECT_EQ(got, touched ? want : "untouched")
+          << "type " << c.type << " pieces " << cut[0] << " read by " << chunk
+          << " text " << c.text;
+      EXPECT_GE(changes.max_length(), longest);
+    }
     if (HasFailure()) break;
+  }
+}
+
+TEST(PlainRewriter, RunsLongerThanTheReadsAreFollowedToTheirEnd) {
+  // Runs many windows long, a share that is one run throughout, and a run
+  // that ends the text, read in windows of a few bytes.
+  const std::string run(5000, 'a');
+  const std::vector<std::string> texts = {run + " x " + run + "1a",
+                                          "x " + run + " x",
+                                          run,
+                                          "x" + std::string(3000, ' ') + "x",
+                                          run + " " + run + " " + run,
+                                          "1a " + run + "$1a"};
+  for (int type : {0, 1}) {
+    const std::vector<PlainRename> renames = {
+        {"x", "yy"}, {"1a", "b"}, {run, "short"}};
+    PlainRewriter rewriter(type, renames);
+    PlainRewriter::Changes changes;
+    for (const std::string &text : texts) {
+      bool touched = false;
+      size_t longest = 0;
+      const std::string want =
+          NodeByNode(type, renames, text, &touched, &longest);
+      for (size_t chunk : {1, 7, 64, 4096, 100000}) {
+        for (unsigned pieces : {1u, 4u, 32u}) {
+          EXPECT_EQ(FindAndEmitFromFile(rewriter, text, pieces, chunk, 3,
+                                        &changes, 2),
+                    touched ? want : "untouched")
+              << "type " << type << " read by " << chunk << ", " << pieces
+              << " pieces, a text of " << text.size() << " bytes";
+        }
+      }
+    }
+  }
+}
+
+TEST(PlainRewriter, FailedReadsStopTheSearchAndTheWrite) {
+  PlainRewriter rw(1, {{"a", "bb"}});
+  std::string text;
+  for (int i = 0; i < 2000; ++i) text += "a 1a ";
+  PlainRewriter::Changes changes;
+  const PlainRewriter::TextReader whole = ReaderOf(text);
+  ASSERT_TRUE(rw.FindInFile(whole, text.size(), 4, 100, &changes, 2));
+  ASSERT_TRUE(changes.touched());
+  for (size_t fail_at : {size_t{0}, size_t{3000}, text.size() - 1}) {
+    // Every read that reaches `fail_at` fails, as that of a file cut short.
+    const PlainRewriter::TextReader cut = [&](size_t offset, char *buf,
+                                              size_t n) {
+      return offset + n <= fail_at && whole(offset, buf, n);
+    };
+    PlainRewriter::Changes found;
+    EXPECT_FALSE(rw.FindInFile(cut, text.size(), 4, 100, &found, 2)) << fail_at;
+    char window[64], staging[64];
+    size_t written = 0;
+    EXPECT_FALSE(PlainRewriter::EmitFromFile(cut, text.size(), changes, window,
+                                             staging, sizeof window,
+                                             [&](const char *, size_t n) {
+                                               written += n;
+                                               return true;
+                                             }))
+        << fail_at;
+    EXPECT_LT(written, changes.length()) << fail_at;
   }
 }
 
