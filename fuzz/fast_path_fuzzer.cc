@@ -10,7 +10,7 @@
 // Promises checked: both paths give the same result, compose the same last
 // message and leave the same bytes in the file; and the one-pass rewrite of
 // each run of plain names gives the same text however it cuts the text into
-// pieces.
+// pieces, and when it reads the text in small windows as from a file.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -141,6 +141,33 @@ std::string Rewritten(PlainRewriter &rewriter, const std::string &text,
   return "changed:" + out;
 }
 
+// The same when the text is read as from a file, `chunk` bytes at a time,
+// and written out through a window of `window` bytes.
+std::string ReadAndRewritten(PlainRewriter &rewriter, const std::string &text,
+                             unsigned pieces, size_t chunk, size_t window,
+                             unsigned threads) {
+  const PlainRewriter::TextReader read = [&text](size_t offset, char *buf,
+                                                 size_t n) {
+    if (offset > text.size() || n > text.size() - offset) return false;
+    if (n > 0) std::memcpy(buf, text.data() + offset, n);
+    return true;
+  };
+  PlainRewriter::Changes changes;
+  TOV_FUZZ_CHECK(
+      rewriter.FindInFile(read, text.size(), pieces, chunk, &changes, threads));
+  if (!changes.touched()) return "";
+  std::vector<char> area(window), staging(window);
+  std::string out;
+  TOV_FUZZ_CHECK(PlainRewriter::EmitFromFile(
+      read, text.size(), changes, area.data(), staging.data(), window,
+      [&out](const char *p, size_t n) {
+        out.append(p, n);
+        return true;
+      }));
+  TOV_FUZZ_CHECK(out.size() == changes.length());
+  return "changed:" + out;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -180,6 +207,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       TOV_FUZZ_CHECK(Rewritten(*step.rewriter, text, pieces) == whole);
     }
     TOV_FUZZ_CHECK(Rewritten(*step.rewriter, text, 8, 2) == whole);
+    // Read in windows that the runs of the text outlast, whose size the
+    // input's first byte picks.
+    const size_t chunk = 1 + (data[0] >> 4);
+    TOV_FUZZ_CHECK(ReadAndRewritten(*step.rewriter, text, 1, chunk, 5, 0) ==
+                   whole);
+    TOV_FUZZ_CHECK(ReadAndRewritten(*step.rewriter, text, 3, chunk, 1, 2) ==
+                   whole);
   }
   tov::fuzz::ReleaseList(list);
   return 0;
