@@ -22,6 +22,7 @@
 #include "update/plain_rewriter.h"
 #include "update/update_plan.h"
 #include "update/work_memory.h"
+#include "update/write_behind.h"
 
 namespace tov::update {
 namespace {
@@ -69,6 +70,9 @@ constexpr size_t kMinPiece = size_t{1} << 20;
 // to find its changes, then to write them), into memory used again for
 // every piece, small enough to stay in the processor's cache.
 constexpr size_t kReadPiece = size_t{256} << 10;
+// The buffers of that size that the new text waits in for the thread that
+// writes it.
+constexpr unsigned kWriteSlots = 4;
 
 // The memory that one update after the other works in.  The library is
 // single-threaded: one update at a time uses it.
@@ -77,6 +81,7 @@ struct WorkArea {
   LargeBuffer second;
   LargeBuffer staging;
   LargeBuffer window;
+  LargeBuffer slots;
   PlainRewriter::Changes changes;
 
   // Keeps small buffers for the next update; large ones go back to the
@@ -307,16 +312,23 @@ bool FileUpdate::UpdateInPieces(size_t size, int flags, int *result) {
     changed_ = false;
     return false;
   }
-  if (!work.window.Reserve(kReadPiece) || !work.staging.Reserve(kReadPiece)) {
+  if (!work.window.Reserve(kReadPiece) || !work.staging.Reserve(kReadPiece) ||
+      !work.slots.Reserve(kWriteSlots * kReadPiece)) {
     Error(Msg::kAllocFailed);
     *result = 0;
     return true;
   }
+  // The new text is made on this thread and written on another, so that
+  // reading and composing it overlap with the system's writing.
   const platform::ContentSource content =
       [&](const platform::ContentSink &sink) {
-        return PlainRewriter::EmitFromFile(
+        WriteBehind behind(sink, work.slots.data(), kReadPiece, kWriteSlots);
+        const bool made = PlainRewriter::EmitFromFile(
             read, size, changes, work.window.data(), work.staging.data(),
-            kReadPiece, sink);
+            kReadPiece,
+            [&behind](const char *p, size_t n) { return behind.Put(p, n); });
+        const bool written = behind.Finish();
+        return made && written;
       };
   // The content is read from the file it replaces: where that file must be
   // rewritten in place, the content is gathered first.
