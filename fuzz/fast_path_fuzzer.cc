@@ -156,11 +156,11 @@ std::string ReadAndRewritten(PlainRewriter &rewriter, const std::string &text,
   TOV_FUZZ_CHECK(
       rewriter.FindInFile(read, text.size(), pieces, chunk, &changes, threads));
   if (!changes.touched()) return "";
-  std::vector<char> area(window), staging(window);
+  std::vector<char> area(window), staging(window + 3);
   std::string out;
   TOV_FUZZ_CHECK(PlainRewriter::EmitFromFile(
-      read, text.size(), changes, area.data(), staging.data(), window,
-      [&out](const char *p, size_t n) {
+      read, text.size(), changes, area.data(), area.size(), staging.data(),
+      staging.size(), [&out](const char *p, size_t n) {
         out.append(p, n);
         return true;
       }));

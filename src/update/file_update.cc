@@ -68,10 +68,17 @@ constexpr size_t kStagingSize = size_t{256} << 10;
 constexpr size_t kMinPiece = size_t{1} << 20;
 // A large file updated in one pass is read in pieces of this size (twice:
 // to find its changes, then to write them), into memory used again for
-// every piece, small enough to stay in the processor's cache.
-constexpr size_t kReadPiece = size_t{256} << 10;
-// The buffers of that size that the new text waits in for the thread that
-// writes it.
+// every piece, small enough to stay in the processor's cache.  Every buffer
+// of that path is small: here new memory costs more than the copying it
+// saves, for files of a few megabytes.
+constexpr size_t kReadPiece = size_t{128} << 10;
+// What the new text is gathered in on its way to the file.
+constexpr size_t kGatherSize = size_t{16} << 10;
+// From this size on, the new text is written on a thread of its own, from
+// kWriteSlots buffers of kSlotSize bytes, while the next part is made;
+// below it, the thread and its buffers cost more than the overlap saves.
+constexpr size_t kWriteBehindFrom = size_t{8} << 20;
+constexpr size_t kSlotSize = size_t{64} << 10;
 constexpr unsigned kWriteSlots = 4;
 
 // The memory that one update after the other works in.  The library is
@@ -312,22 +319,28 @@ bool FileUpdate::UpdateInPieces(size_t size, int flags, int *result) {
     changed_ = false;
     return false;
   }
-  if (!work.window.Reserve(kReadPiece) || !work.staging.Reserve(kReadPiece) ||
-      !work.slots.Reserve(kWriteSlots * kReadPiece)) {
+  const bool behind = size >= kWriteBehindFrom;
+  if (!work.window.Reserve(kReadPiece) || !work.staging.Reserve(kGatherSize) ||
+      (behind && !work.slots.Reserve(kWriteSlots * kSlotSize))) {
     Error(Msg::kAllocFailed);
     *result = 0;
     return true;
   }
-  // The new text is made on this thread and written on another, so that
-  // reading and composing it overlap with the system's writing.
   const platform::ContentSource content =
       [&](const platform::ContentSink &sink) {
-        WriteBehind behind(sink, work.slots.data(), kReadPiece, kWriteSlots);
+        if (!behind) {
+          return PlainRewriter::EmitFromFile(
+              read, size, changes, work.window.data(), kReadPiece,
+              work.staging.data(), kGatherSize, sink);
+        }
+        // Made on this thread and written on another, so that reading and
+        // composing the text overlap with the system's writing.
+        WriteBehind writer(sink, work.slots.data(), kSlotSize, kWriteSlots);
         const bool made = PlainRewriter::EmitFromFile(
-            read, size, changes, work.window.data(), work.staging.data(),
-            kReadPiece,
-            [&behind](const char *p, size_t n) { return behind.Put(p, n); });
-        const bool written = behind.Finish();
+            read, size, changes, work.window.data(), kReadPiece,
+            work.staging.data(), kGatherSize,
+            [&writer](const char *p, size_t n) { return writer.Put(p, n); });
+        const bool written = writer.Finish();
         return made && written;
       };
   // The content is read from the file it replaces: where that file must be

@@ -982,7 +982,8 @@ bool PlainRewriter::Emit(const char *text, size_t length,
 
 bool PlainRewriter::EmitFromFile(const TextReader &read, size_t length,
                                  const Changes &changes, char *window,
-                                 char *staging, size_t size,
+                                 size_t window_size, char *staging,
+                                 size_t staging_size,
                                  const platform::ContentSink &sink) {
   size_t filled = 0;
   bool ok = true;
@@ -991,12 +992,12 @@ bool PlainRewriter::EmitFromFile(const TextReader &read, size_t length,
     filled = 0;
   };
   auto put = [&](const char *p, size_t n) {
-    if (n >= size / 2) {
+    if (n >= staging_size / 2) {
       flush();
       if (ok) ok = sink(p, n);
       return;
     }
-    if (n > size - filled) flush();
+    if (n > staging_size - filled) flush();
     std::memcpy(staging + filled, p, n);
     filled += n;
   };
@@ -1007,7 +1008,7 @@ bool PlainRewriter::EmitFromFile(const TextReader &read, size_t length,
   auto copy = [&](size_t from, size_t to) {
     while (from < to && ok) {
       if (from >= shown_end) {
-        const size_t n = std::min(size, length - from);
+        const size_t n = std::min(window_size, length - from);
         if (!read(from, window, n)) {
           ok = false;
           return;

@@ -151,11 +151,14 @@ class PlainRewriter {
                    const platform::ContentSink &sink);
 
   // Emit for a text that is read through `read`, from front to back, a
-  // `size`-byte window at a time into `window`; `staging` holds `size` bytes
-  // as well.  False as soon as a read or the sink failed.
+  // window of `window_size` bytes at a time into `window`, with a staging
+  // area of `staging_size` bytes.  False as soon as a read or the sink
+  // failed.
   static bool EmitFromFile(const TextReader &read, size_t length,
-                           const Changes &changes, char *window, char *staging,
-                           size_t size, const platform::ContentSink &sink);
+                           const Changes &changes, char *window,
+                           size_t window_size, char *staging,
+                           size_t staging_size,
+                           const platform::ContentSink &sink);
 
   // Find and Apply in one: rewrites the text into `out`, which holds
   // `capacity` bytes.  When nothing matched, or when the new text and its

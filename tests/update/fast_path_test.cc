@@ -157,6 +157,29 @@ TEST(FastPath, LongTextsCutIntoPiecesAndTheFilesAfterThem) {
   }
 }
 
+TEST(FastPath, FilesOfManyMegabytesAreWrittenWhileTheirTextIsMade) {
+  // Past a few megabytes the new text is made on one thread and written on
+  // another: every byte must arrive, in order, also when the disk is
+  // waited for.
+  DesignTree tree;
+  LoadMapping({tov::test::LibRename("cellA", "cellB_longer"),
+               tov::test::LibRename("net1", "n")});
+  tovUpdtrRegexpList *list = tovUpdtrGenRegexpList(0, "LibraryNT");
+  ASSERT_NE(list, nullptr);
+  std::string text, want;
+  for (int i = 0; text.size() < (9u << 20); ++i) {
+    const std::string n = std::to_string(i % 1000);
+    text += "cellA u" + n + " (net1, w" + n + ");\n";
+    want += "cellB_longer u" + n + " (n, w" + n + ");\n";
+  }
+  for (const int flags : {0, TOV_UPDATE_SYNC}) {
+    const UpdateRun run = Update(tree, text, list, flags);
+    EXPECT_EQ(run.result, TOV_UPDATE_CHANGED);
+    EXPECT_EQ(run.err, "");
+    EXPECT_TRUE(run.content == want) << "flags " << flags;
+  }
+}
+
 TEST(FastPath, LargeFileWithOtherNamesIsRewrittenFromItsOwnBytes) {
   // A large text is searched where the system keeps the file, and written
   // back from there.  A file with a second name is rewritten in place, so

@@ -347,28 +347,34 @@ TEST_F(FileUpdate, TextThatOutgrowsItsBuffersLeavesTheFileAsItWas) {
 #ifndef _WIN32
 // A file size limit (RLIMIT_FSIZE) makes the write fail: POSIX.
 TEST_F(FileUpdate, WriteThatFailsHalfWayLeavesTheOriginal) {
+  // A small file, and one large enough to be read a piece at a time and
+  // written from a thread of its own: the write fails past the file size
+  // limit, a little beyond the old size.
   tovUpdtrRegexpList *list = ListOf({LibRename("lib1", "library1")});
-  std::string original;
-  for (int i = 0; i < 40; ++i) original += "lib1 ";
-  std::string path = tree_.WriteFile("f.txt", original);
-  auto child = tov::test::RunInChild([&] {
-    signal(SIGXFSZ, SIG_IGN);
-    struct rlimit limit = {256, 256};  // 200 bytes grow to 360
-    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) std::_Exit(10);
-    Outcome o = UpdateEx(DesignTree::Reference("f.txt"), list, 0, 6);
-    std::fputs(o.err.c_str(), stderr);
-    std::_Exit(o.result == 0 ? 0 : 11);
-  });
-  EXPECT_EQ(child.exit_code, 0);
-  EXPECT_EQ(child.err,
-            "{#6 E Problem encountered Writing to the file: " + path + "}\n");
-  EXPECT_EQ(ReadFile(path), original);
-  int entries = 0;  // the file and the tree's .keep, nothing left over
-  for (const auto &entry : std::filesystem::directory_iterator(
-           tree_.dir().Path("lib1/cell/view"))) {
-    entries += entry.is_regular_file() ? 1 : 100;
+  for (const size_t words : {40, 1800000}) {
+    std::string original;
+    for (size_t i = 0; i < words; ++i) original += "lib1 ";
+    std::string path = tree_.WriteFile("f.txt", original);
+    auto child = tov::test::RunInChild([&] {
+      signal(SIGXFSZ, SIG_IGN);
+      const rlim_t size = original.size() + 56;  // it grows by 80 %
+      struct rlimit limit = {size, size};
+      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) std::_Exit(10);
+      Outcome o = UpdateEx(DesignTree::Reference("f.txt"), list, 0, 6);
+      std::fputs(o.err.c_str(), stderr);
+      std::_Exit(o.result == 0 ? 0 : 11);
+    });
+    EXPECT_EQ(child.exit_code, 0) << words;
+    EXPECT_EQ(child.err,
+              "{#6 E Problem encountered Writing to the file: " + path + "}\n");
+    EXPECT_TRUE(ReadFile(path) == original) << words;
+    int entries = 0;  // the file and the tree's .keep, nothing left over
+    for (const auto &entry : std::filesystem::directory_iterator(
+             tree_.dir().Path("lib1/cell/view"))) {
+      entries += entry.is_regular_file() ? 1 : 100;
+    }
+    EXPECT_EQ(entries, 2) << words;
   }
-  EXPECT_EQ(entries, 2);
 }
 
 #endif  // !_WIN32

@@ -173,25 +173,25 @@ PlainRewriter::TextReader ReaderOf(const std::string &text) {
 }
 
 // The new text of `text` as FindInFile (cut into `pieces` read `chunk`
-// bytes at a time) and EmitFromFile (through a window of `window` bytes)
-// give it; "untouched" when nothing matched.
+// bytes at a time) and EmitFromFile (through a window of `window` bytes and
+// a staging area of `staging`) give it; "untouched" when nothing matched.
 std::string FindAndEmitFromFile(PlainRewriter &rewriter,
                                 const std::string &text, unsigned pieces,
-                                size_t chunk, size_t window,
+                                size_t chunk, size_t window, size_t staging,
                                 PlainRewriter::Changes *changes,
                                 unsigned threads) {
   const PlainRewriter::TextReader read = ReaderOf(text);
   EXPECT_TRUE(
       rewriter.FindInFile(read, text.size(), pieces, chunk, changes, threads));
   if (!changes->touched()) return "untouched";
-  std::vector<char> area(window), staging(window);
+  std::vector<char> area(window), gathered(staging);
   std::string emitted;
-  EXPECT_TRUE(PlainRewriter::EmitFromFile(read, text.size(), *changes,
-                                          area.data(), staging.data(), window,
-                                          [&](const char *p, size_t n) {
-                                            emitted.append(p, n);
-                                            return true;
-                                          }));
+  EXPECT_TRUE(PlainRewriter::EmitFromFile(
+      read, text.size(), *changes, area.data(), area.size(), gathered.data(),
+      gathered.size(), [&](const char *p, size_t n) {
+        emitted.append(p, n);
+        return true;
+      }));
   EXPECT_EQ(emitted.size(), changes->length());
   return emitted;
 }
@@ -268,8 +268,10 @@ TEST(PlainRewriter, PiecesAndBlocksDoNotChangeTheResult) {
     const unsigned reads[][2] = {{1, 0}, {3, 1}, {8, 3}};
     for (const auto &cut : reads) {
       const size_t chunk = 1 + rng() % 40;
-      const std::string got = FindAndEmitFromFile(
-          rewriter, c.text, cut[0], chunk, 1 + rng() % 40, &changes, cut[1]);
+      const size_t window = 1 + rng() % 40;
+      const std::string got =
+          FindAndEmitFromFile(rewriter, c.text, cut[0], chunk, window,
+                              1 + rng() % 40, &changes, cut[1]);
       EXPECT_EQ(got, touched ? want : "untouched")
           << "type " << c.type << " pieces " << cut[0] << " read by " << chunk
           << " text " << c.text;
@@ -301,7 +303,7 @@ TEST(PlainRewriter, RunsLongerThanTheReadsAreFollowedToTheirEnd) {
           NodeByNode(type, renames, text, &touched, &longest);
       for (size_t chunk : {1, 7, 64, 4096, 100000}) {
         for (unsigned pieces : {1u, 4u, 32u}) {
-          EXPECT_EQ(FindAndEmitFromFile(rewriter, text, pieces, chunk, 3,
+          EXPECT_EQ(FindAndEmitFromFile(rewriter, text, pieces, chunk, 3, 7,
                                         &changes, 2),
                     touched ? want : "untouched")
               << "type " << type << " read by " << chunk << ", " << pieces
@@ -331,7 +333,8 @@ TEST(PlainRewriter, FailedReadsStopTheSearchAndTheWrite) {
     char window[64], staging[64];
     size_t written = 0;
     EXPECT_FALSE(PlainRewriter::EmitFromFile(cut, text.size(), changes, window,
-                                             staging, sizeof window,
+                                             sizeof window, staging,
+                                             sizeof staging,
                                              [&](const char *, size_t n) {
                                                written += n;
                                                return true;
