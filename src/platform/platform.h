@@ -80,9 +80,10 @@ using ContentSource = std::function<bool(const ContentSink &sink)>;
 // The new content, and the rename that puts it in place, are on the disk
 // when the call returns (each replacement then waits for the disk).
 constexpr int kReplaceSync = 0x1;
-// The content is made from a FileView of the file being replaced.  Where
-// the file has to be rewritten in place, that view would change under the
-// writes: the whole new content is then gathered in memory first.
+// The content is made from the file being replaced, read through a FileView
+// or a FileReader as it is produced.  Where the file has to be rewritten in
+// place, what is read would change under the writes: the whole new content
+// is then gathered in memory first.
 constexpr int kReplaceFromView = 0x2;
 
 // Replaces the content of the file at `path` with the bytes that `content`
