@@ -2,6 +2,7 @@
 // update-file list names, replacing every whole-word occurrence of each old
 // name by its new name, node after node of the expression list.
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -272,7 +273,8 @@ bool FileUpdate::UpdateInPieces(size_t size, int flags, int *result) {
   if (steps.size() != 1 || steps[0].rewriter == nullptr) return false;
   platform::FileReader file;
   if (!file.Open(path_, static_cast<int64_t>(size))) return false;
-  bool short_read = false;
+  // Set by whichever reading thread meets the failure.
+  std::atomic<bool> short_read{false};
   const PlainRewriter::TextReader read =
       [&file, &short_read](size_t offset, char *buf, size_t n) {
         if (file.ReadAt(static_cast<int64_t>(offset), buf, n) ==

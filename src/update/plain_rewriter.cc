@@ -985,6 +985,7 @@ bool PlainRewriter::EmitFromFile(const TextReader &read, size_t length,
                                  size_t window_size, char *staging,
                                  size_t staging_size,
                                  const platform::ContentSink &sink) {
+  if (window_size == 0) return false;  // nothing could ever be read
   size_t filled = 0;
   bool ok = true;
   auto flush = [&] {

@@ -29,6 +29,7 @@ WriteBehind::~WriteBehind() {
 }
 
 bool WriteBehind::Put(const char *p, size_t n) {
+  if (slot_size_ == 0) return n == 0;  // nowhere to put anything
   while (n > 0) {
     if (filled_ == slot_size_ && !HandOver()) return false;
     const size_t take = std::min(n, slot_size_ - filled_);
