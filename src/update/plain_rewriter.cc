@@ -945,39 +945,60 @@ void PlainRewriter::Apply(const char *text, size_t length,
   w[length - copied] = '\0';
 }
 
+namespace {
+
+// Hands a new text to a sink piece after piece: long stretches as they are,
+// short ones gathered in a staging area first.  After a failed call of the
+// sink it hands over nothing more.
+class Gatherer {
+ public:
+  Gatherer(char *staging, size_t size, const platform::ContentSink &sink)
+      : staging_(staging), size_(size), sink_(sink) {}
+
+  void Put(const char *p, size_t n) {
+    if (n >= size_ / 2) {
+      Flush();
+      if (ok_) ok_ = sink_(p, n);
+      return;
+    }
+    if (n > size_ - filled_) Flush();
+    std::memcpy(staging_ + filled_, p, n);
+    filled_ += n;
+  }
+  // Hands over what is gathered; false once the sink has failed.
+  bool Flush() {
+    if (filled_ > 0 && ok_) ok_ = sink_(staging_, filled_);
+    filled_ = 0;
+    return ok_;
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  char *staging_;
+  size_t size_;
+  const platform::ContentSink &sink_;
+  size_t filled_ = 0;
+  bool ok_ = true;
+};
+
+}  // namespace
+
 bool PlainRewriter::Emit(const char *text, size_t length,
                          const Changes &changes, char *staging,
                          size_t staging_size,
                          const platform::ContentSink &sink) {
-  size_t filled = 0;
-  bool ok = true;
-  auto flush = [&] {
-    if (filled > 0 && ok) ok = sink(staging, filled);
-    filled = 0;
-  };
-  // Long stretches go out as they are; short ones are gathered.
-  auto put = [&](const char *p, size_t n) {
-    if (n >= staging_size / 2) {
-      flush();
-      if (ok) ok = sink(p, n);
-      return;
-    }
-    if (n > staging_size - filled) flush();
-    std::memcpy(staging + filled, p, n);
-    filled += n;
-  };
+  Gatherer out(staging, staging_size, sink);
   size_t copied = 0;
-  for (size_t i = 0; i < changes.pieces_ && ok; ++i) {
+  for (size_t i = 0; i < changes.pieces_; ++i) {
     for (const Hit &hit : changes.parts_[i]) {
-      put(text + copied, hit.offset - copied);
-      put(hit.outcome->text.data(), hit.outcome->text.size());
+      out.Put(text + copied, hit.offset - copied);
+      out.Put(hit.outcome->text.data(), hit.outcome->text.size());
       copied = hit.offset + hit.outcome->run_length;
-      if (!ok) return false;
+      if (!out.ok()) return false;
     }
   }
-  put(text + copied, length - copied);
-  flush();
-  return ok;
+  out.Put(text + copied, length - copied);
+  return out.Flush();
 }
 
 bool PlainRewriter::EmitFromFile(const TextReader &read, size_t length,
@@ -986,54 +1007,34 @@ bool PlainRewriter::EmitFromFile(const TextReader &read, size_t length,
                                  size_t staging_size,
                                  const platform::ContentSink &sink) {
   if (window_size == 0) return false;  // nothing could ever be read
-  size_t filled = 0;
-  bool ok = true;
-  auto flush = [&] {
-    if (filled > 0 && ok) ok = sink(staging, filled);
-    filled = 0;
-  };
-  auto put = [&](const char *p, size_t n) {
-    if (n >= staging_size / 2) {
-      flush();
-      if (ok) ok = sink(p, n);
-      return;
-    }
-    if (n > staging_size - filled) flush();
-    std::memcpy(staging + filled, p, n);
-    filled += n;
-  };
+  Gatherer out(staging, staging_size, sink);
   // The window holds text[shown, shown_end): it is read on at the first
   // byte needed that it does not hold, so each byte is read once.
   size_t shown = 0;
   size_t shown_end = 0;
   auto copy = [&](size_t from, size_t to) {
-    while (from < to && ok) {
+    while (from < to && out.ok()) {
       if (from >= shown_end) {
         const size_t n = std::min(window_size, length - from);
-        if (!read(from, window, n)) {
-          ok = false;
-          return;
-        }
+        if (!read(from, window, n)) return false;
         shown = from;
         shown_end = from + n;
       }
       const size_t n = std::min(to, shown_end) - from;
-      put(window + (from - shown), n);
+      out.Put(window + (from - shown), n);
       from += n;
     }
+    return out.ok();
   };
   size_t copied = 0;
-  for (size_t i = 0; i < changes.pieces_ && ok; ++i) {
+  for (size_t i = 0; i < changes.pieces_; ++i) {
     for (const Hit &hit : changes.parts_[i]) {
-      copy(copied, hit.offset);
-      if (!ok) return false;
-      put(hit.outcome->text.data(), hit.outcome->text.size());
+      if (!copy(copied, hit.offset)) return false;
+      out.Put(hit.outcome->text.data(), hit.outcome->text.size());
       copied = hit.offset + hit.outcome->run_length;
     }
   }
-  copy(copied, length);
-  flush();
-  return ok;
+  return copy(copied, length) && out.Flush();
 }
 
 PlainRewriter::Result PlainRewriter::Rewrite(const char *text, size_t length,
