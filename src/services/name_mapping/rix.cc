@@ -7,18 +7,28 @@ namespace {
 
 // Which bytes a name space writes as '#' and two hexadecimal digits.  '#'
 // itself is always among them, so a raw '#' in a name always opens an escape.
-using EscapeSet = bool (*)(unsigned char c);
+// A table of all 256 byte values: names are converted by the thousand when a
+// list is loaded, a byte at a time.
+struct EscapeSet {
+  bool escaped[256];
+  bool operator()(unsigned char c) const { return escaped[c]; }
+};
 
-bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7F; }
+constexpr bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7F; }
 
-bool UnixEscapes(unsigned char c) {
-  return c == '/' || c == '#' || IsControl(c);
+constexpr EscapeSet MakeEscapeSet(const char *specials) {
+  EscapeSet set{};
+  for (int c = 0; c < 256; ++c) {
+    set.escaped[c] = IsControl(static_cast<unsigned char>(c));
+  }
+  for (const char *p = specials; *p != '\0'; ++p) {
+    set.escaped[static_cast<unsigned char>(*p)] = true;
+  }
+  return set;
 }
 
-bool NtEscapes(unsigned char c) {
-  // c is never NUL here, which strchr would find as the terminator.
-  return IsControl(c) || std::strchr("#<>:\"/\\|?*", c) != nullptr;
-}
+constexpr EscapeSet kUnixEscapes = MakeEscapeSet("/#");
+constexpr EscapeSet kNtEscapes = MakeEscapeSet("#<>:\"/\\|?*");
 
 int HexValue(unsigned char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -30,7 +40,7 @@ int HexValue(unsigned char c) {
 // Reads `name`, written with the escapes of `escaped`, into its identifier.
 // The result goes to a scratch buffer first, so that `out` (which may be
 // `name` itself) is written only when the whole name was legal and fits.
-int Decode(const char *name, EscapeSet escaped, char *out) {
+int Decode(const char *name, const EscapeSet &escaped, char *out) {
   if (name == nullptr || out == nullptr) return 0;
   char ident[kRixMaxName];
   size_t n = 0;
@@ -58,7 +68,7 @@ int Decode(const char *name, EscapeSet escaped, char *out) {
 }
 
 // Writes the identifier `ident` as a name with the escapes of `escaped`.
-int Encode(const char *ident, EscapeSet escaped, char *out) {
+int Encode(const char *ident, const EscapeSet &escaped, char *out) {
   if (ident == nullptr || out == nullptr) return 0;
   static const char kHex[] = "0123456789abcdef";
   char name[kRixMaxName];
@@ -105,19 +115,19 @@ const NameSpace *FindNameSpace(const char *name) {
 }  // namespace tov::rix
 
 int rixLibraryNTToIdent(const char *name, char *out) {
-  return tov::rix::Decode(name, tov::rix::NtEscapes, out);
+  return tov::rix::Decode(name, tov::rix::kNtEscapes, out);
 }
 
 int rixIdentToLibraryNT(const char *ident, char *out) {
-  return tov::rix::Encode(ident, tov::rix::NtEscapes, out);
+  return tov::rix::Encode(ident, tov::rix::kNtEscapes, out);
 }
 
 int rixLibraryUnixToIdent(const char *name, char *out) {
-  return tov::rix::Decode(name, tov::rix::UnixEscapes, out);
+  return tov::rix::Decode(name, tov::rix::kUnixEscapes, out);
 }
 
 int rixIdentToLibraryUnix(const char *ident, char *out) {
-  return tov::rix::Encode(ident, tov::rix::UnixEscapes, out);
+  return tov::rix::Encode(ident, tov::rix::kUnixEscapes, out);
 }
 
 int rixMapper(rixNameFunc toIdent, rixNameFunc identToName, const char *name,
