@@ -56,8 +56,10 @@ bool FileView::Open(const char *path, size_t size) {
   return true;
 }
 
+// The view may be the last hold on a file that was just replaced: it is
+// unmapped, and the file released, by the closing thread.
 void FileView::Close() {
-  if (data_ != nullptr) munmap(const_cast<char *>(data_), size_);
+  if (data_ != nullptr) UnmapLater(data_, size_);
   data_ = nullptr;
   size_ = 0;
 }
@@ -108,7 +110,7 @@ bool FileReader::Open(const char *path, int64_t size) {
 }
 
 void FileReader::Close() {
-  if (fd_ >= 0) close(fd_);
+  if (fd_ >= 0) CloseLater(fd_);
   fd_ = -1;
 }
 

@@ -115,6 +115,20 @@ int ReplaceFileContents(const char *path, const ContentSource &content,
 // The same with the `len` bytes at `data`, flushed to the disk.
 int ReplaceFileContents(const char *path, const char *data, size_t len);
 
+// Closes `fd` soon, on a thread of its own, so that the caller does not wait
+// for what the system does when the last descriptor of a removed file goes
+// (releasing its blocks, which on some file systems means waiting for the
+// disk).  With many descriptors already waiting, or where no thread can be
+// had (and on Windows), it is closed at once.  Whatever is still waiting
+// when the program ends or the library is unloaded is closed then.
+void CloseLater(int fd);
+#ifndef _WIN32
+// The same for a view of a file made with mmap: unmapped soon, elsewhere.
+void UnmapLater(const void *view, size_t size);
+#endif
+// Waits until every descriptor (and view) handed over so far is closed.
+void WaitForLaterCloses();
+
 // Memory for large work buffers, straight from the system: `bytes` of zeroed
 // memory, or NULL.  Where the system offers large pages it is backed by
 // them, so that filling it costs few page faults.  FreeLarge releases it.

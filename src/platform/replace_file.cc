@@ -85,6 +85,8 @@ bool Truncate(int fd, int64_t size) { return _chsize_s(fd, size) == 0; }
 bool Sync(int fd) { return _commit(fd) == 0; }
 void Preallocate(int, int64_t) {}
 int CloseFd(int fd) { return _close(fd); }
+// A file that is open cannot be renamed over here.
+int HoldOld(const std::string &) { return -1; }
 // The new file gets the old one's attributes, owner and access rights from
 // ReplaceFileW, which puts it in place.
 void MatchOwnerAndMode(int, const StatRecord &) {}
@@ -296,6 +298,14 @@ void Preallocate(int fd, int64_t size) {
 }
 // close() is not retried: after EINTR the descriptor is gone all the same.
 int CloseFd(int fd) { return close(fd); }
+// The old file, open for reading only, so that it outlives its rename.
+int HoldOld(const std::string &path) {
+  int fd;
+  do {
+    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
 // The new file is the old one's stand-in: same owner and group where the
 // system lets us (it does for root, and for the owner within his groups),
 // then the same permission bits, which the umask may have narrowed.
@@ -367,6 +377,12 @@ class Fd {
   Fd &operator=(const Fd &) = delete;
 
   int get() const { return fd_; }
+  // The descriptor, which the caller now owns.
+  int Release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
   bool Close() {
     int fd = fd_;
     fd_ = -1;
@@ -547,6 +563,11 @@ int ReplaceFileContents(const char *path, const ContentSource &content,
   }
   if (exists) MatchOwnerAndMode(out.get(), st);
   if (!out.Close()) return -2;
+  // The old file is held open across the rename, so that its blocks are
+  // released when the hold is closed, on the closing thread, not by the
+  // rename while this thread waits.  Without a hold (a file that may not be
+  // read, no descriptor left) the rename releases them as before.
+  Fd old_file(exists ? HoldOld(target) : -1);
   if (!RenameOver(temp.path(), target)) {
     if (kReplaceInTwoSteps && exists) {
       StatRecord now{};
@@ -565,6 +586,7 @@ int ReplaceFileContents(const char *path, const ContentSource &content,
   }
   temp.Keep();
   if (sync) SyncDirectory(dir, target);
+  if (old_file.get() >= 0) CloseLater(old_file.Release());
   return 0;
 }
 
