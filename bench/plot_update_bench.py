@@ -78,7 +78,8 @@ def main():
     for r in results:
         if r["group"] != "curve" and r["workload"] not in workloads:
             workloads.append(r["workload"])
-    shown = [t for t in ["tovupdtr", "perl one-pass", "tovupdtr -nodeByNode"]
+    shown = [t for t in ["tovupdtr", "cp onto a copy", "perl one-pass",
+                         "tovupdtr -nodeByNode"]
              if any(r["tool"] == t for r in results)]
     width = 0.8 / max(len(shown), 1)
     for i, tool in enumerate(shown):
