@@ -41,9 +41,10 @@ void WaitForLaterCloses() {}
 namespace {
 
 // With this many descriptors waiting, the next one is closed by its caller:
-// the number of descriptors held stays small, and a disk that cannot keep up
-// slows the replacements down to its pace.
-constexpr size_t kMostWaiting = 64;
+// the descriptors held stay few (a program that calls the library may need
+// its own), and a disk that cannot keep up slows the replacements down to
+// its pace.  A few are enough to overlap the waits with the next files.
+constexpr size_t kMostWaiting = 16;
 // An idle thread ends after this long, so that a program that replaces a
 // file now and then does not keep one.
 constexpr auto kIdleEnd = std::chrono::milliseconds(200);
