@@ -20,6 +20,9 @@
 #include <windows.h>
 #else
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/vfs.h>
+#endif
 #endif
 
 namespace tov::platform {
@@ -86,6 +89,7 @@ bool Sync(int fd) { return _commit(fd) == 0; }
 void Preallocate(int, int64_t) {}
 int CloseFd(int fd) { return _close(fd); }
 // A file that is open cannot be renamed over here.
+bool MayHoldOld(int) { return false; }
 int HoldOld(const std::string &) { return -1; }
 // The new file gets the old one's attributes, owner and access rights from
 // ReplaceFileW, which puts it in place.
@@ -298,6 +302,31 @@ void Preallocate(int fd, int64_t size) {
 }
 // close() is not retried: after EINTR the descriptor is gone all the same.
 int CloseFd(int fd) { return close(fd); }
+// Whether the file system of the new file `fd` releases a replaced file on
+// this machine, where holding the old file across its rename costs nothing.
+// A network file system is left out: renaming over a file that is open
+// there makes the client keep it under another name, visible in the
+// directory, until the hold goes.
+bool MayHoldOld(int fd) {
+#ifdef __linux__
+  struct statfs fs;
+  if (fstatfs(fd, &fs) != 0) return false;
+  switch (static_cast<unsigned long>(fs.f_type)) {
+    case 0xEF53UL:      // ext2, ext3, ext4
+    case 0x58465342UL:  // xfs
+    case 0x9123683EUL:  // btrfs
+    case 0xF2F52010UL:  // f2fs
+    case 0x794C7630UL:  // overlayfs (over one of these, in containers)
+    case 0x01021994UL:  // tmpfs
+      return true;
+    default:
+      return false;
+  }
+#else
+  (void)fd;
+  return false;
+#endif
+}
 // The old file, open for reading only, so that it outlives its rename.
 int HoldOld(const std::string &path) {
   int fd;
@@ -562,12 +591,14 @@ int ReplaceFileContents(const char *path, const ContentSource &content,
     return -2;
   }
   if (exists) MatchOwnerAndMode(out.get(), st);
+  const bool may_hold = exists && MayHoldOld(out.get());
   if (!out.Close()) return -2;
   // The old file is held open across the rename, so that its blocks are
   // released when the hold is closed, on the closing thread, not by the
   // rename while this thread waits.  Without a hold (a file that may not be
-  // read, no descriptor left) the rename releases them as before.
-  Fd old_file(exists ? HoldOld(target) : -1);
+  // read, no descriptor left, a network file system) the rename releases
+  // them.
+  Fd old_file(may_hold ? HoldOld(target) : -1);
   if (!RenameOver(temp.path(), target)) {
     if (kReplaceInTwoSteps && exists) {
       StatRecord now{};
