@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/console.h"
+#include "system.h"
 
 namespace tov::cli {
 
@@ -13,13 +13,13 @@ constexpr int kProgressMinimum = 20;
 bool StdoutTakesColour() {
   const char *no_colour = std::getenv("NO_COLOR");
   if (no_colour != nullptr && no_colour[0] != '\0') return false;
-  return platform::TerminalTakesEscapes(stdout);
+  return sys::TerminalTakesEscapes(stdout);
 }
 
 Progress::Progress(int total, bool wanted)
     : total_(total),
       enabled_(wanted && total >= kProgressMinimum &&
-               platform::TerminalTakesEscapes(stderr)) {}
+               sys::TerminalTakesEscapes(stderr)) {}
 
 void Progress::Step(int done) {
   if (!enabled_) return;

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "options.h"
-#include "platform/console.h"
+#include "system.h"
 #include "tovUpdtr.h"
 #include "update_list.h"
 
@@ -106,6 +106,6 @@ int main(int argc, char **argv) {
   // Diffs show the lines of a file byte for byte: a "\r\n" line end stays
   // one, so that the diff applies back.  (The messages on stderr keep the
   // system's line ends.)
-  tov::platform::SetBinaryMode(stdout);
+  tov::cli::sys::SetBinaryMode(stdout);
   return Run(argc, argv);
 }

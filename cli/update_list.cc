@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "console.h"
-#include "platform/platform.h"
+#include "system.h"
 #include "unified_diff.h"
 
 namespace tov::cli {
@@ -93,7 +93,7 @@ std::string FileKey(const std::string &reference, std::string *path_out) {
   *path_out = path.get();
   // One stat instead of a walk through every directory of the path; a file
   // that cannot be reached keeps its path as its key.
-  const std::string identity = platform::FileIdentity(path.get());
+  const std::string identity = sys::FileIdentity(path.get());
   return identity.empty() ? "path:" + std::string(path.get())
                           : "file:" + identity;
 }
@@ -135,12 +135,12 @@ bool UpdateListedFiles(const char *path, tovUpdtrRegexpList *list,
         progress.Clear();
         // A note, not an error: -quiet leaves it out.
         if (!options.quiet) {
-          CString real(platform::RealPath(file.c_str()));
+          const std::string real = sys::RealPath(file.c_str());
           std::fprintf(stderr,
                        "tovupdtr: line %d names the file of line %zu again "
                        "(%s): not updated twice\n",
                        code, first.first->second,
-                       real != nullptr ? real.get() : file.c_str());
+                       real.empty() ? file.c_str() : real.c_str());
         }
         ++summary->unchanged;
         continue;
@@ -178,7 +178,7 @@ bool UpdateListedFiles(const char *path, tovUpdtrRegexpList *list,
       // A file replaced by a new one has a new identity: later lines that
       // name it must still find it.
       if (!options.dry_run && !key.empty()) {
-        const std::string now = platform::FileIdentity(file.c_str());
+        const std::string now = sys::FileIdentity(file.c_str());
         if (!now.empty()) updated.emplace("file:" + now, i + 1);
       }
     } else if (result == TOV_UPDATE_UNCHANGED) {
