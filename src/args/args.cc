@@ -5,6 +5,7 @@
 #include <new>
 #include <string>
 
+#include "args/args.h"
 #include "core/messages.h"
 #include "core/state.h"
 #include "platform/platform.h"
@@ -45,7 +46,7 @@ int LookUp(const WordValue *table, const char *word) {
 }
 
 [[noreturn]] void Usage(const char *program) {
-  core::Report(0, core::kFatal, Msg::kUsage, program);
+  core::Report(0, Msg::kUsage, program);
   std::exit(1);
 }
 
@@ -72,7 +73,7 @@ void StoreRenameNames(const char *old_name, const char *new_name) {
     state.rename_old_name = std::move(old_copy);
     state.rename_new_name = std::move(new_copy);
   } catch (const std::bad_alloc &) {
-    core::Report(0, core::kError, Msg::kOutOfMemory);
+    core::Report(0, Msg::kOutOfMemory);
   }
 }
 
@@ -145,7 +146,7 @@ void ParseArgs(int argc, char **argv, char **from_to_list,
     } else if (std::strncmp(arg, "-h", 2) == 0) {
       Usage(program);
     } else {
-      core::Report(0, core::kWarning, Msg::kUnknownArgument, arg);
+      core::Report(0, Msg::kUnknownArgument, arg);
       i += 1;
     }
   }
@@ -156,7 +157,7 @@ void ParseArgs(int argc, char **argv, char **from_to_list,
   bool missing = false;
   for (int k = 0; k < 3; ++k) {
     if (*files[k].slot == nullptr) {
-      core::Report(0, core::kFatal, kMissing[k]);
+      core::Report(0, kMissing[k]);
       missing = true;
     }
   }
@@ -166,6 +167,8 @@ void ParseArgs(int argc, char **argv, char **from_to_list,
   *rename_ref_allow = state.rename_ref_allow;
   for (char *copy : spare) std::free(copy);
 }
+
+int UpdateMode() { return core::GetState().update_mode; }
 
 }  // namespace tov::args
 
@@ -186,9 +189,7 @@ TOVUPDTR_API void tovUpdtrParseArgs(int argc, char **argv, char **fromToList,
                        &scope);
 }
 
-TOVUPDTR_API int tovUpdtrGetUpdateMode(void) {
-  return tov::core::GetState().update_mode;
-}
+TOVUPDTR_API int tovUpdtrGetUpdateMode(void) { return tov::args::UpdateMode(); }
 
 TOVUPDTR_API void tovUpdtrGetRenameRefData(int *renameRefAllow,
                                            const char **oldName,

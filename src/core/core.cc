@@ -5,11 +5,31 @@
 #include <cstdlib>
 
 #include "core/guard.h"
+#include "core/line_reader.h"
 #include "core/messages.h"
 #include "core/state.h"
 #include "services/design_library/bev.h"
 #include "services/hash/zu_hash.h"
 #include "tovUpdtr.h"
+
+namespace tov::core {
+
+char *ReadLine(FILE *stream, char *buf, int size) {
+  if (stream == nullptr || buf == nullptr || size < 1) return nullptr;
+  if (std::fgets(buf, size, stream) != nullptr) return buf;
+  if (std::ferror(stream)) {
+    int saved = errno;
+    std::fputs("{#0 F Encountered Fatal READ error!: }", stderr);
+    std::fflush(stderr);
+    errno = saved;
+    std::perror("Updater Program");
+    std::exit(1);
+  }
+  buf[0] = '\0';
+  return nullptr;
+}
+
+}  // namespace tov::core
 
 extern "C" {
 
@@ -55,14 +75,7 @@ TOVUPDTR_API const char *tovUpdtrGetDefaultNameSpace(void) {
 
 TOVUPDTR_API void tovUpdtrPrintErrMsg(int code, int severity,
                                       const char *text) {
-  if (text == nullptr || text[0] == '\0') return;
-  // A severity outside 0..3 is printed whatever the setting.
-  if (severity >= 0 && severity < tov::core::GetState().min_severity) return;
-  static const char *const kLetters[4] = {"I", "W", "E", "F"};
-  const char *letter = (severity >= 0 && severity <= 3)
-                           ? kLetters[severity]
-                           : "Unkown Error Severity";
-  std::fprintf(stderr, "{#%d %s %s}\n", code, letter, text);
+  tov::core::Print(code, severity, text);
 }
 
 TOVUPDTR_API int tovUpdtrSetMinSeverity(int minSeverity) {
@@ -78,18 +91,9 @@ TOVUPDTR_API const char *tovUpdtrGetVersion(void) {
 }
 
 TOVUPDTR_API char *tovUpdtrFgets(FILE *stream, char *buf, int size) {
-  if (stream == nullptr || buf == nullptr || size < 1) return nullptr;
-  if (std::fgets(buf, size, stream) != nullptr) return buf;
-  if (std::ferror(stream)) {
-    int saved = errno;
-    std::fputs("{#0 F Encountered Fatal READ error!: }", stderr);
-    std::fflush(stderr);
-    errno = saved;
-    std::perror("Updater Program");
-    std::exit(1);
-  }
-  buf[0] = '\0';
-  return nullptr;
+  return tov::core::ReadLine(stream, buf, size);
 }
+
+TOVUPDTR_API const char *bevLastError(void) { return bevErrorReason(); }
 
 }  // extern "C"

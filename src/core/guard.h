@@ -18,7 +18,7 @@ R Guard(R fallback, F &&body) {
   try {
     return std::forward<F>(body)();
   } catch (...) {
-    Report(0, kError, Msg::kOutOfMemory);
+    Report(0, Msg::kOutOfMemory);
     return fallback;
   }
 }
@@ -29,7 +29,7 @@ void GuardVoid(F &&body) {
   try {
     std::forward<F>(body)();
   } catch (...) {
-    Report(0, kError, Msg::kOutOfMemory);
+    Report(0, Msg::kOutOfMemory);
   }
 }
 

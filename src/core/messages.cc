@@ -3,131 +3,150 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "core/state.h"
 #include "tovUpdtr.h"
 
 namespace tov::core {
 
-const char *MsgFormat(Msg msg) {
-  // One text per value and no default, so that -Wswitch flags a new value
-  // that has no text.  The texts are relied on by the programs that read
-  // the messages: change none of them.
+MsgEntry Describe(Msg msg) {
+  // One entry per value and no default, so that -Wswitch flags a new value
+  // that has no text.  The texts and severities are relied on by the
+  // programs that read the messages: change none of them.
   switch (msg) {
     case Msg::kOutOfMemory:
-      return "Out of memory";
+      return {kError, "Out of memory"};
     case Msg::kUnknownArgument:
-      return "Unknown argument \"%s\" ignored";
+      return {kWarning, "Unknown argument \"%s\" ignored"};
     case Msg::kMissingFromToList:
-      return "Missing \"-fromToList\" argument";
+      return {kFatal, "Missing \"-fromToList\" argument"};
     case Msg::kMissingUpdateFileList:
-      return "Missing \"-updateFileList\" argument";
+      return {kFatal, "Missing \"-updateFileList\" argument"};
     case Msg::kMissingMurlib:
-      return "Missing \"-murlib\" argument";
+      return {kFatal, "Missing \"-murlib\" argument"};
     case Msg::kUsage:
-      return "Usage: %s -fromToList <file> -updateFileList <file> -murlib "
-             "<file> \n\tIf arguments are specified more than once,\n\tthe "
-             "one furthermost to the right will be effective.";
+      return {kFatal,
+              "Usage: %s -fromToList <file> -updateFileList <file> -murlib "
+              "<file> \n\tIf arguments are specified more than once,\n\tthe "
+              "one furthermost to the right will be effective."};
     case Msg::kNoSeparator:
-      return "Failed to find the separator character in the input string";
+      return {kError,
+              "Failed to find the separator character in the input string"};
     case Msg::kNullLcv:
-      return "NULL lcv buffer given";
+      return {kWarning, "NULL lcv buffer given"};
     case Msg::kEmptyLcv:
-      return "Empty lcv string given";
+      return {kWarning, "Empty lcv string given"};
     case Msg::kBadLib:
-      return "Error parsing Lib string in LCV: %s";
+      return {kError, "Error parsing Lib string in LCV: %s"};
     case Msg::kBadCell:
-      return "Error parsing Cell string in LCV: %s";
+      return {kError, "Error parsing Cell string in LCV: %s"};
     case Msg::kBadView:
-      return "Error parsing View string in LCV: %s";
+      return {kError, "Error parsing View string in LCV: %s"};
     case Msg::kBadFile:
-      return "Error parsing File string in LCV: %s";
+      return {kError, "Error parsing File string in LCV: %s"};
     case Msg::kComponentTooLong:
-      return "%s name longer than %d characters in LCV: %s";
+      return {kError, "%s name longer than %d characters in LCV: %s"};
     case Msg::kCouldntMapToUnix:
-      return "Couldn't map %s from LibraryNT to libraryUnix namespace.\n";
+      return {kError,
+              "Couldn't map %s from LibraryNT to libraryUnix namespace.\n"};
     case Msg::kHashNextBeforeStart:
-      return "Call tovUpdtrHashStartGen beforecalling tovUpdtrHashNext "
-             "function";
+      return {kError,
+              "Call tovUpdtrHashStartGen beforecalling tovUpdtrHashNext "
+              "function"};
     case Msg::kFileNotOpened:
-      return "File %s could not be opened";
+      return {kError, "File %s could not be opened"};
     case Msg::kStrtokFailed:
-      return "strtok failed";
+      return {kError, "strtok failed"};
     case Msg::kExtraTokens:
-      return "Extra tokens in fromToLine: %s being ignored";
+      return {kWarning, "Extra tokens in fromToLine: %s being ignored"};
     case Msg::kMoreThanOneKind:
-      return "Found more than one type of copy operation:\n\tFirst operation "
-             "was %s and operation on line %d of %s was %s\n\tOnly one type "
-             "of copy operation can be handled by updaters.";
+      return {kError,
+              "Found more than one type of copy operation:\n\tFirst operation "
+              "was %s and operation on line %d of %s was %s\n\tOnly one type "
+              "of copy operation can be handled by updaters."};
     case Msg::kConflictLib:
-      return "Two entries in the From-To list with the same From but "
-             "different To's\n\tFrom lib \"%s\", To #1 lib \"%s\", To #2 lib "
-             "\"%s\"\n\t(in LibraryNT namespace)\n";
+      return {kError,
+              "Two entries in the From-To list with the same From but "
+              "different To's\n\tFrom lib \"%s\", To #1 lib \"%s\", To #2 lib "
+              "\"%s\"\n\t(in LibraryNT namespace)\n"};
     case Msg::kConflictCell:
-      return "Two entries in the From-To list with the same From but "
-             "different To's\n\tFrom lib \"%s\" cell \"%s\"\n\tTo #1 lib "
-             "\"%s\" cell \"%s\"\n\tTo #2 lib \"%s\" cell \"%s\"\n\t(in "
-             "LibraryNT namespace)\n";
+      return {kError,
+              "Two entries in the From-To list with the same From but "
+              "different To's\n\tFrom lib \"%s\" cell \"%s\"\n\tTo #1 lib "
+              "\"%s\" cell \"%s\"\n\tTo #2 lib \"%s\" cell \"%s\"\n\t(in "
+              "LibraryNT namespace)\n"};
     case Msg::kConflictView:
-      return "Two entries in the From-To list with the same From but "
-             "different To's\n\tFrom lib \"%s\" cell \"%s\" view \"%s\"\n\tTo "
-             "#1 lib \"%s\" cell \"%s\" view \"%s\"\n\tTo #2 lib \"%s\" cell "
-             "\"%s\" view \"%s\"\n\t(in LibraryNT namespace)\n";
+      return {kError,
+              "Two entries in the From-To list with the same From but "
+              "different To's\n\tFrom lib \"%s\" cell \"%s\" view \"%s\"\n\tTo "
+              "#1 lib \"%s\" cell \"%s\" view \"%s\"\n\tTo #2 lib \"%s\" cell "
+              "\"%s\" view \"%s\"\n\t(in LibraryNT namespace)\n"};
     case Msg::kConflictFile:
-      return "Two entries in the From-To list with the same From%s\n\tFrom "
-             "lib \"%s\" cell \"%s\" view \"%s\" file \"%s\"\n\tTo #1 lib "
-             "\"%s\" cell \"%s\" view \"%s\" file \"%s\"\n\tTo #2 lib \"%s\" "
-             "cell \"%s\" view \"%s\" file \"%s\"\n\t(in LibraryNT "
-             "namespace)\n";
+      return {kError,
+              "Two entries in the From-To list with the same From%s\n\tFrom "
+              "lib \"%s\" cell \"%s\" view \"%s\" file \"%s\"\n\tTo #1 lib "
+              "\"%s\" cell \"%s\" view \"%s\" file \"%s\"\n\tTo #2 lib \"%s\" "
+              "cell \"%s\" view \"%s\" file \"%s\"\n\t(in LibraryNT "
+              "namespace)\n"};
     case Msg::kUnknownNameSpace:
-      return "Unknown name space \"%s\" for the names of the from-to list %s";
+      return {kError,
+              "Unknown name space \"%s\" for the names of the from-to list %s"};
     case Msg::kCannotMapComponent:
-      return "Couldn't map %s from LibraryNT to %s namespace on line %d of %s";
+      return {
+          kError,
+          "Couldn't map %s from LibraryNT to %s namespace on line %d of %s"};
     case Msg::kLoadOutOfMemory:
-      return "Out of memory while loading the from-to list %s";
+      return {kError, "Out of memory while loading the from-to list %s"};
     case Msg::kIllegalName:
-      return "The string %s is illegal in LibraryNT namespace ";
+      return {kError, "The string %s is illegal in LibraryNT namespace "};
     case Msg::kGenericUnsupported:
-      return "In tovUpdtrLib llibrary, tovUpdtrGenRegexpList does not yet "
-             "supportGeneric Text updater";
+      return {kError,
+              "In tovUpdtrLib llibrary, tovUpdtrGenRegexpList does not yet "
+              "supportGeneric Text updater"};
     case Msg::kUnknownUpdateType:
-      return "Unknown UpdateType encountered. ";
+      return {kError, "Unknown UpdateType encountered. "};
     case Msg::kNameTooLongForPattern:
-      return "The name %s is too long for a regular expression (at most %d "
-             "characters)";
+      return {kError,
+              "The name %s is too long for a regular expression (at most %d "
+              "characters)"};
     case Msg::kEmptyOldName:
-      return "The string %s converts to an empty name in %s namespace";
+      return {kError,
+              "The string %s converts to an empty name in %s namespace"};
     case Msg::kSystemError:
-      return "%s: %s";
+      return {kError, "%s: %s"};
     case Msg::kGetPathFailed:
-      return "Problem encountered in getting path for LCVFentry:%s";
+      return {kError, "Problem encountered in getting path for LCVFentry:%s"};
     case Msg::kStatFailed:
-      return "Problem \"stat\"ing file: %s";
+      return {kError, "Problem \"stat\"ing file: %s"};
     case Msg::kSkipEmpty:
-      return "Skiping Empty input file: %s";
+      return {kError, "Skiping Empty input file: %s"};
     case Msg::kOpenFailed:
-      return "Problem encountered opening the file: %s";
+      return {kError, "Problem encountered opening the file: %s"};
     case Msg::kAllocFailed:
-      return "Problem encountered allocating memory";
+      return {kError, "Problem encountered allocating memory"};
     case Msg::kReadFailed:
-      return "Problem encountered reading the file: %s";
+      return {kError, "Problem encountered reading the file: %s"};
     case Msg::kCloseFailed:
-      return "Failed to close files successfully..";
+      return {kWarning, "Failed to close files successfully.."};
     case Msg::kBufferSpace:
-      return "Buffer space for reading and writing files inadequate";
+      return {kError, "Buffer space for reading and writing files inadequate"};
     case Msg::kBufferSpaceScaling:
-      return "Buffer space for reading and writing files inadequate. "
-             "Increase the scaling factor.";
+      return {kError,
+              "Buffer space for reading and writing files inadequate. "
+              "Increase the scaling factor."};
     case Msg::kBufferSpaceRest:
-      return "Buffer space for reading and writing files inadequate for the "
-             "rest of the file: %s";
+      return {kError,
+              "Buffer space for reading and writing files inadequate for the "
+              "rest of the file: %s"};
     case Msg::kMkWritableFailed:
-      return "Problem encountered in making the file writeable: %s";
+      return {kError, "Problem encountered in making the file writeable: %s"};
     case Msg::kWriteFailed:
-      return "Problem encountered Writing to the file: %s";
+      return {kError, "Problem encountered Writing to the file: %s"};
     case Msg::kPathClimbsOut:
-      return "The reference LCVFentry:%s climbs out of its view directory: "
-             "not updated";
+      return {kError,
+              "The reference LCVFentry:%s climbs out of its view directory: "
+              "not updated"};
   }
-  return "";
+  return {kError, ""};
 }
 
 namespace {
@@ -139,7 +158,7 @@ void ComposeV(char *buf, size_t size, Msg msg, va_list args) {
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 #endif
   // vsnprintf cuts the text to fit and always terminates it.
-  int n = std::vsnprintf(buf, size, MsgFormat(msg), args);
+  int n = std::vsnprintf(buf, size, Describe(msg).format, args);
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
 #endif
@@ -147,6 +166,17 @@ void ComposeV(char *buf, size_t size, Msg msg, va_list args) {
 }
 
 }  // namespace
+
+void Print(int code, int severity, const char *text) {
+  if (text == nullptr || text[0] == '\0') return;
+  // A severity outside 0..3 is printed whatever the setting.
+  if (severity >= 0 && severity < GetState().min_severity) return;
+  static const char *const kLetters[4] = {"I", "W", "E", "F"};
+  const char *letter = (severity >= 0 && severity <= 3)
+                           ? kLetters[severity]
+                           : "Unkown Error Severity";
+  std::fprintf(stderr, "{#%d %s %s}\n", code, letter, text);
+}
 
 char *ComposeInto(char *buf, size_t size, Msg msg, ...) {
   va_list args;
@@ -156,20 +186,20 @@ char *ComposeInto(char *buf, size_t size, Msg msg, ...) {
   return buf;
 }
 
-void Report(int code, int severity, Msg msg, ...) {
+void Report(int code, Msg msg, ...) {
   va_list args;
   va_start(args, msg);
   ComposeV(tovUpdtrErrBuf, sizeof tovUpdtrErrBuf, msg, args);
   va_end(args);
-  tovUpdtrPrintErrMsg(code, severity, tovUpdtrErrBuf);
+  Print(code, Describe(msg).severity, tovUpdtrErrBuf);
 }
 
-void ReportInto(char *buf, size_t size, int code, int severity, Msg msg, ...) {
+void ReportInto(char *buf, size_t size, int code, Msg msg, ...) {
   va_list args;
   va_start(args, msg);
   ComposeV(buf, size, msg, args);
   va_end(args);
-  tovUpdtrPrintErrMsg(code, severity, buf);
+  Print(code, Describe(msg).severity, buf);
 }
 
 }  // namespace tov::core

@@ -71,19 +71,34 @@ enum class Msg {
   kPathClimbsOut,
 };
 
-// The printf format of `msg`.
-const char *MsgFormat(Msg msg);
+// The number of values of Msg (the last one plus one).
+constexpr int kMsgCount = static_cast<int>(Msg::kPathClimbsOut) + 1;
+
+// What a message is: the severity it is always printed with and its printf
+// format.
+struct MsgEntry {
+  int severity;
+  const char *format;
+};
+
+// The entry of `msg`.
+MsgEntry Describe(Msg msg);
+
+// Prints "{#code S text}" and a newline on stderr (tovUpdtrPrintErrMsg):
+// nothing for a NULL or empty text or a severity below the minimum set; a
+// severity outside 0..3 is printed as "Unkown Error Severity".
+void Print(int code, int severity, const char *text);
 
 // Composes `msg` with its arguments into `buf` (cut to fit `size`, always
 // NUL-terminated when size > 0) and returns `buf`.
 char *ComposeInto(char *buf, size_t size, Msg msg, ...);
 
-// Composes `msg` into tovUpdtrErrBuf and prints it with `code` and
-// `severity`.
-void Report(int code, int severity, Msg msg, ...);
+// Composes `msg` into tovUpdtrErrBuf and prints it with `code` and the
+// message's own severity.
+void Report(int code, Msg msg, ...);
 
 // Composes `msg` into the caller's `buf` (not tovUpdtrErrBuf) and prints it.
-void ReportInto(char *buf, size_t size, int code, int severity, Msg msg, ...);
+void ReportInto(char *buf, size_t size, int code, Msg msg, ...);
 
 }  // namespace tov::core
 

@@ -9,6 +9,17 @@ State &GetState() {
   return *state;
 }
 
+void ResetState() {
+  State &state = GetState();
+  if (state.tables != nullptr && state.release_tables != nullptr) {
+    state.release_tables(state.tables);
+  }
+  // The update layer's state goes before the rest, while the fields it may
+  // read on its way out are still as they were.
+  state.update.reset();
+  state = State();
+}
+
 const char *VersionId() {
   return "$Id: tovUpdtr " TOVUPDTR_VERSION_STRING " $";
 }

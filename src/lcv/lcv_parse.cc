@@ -25,7 +25,7 @@ Scan ScanComponent(const char *text, const char *separators, char *out,
   size_t n = std::strcspn(text, separators);
   *length = n;
   if (text[n] == '\0' && separators[0] != '\0') {
-    core::Report(0, core::kError, Msg::kNoSeparator);
+    core::Report(0, Msg::kNoSeparator);
     return Scan::kNoSeparator;
   }
   if (n == 0) return Scan::kEmpty;
@@ -41,9 +41,9 @@ Scan ScanComponent(const char *text, const char *separators, char *out,
 int Fail(Scan scan, Msg msg, const char *name, const char *lcv, size_t size) {
   if (scan == Scan::kTooLong) {
     int limit = size - 1 > INT32_MAX ? INT32_MAX : static_cast<int>(size - 1);
-    core::Report(0, core::kError, Msg::kComponentTooLong, name, limit, lcv);
+    core::Report(0, Msg::kComponentTooLong, name, limit, lcv);
   } else {
-    core::Report(0, core::kError, msg, lcv);
+    core::Report(0, msg, lcv);
   }
   return 0;
 }
@@ -57,11 +57,11 @@ int ParseLCV(const char *lcv, char *lib, char *cell, char *view, char *file,
   }
   if (size == 0) lib = cell = view = file = nullptr;
   if (lcv == nullptr) {
-    core::Report(0, core::kWarning, Msg::kNullLcv);
+    core::Report(0, Msg::kNullLcv);
     return 0;
   }
   if (lcv[0] == '\0') {
-    core::Report(0, core::kWarning, Msg::kEmptyLcv);
+    core::Report(0, Msg::kEmptyLcv);
     return 0;
   }
 
@@ -92,6 +92,20 @@ int ParseLCV(const char *lcv, char *lib, char *cell, char *view, char *file,
   return 1;
 }
 
+int WhatChanged(const char *from_lib, const char *from_cell,
+                const char *from_view, const char *from_file,
+                const char *to_lib, const char *to_cell, const char *to_view,
+                const char *to_file) {
+  auto differ = [](const char *a, const char *b) {
+    return a != nullptr && b != nullptr && std::strcmp(a, b) != 0;
+  };
+  if (differ(from_file, to_file)) return LCV_FILE_CHANGED;
+  if (differ(from_view, to_view)) return LCV_VIEW_CHANGED;
+  if (differ(from_cell, to_cell)) return LCV_CELL_CHANGED;
+  if (differ(from_lib, to_lib)) return LCV_LIB_CHANGED;
+  return LCV_NONE_CHANGED;
+}
+
 }  // namespace tov::lcv
 
 extern "C" {
@@ -118,14 +132,8 @@ TOVUPDTR_API int tovWhatChangedInFromToPair(
     const char *fromLib, const char *fromCell, const char *fromView,
     const char *fromFile, const char *toLib, const char *toCell,
     const char *toView, const char *toFile) {
-  auto differ = [](const char *a, const char *b) {
-    return a != nullptr && b != nullptr && std::strcmp(a, b) != 0;
-  };
-  if (differ(fromFile, toFile)) return LCV_FILE_CHANGED;
-  if (differ(fromView, toView)) return LCV_VIEW_CHANGED;
-  if (differ(fromCell, toCell)) return LCV_CELL_CHANGED;
-  if (differ(fromLib, toLib)) return LCV_LIB_CHANGED;
-  return LCV_NONE_CHANGED;
+  return tov::lcv::WhatChanged(fromLib, fromCell, fromView, fromFile, toLib,
+                               toCell, toView, toFile);
 }
 
 }  // extern "C"

@@ -36,7 +36,7 @@ bool ToLibraryUnix(const char *name, char *out) {
       0) {
     return true;
   }
-  core::Report(0, core::kError, Msg::kCouldntMapToUnix, name);
+  core::Report(0, Msg::kCouldntMapToUnix, name);
   return false;
 }
 
@@ -44,8 +44,8 @@ bool ToLibraryUnix(const char *name, char *out) {
 // references carry absent components.
 const char *OrEmpty(const char *name) { return name != nullptr ? name : ""; }
 
-char *GetPath(const char *lib, const char *cell, const char *view,
-              const char *file) {
+char *ResolvePath(const char *lib, const char *cell, const char *view,
+                  const char *file) {
   lib = OrEmpty(lib);
   cell = OrEmpty(cell);
   view = OrEmpty(view);
@@ -83,10 +83,16 @@ char *GetPath(const char *lib, const char *cell, const char *view,
 }
 
 }  // namespace
+
+char *GetPath(const char *lib, const char *cell, const char *view,
+              const char *file) {
+  return core::Guard<char *>(
+      nullptr, [&] { return ResolvePath(lib, cell, view, file); });
+}
+
 }  // namespace tov::lcv
 
 extern "C" TOVUPDTR_API char *lcvGetPath(const char *lib, const char *cell,
                                          const char *view, const char *file) {
-  return tov::core::Guard<char *>(
-      nullptr, [&] { return tov::lcv::GetPath(lib, cell, view, file); });
+  return tov::lcv::GetPath(lib, cell, view, file);
 }

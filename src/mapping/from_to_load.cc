@@ -7,7 +7,9 @@
 #include <new>
 #include <string>
 
+#include "args/args.h"
 #include "core/guard.h"
+#include "core/line_reader.h"
 #include "core/messages.h"
 #include "core/state.h"
 #include "lcv/lcv.h"
@@ -26,7 +28,7 @@ constexpr char kReferenceDelimiters[] = " \t\n\r";
 // One read yields at most 1039 characters; a longer line is read in pieces.
 constexpr int kLineSize = 1040;
 
-static_assert(core::kFromToComponentSize >= kRixMaxName,
+static_assert(kFromToComponentSize >= kRixMaxName,
               "the name-mapping service writes up to kRixMaxName bytes");
 
 // Cuts a string into tokens in place: a token ends at the first delimiter,
@@ -87,7 +89,7 @@ int AddElement(int depth, const char *const (&from_in)[4],
   for (int i = 0; i < 4; ++i) *key_from[i] = const_cast<char *>(from[i]);
   key.toLib = key.toCell = key.toView = key.toFile = empty;
 
-  const tovUpdtrHashElement *stored = tovUpdtrHashProbe(&key);
+  const tovUpdtrHashElement *stored = Probe(&key, 1);
   if (stored == nullptr) {
     ElementPtr element = NewElement(
         {from[0], from[1], from[2], from[3], to[0], to[1], to[2], to[3]});
@@ -108,32 +110,31 @@ int AddElement(int depth, const char *const (&from_in)[4],
   switch (depth) {
     case 1:
       if (!differs) return 1;
-      core::Report(0, core::kError, Msg::kConflictLib, from[0], stored_to[0],
-                   to[0]);
+      core::Report(0, Msg::kConflictLib, from[0], stored_to[0], to[0]);
       return 0;
     case 2:
       if (!differs) return 1;
-      core::Report(0, core::kError, Msg::kConflictCell, from[0], from[1],
-                   stored_to[0], stored_to[1], to[0], to[1]);
+      core::Report(0, Msg::kConflictCell, from[0], from[1], stored_to[0],
+                   stored_to[1], to[0], to[1]);
       return 0;
     case 3:
       if (!differs) return 1;
-      core::Report(0, core::kError, Msg::kConflictView, from[0], from[1],
-                   from[2], stored_to[0], stored_to[1], stored_to[2], to[0],
-                   to[1], to[2]);
+      core::Report(0, Msg::kConflictView, from[0], from[1], from[2],
+                   stored_to[0], stored_to[1], stored_to[2], to[0], to[1],
+                   to[2]);
       return 0;
     default:
       // A file is never mapped twice, even to the same place.
-      core::Report(0, core::kError, Msg::kConflictFile,
-                   differs ? " but different to's" : "", from[0], from[1],
-                   from[2], from[3], stored_to[0], stored_to[1], stored_to[2],
-                   stored_to[3], to[0], to[1], to[2], to[3]);
+      core::Report(0, Msg::kConflictFile, differs ? " but different to's" : "",
+                   from[0], from[1], from[2], from[3], stored_to[0],
+                   stored_to[1], stored_to[2], stored_to[3], to[0], to[1],
+                   to[2], to[3]);
       return 0;
   }
 }
 
 int StrtokFailed() {
-  core::Report(0, core::kError, Msg::kStrtokFailed);
+  core::Report(0, Msg::kStrtokFailed);
   return LCV_ERROR;
 }
 
@@ -154,7 +155,7 @@ int Load(const char *path, int level, const char *name_space,
   std::unique_ptr<FILE, FileCloser> file(
       path != nullptr ? std::fopen(path, "rb") : nullptr);
   if (file == nullptr) {
-    core::Report(0, core::kError, Msg::kFileNotOpened, shown_path);
+    core::Report(0, Msg::kFileNotOpened, shown_path);
     return LCV_ERROR;
   }
   // A name space the service does not know would leave every name of the
@@ -164,13 +165,13 @@ int Load(const char *path, int level, const char *name_space,
   rixNameFunc ident_to_name =
       name_space != nullptr ? rixGetIdentToNameFunc(name_space) : nullptr;
   if (!is_library_nt && ident_to_name == nullptr) {
-    core::Report(0, core::kError, Msg::kUnknownNameSpace,
+    core::Report(0, Msg::kUnknownNameSpace,
                  name_space != nullptr ? name_space : "(null)", shown_path);
     return LCV_ERROR;
   }
 
   try {
-    if (!tovUpdtrInitHashTable()) throw std::bad_alloc();
+    if (!CreateTables()) throw std::bad_alloc();
     tovUpdtrHashSetCaseSensitive(case_sensitive);
     core::State &state = core::GetState();
     state.from_to_name_space.reset();
@@ -178,28 +179,30 @@ int Load(const char *path, int level, const char *name_space,
     state.from_to_is_library_nt = is_library_nt;
     state.from_to_ident_to_name = ident_to_name;
 
+    // One set of component buffers serves every line of the list.
+    auto components = std::make_unique<LineComponents>();
     char line[kLineSize];
     int line_number = 0;
     int common_kind = LCV_UNSET;
-    while (tovUpdtrFgets(file.get(), line, kLineSize) != nullptr) {
+    while (core::ReadLine(file.get(), line, kLineSize) != nullptr) {
       ++line_number;
-      int kind = tovProcessFromToLine(line, level, {path, line_number});
+      int kind = tovProcessFromToLine(line, level, {path, line_number},
+                                      components.get());
       // The line has reported its own failure.
       if (kind == LCV_ERROR) return LCV_ERROR;
       if (common_kind == LCV_UNSET) {
         common_kind = kind;
       } else if (kind != common_kind) {
-        core::Report(0, core::kError, Msg::kMoreThanOneKind,
-                     tovWhatChangedStrs[common_kind], line_number, path,
-                     tovWhatChangedStrs[kind]);
+        core::Report(0, Msg::kMoreThanOneKind, tovWhatChangedStrs[common_kind],
+                     line_number, path, tovWhatChangedStrs[kind]);
         return LCV_ERROR;
       }
     }
     if (common_kind != LCV_UNSET) return common_kind;
-    return tovUpdtrGetUpdateMode() == TOV_MODE_REF_RENAME ? LCV_LIB_CHANGED
-                                                          : LCV_UNSET;
+    return args::UpdateMode() == TOV_MODE_REF_RENAME ? LCV_LIB_CHANGED
+                                                     : LCV_UNSET;
   } catch (const std::bad_alloc &) {
-    core::Report(0, core::kError, Msg::kLoadOutOfMemory, path);
+    core::Report(0, Msg::kLoadOutOfMemory, path);
     return LCV_ERROR;
   }
 }
@@ -245,10 +248,16 @@ int tovUpdtrAddAtomElements(const char *fl, const char *fc, const char *fv,
   }
 }
 
-int tovProcessFromToLine(char *line, int level, const LineSource &source) {
-  core::State &state = core::GetState();
-  auto &parsed = state.from_to_parsed;
-  const size_t size = core::kFromToComponentSize;
+int tovProcessFromToLine(char *line, int level, const LineSource &source,
+                         LineComponents *components) {
+  std::unique_ptr<LineComponents> own;
+  if (components == nullptr) {
+    own = std::make_unique<LineComponents>();
+    components = own.get();
+  }
+  const core::State &state = core::GetState();
+  auto &parsed = components->parsed;
+  const size_t size = kFromToComponentSize;
 
   Tokenizer tokens(line);
   const char *from = tokens.Next(kReferenceDelimiters);
@@ -265,17 +274,16 @@ int tovProcessFromToLine(char *line, int level, const LineSource &source) {
   // The line is shown from its start, which after the cutting above runs to
   // the end of the from reference.
   if (tokens.Next("\n") != nullptr) {
-    core::Report(0, core::kWarning, Msg::kExtraTokens, line);
+    core::Report(0, Msg::kExtraTokens, line);
   }
 
   // The kind is taken on the names as read, compared exactly.
-  int kind =
-      tovWhatChangedInFromToPair(parsed[0], parsed[1], parsed[2], parsed[3],
-                                 parsed[4], parsed[5], parsed[6], parsed[7]);
+  int kind = lcv::WhatChanged(parsed[0], parsed[1], parsed[2], parsed[3],
+                              parsed[4], parsed[5], parsed[6], parsed[7]);
 
-  char(*working)[core::kFromToComponentSize] = parsed;
+  char(*working)[kFromToComponentSize] = parsed;
   if (!state.from_to_is_library_nt) {
-    auto &mapped = state.from_to_mapped;
+    auto &mapped = components->mapped;
     for (int i = 0; i < 8; ++i) {
       // An absent component stays absent in every name space.
       if (parsed[i][0] == '\0') {
@@ -285,7 +293,7 @@ int tovProcessFromToLine(char *line, int level, const LineSource &source) {
       if (!rixMapper(rixLibraryNTToIdent, state.from_to_ident_to_name,
                      parsed[i], 0, mapped[i])) {
         core::Report(
-            0, core::kError, Msg::kCannotMapComponent, parsed[i],
+            0, Msg::kCannotMapComponent, parsed[i],
             state.from_to_name_space ? state.from_to_name_space->c_str() : "",
             source.line_number, Member(source.path));
         return LCV_ERROR;

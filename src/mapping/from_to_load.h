@@ -3,7 +3,19 @@
 #ifndef TOVUPDTR_MAPPING_FROM_TO_LOAD_H_
 #define TOVUPDTR_MAPPING_FROM_TO_LOAD_H_
 
+#include <cstddef>
+
 namespace tov::mapping {
+
+// Size of each component buffer of a from-to line.
+constexpr size_t kFromToComponentSize = 2048;
+
+// A line's eight components (from library, cell, view, file, then the same
+// of the to side), as parsed and as mapped into the element name space.
+struct LineComponents {
+  char parsed[8][kFromToComponentSize];
+  char mapped[8][kFromToComponentSize];
+};
 
 // Where a line comes from, for the messages that name it.
 struct LineSource {
@@ -12,13 +24,14 @@ struct LineSource {
 };
 
 // Cuts `line` into tokens in place, parses the from and the to reference
-// into the state's component buffers, maps them into the element name space
-// of the current load, and inserts the elements that the line's kind and
-// `level` call for (0 library to 3 file, 4 atoms, anything else none).
-// Returns the line's kind (2 to 6) or 1 (LCV_ERROR) after reporting why.
+// into `components` (buffers of this call's own when NULL), maps them into
+// the element name space of the current load, and inserts the elements that the
+// line's kind and `level` call for (0 library to 3 file, 4 atoms, anything else
+// none). Returns the line's kind (2 to 6) or 1 (LCV_ERROR) after reporting why.
 // Throws std::bad_alloc when memory runs out (the elements inserted before
 // stay in the mapping).
-int tovProcessFromToLine(char *line, int level, const LineSource &source);
+int tovProcessFromToLine(char *line, int level, const LineSource &source,
+                         LineComponents *components = nullptr);
 
 // The element makers: each inserts the element of its level (library: one
 // component pair, cell: two, view: three, file: four) unless the pair is

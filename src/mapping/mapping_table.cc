@@ -239,59 +239,142 @@ void *Alloc(size_t size) {
 
 void SetAllocForTesting(AllocFn fn) { g_alloc = fn; }
 
+// ---- The table pair and its walk ------------------------------------------
+
+namespace {
+
+// Releases the pair, its elements and its walk.
+void ReleaseTables(tovUpdtrHashTables *tables) {
+  DeleteIndexes(tables);
+  zuHashStopGen(tables->activeGen);
+  std::free(tables);
+}
+
+}  // namespace
+
+int CreateTables() {
+  core::State &state = core::GetState();
+  if (tovUpdtrHashTables *old = state.tables) {
+    ReleaseTables(old);
+    state.tables = nullptr;
+  }
+  auto *tables =
+      static_cast<tovUpdtrHashTables *>(Alloc(sizeof(tovUpdtrHashTables)));
+  if (tables == nullptr) return 0;
+  tables->fromTo = nullptr;
+  tables->activeGen = nullptr;
+  tables->toFrom = nullptr;
+  state.tables = tables;
+  state.release_tables = ReleaseTables;
+  // What is created before a failure stays in the pair; the next create or
+  // delete releases it.
+  tables->fromTo = NewRecord();
+  if (tables->fromTo == nullptr) return 0;
+  tables->toFrom = NewRecord();
+  if (tables->toFrom == nullptr) return 0;
+  if (!HashAllocTable(tables->fromTo, 0, 0,
+                      offsetof(tovUpdtrHashElement, fromToLink),
+                      tovUpdtrFromEqual, tovUpdtrFromHash) ||
+      !HashAllocTable(tables->toFrom, 0, 0,
+                      offsetof(tovUpdtrHashElement, toFromLink),
+                      tovUpdtrToEqual, tovUpdtrToHash)) {
+    return 0;
+  }
+  core::RecordVersion();
+  return 1;
+}
+
+tovUpdtrHashElement *Probe(const tovUpdtrHashElement *key, int selector) {
+  tovUpdtrHashTables *tables = Tables();
+  if (tables == nullptr || key == nullptr) return nullptr;
+  return static_cast<tovUpdtrHashElement *>(
+      HashProbe(selector != 0 ? tables->fromTo : tables->toFrom, key));
+}
+
+bool IsAtom(const tovUpdtrHashElement *element) {
+  if (element == nullptr) return false;
+  int empty = 0;
+  for (const char *m : {element->fromLib, element->fromCell, element->fromView,
+                        element->fromFile}) {
+    if (IsEmpty(m)) ++empty;
+  }
+  return empty == 3;
+}
+
+const char *FromMember(const tovUpdtrHashElement *element) {
+  if (!IsAtom(element)) return nullptr;
+  for (const char *m :
+       {element->fromLib, element->fromCell, element->fromView}) {
+    if (!IsEmpty(m)) return m;
+  }
+  return element->fromFile;
+}
+
+const char *ToMember(const tovUpdtrHashElement *element) {
+  if (!IsAtom(element)) return nullptr;
+  for (const char *m : {element->toLib, element->toCell, element->toView}) {
+    if (!IsEmpty(m)) return m;
+  }
+  // The last member is returned even when it is empty as well.
+  return element->toFile;
+}
+
+void DeleteTables() {
+  tovUpdtrHashTables *tables = Tables();
+  if (tables == nullptr) return;
+  // The pair and its walk stay; the walk yields nothing more.
+  DeleteIndexes(tables);
+}
+
+zuHashGenerator *StartWalk() {
+  tovUpdtrHashTables *tables = Tables();
+  if (tables == nullptr) return nullptr;
+  zuHashStopGen(tables->activeGen);
+  tables->activeGen = zuHashStartGen(tables->fromTo);
+  return tables->activeGen;
+}
+
+tovUpdtrHashElement *NextInWalk() {
+  tovUpdtrHashTables *tables = Tables();
+  if (tables == nullptr || tables->activeGen == nullptr) {
+    core::Report(0, core::Msg::kHashNextBeforeStart);
+    return nullptr;
+  }
+  void *element = nullptr;
+  if (!zuHashGen(tables->activeGen, &element)) return nullptr;
+  return static_cast<tovUpdtrHashElement *>(element);
+}
+
+bool HasTables() { return Tables() != nullptr; }
+
+void Dump(FILE *stream) {
+  FILE *out = stream != nullptr ? stream : stderr;
+  tovUpdtrHashTables *tables = Tables();
+  if (tables == nullptr) return;
+  DumpIndex(out, "from-to", tables->fromTo);
+  DumpIndex(out, "to-from", tables->toFrom);
+}
+
 }  // namespace tov::mapping
 
-// ---- Exported operations
-// ------------------------------------------------------
+// ---- Exported operations ----------------------------------------------------
 
 using tov::mapping::Stored;
 
 extern "C" {
 
 TOVUPDTR_API int tovUpdtrInitHashTable(void) {
-  tov::core::State &state = tov::core::GetState();
-  if (tovUpdtrHashTables *old = state.tables) {
-    tov::mapping::DeleteIndexes(old);
-    zuHashStopGen(old->activeGen);
-    std::free(old);
-    state.tables = nullptr;
-  }
-  auto *tables = static_cast<tovUpdtrHashTables *>(
-      tov::mapping::Alloc(sizeof(tovUpdtrHashTables)));
-  if (tables == nullptr) return 0;
-  tables->fromTo = nullptr;
-  tables->activeGen = nullptr;
-  tables->toFrom = nullptr;
-  state.tables = tables;
-  // What is created before a failure stays in the pair; the next create or
-  // delete releases it.
-  tables->fromTo = tov::mapping::NewRecord();
-  if (tables->fromTo == nullptr) return 0;
-  tables->toFrom = tov::mapping::NewRecord();
-  if (tables->toFrom == nullptr) return 0;
-  if (!HashAllocTable(
-          tables->fromTo, 0, 0, offsetof(tovUpdtrHashElement, fromToLink),
-          tov::mapping::tovUpdtrFromEqual, tov::mapping::tovUpdtrFromHash) ||
-      !HashAllocTable(
-          tables->toFrom, 0, 0, offsetof(tovUpdtrHashElement, toFromLink),
-          tov::mapping::tovUpdtrToEqual, tov::mapping::tovUpdtrToHash)) {
-    return 0;
-  }
-  tov::core::RecordVersion();
-  return 1;
+  return tov::mapping::CreateTables();
 }
 
 TOVUPDTR_API tovUpdtrHashElement *tovUpdtrHashProbe(
     const tovUpdtrHashElement *key) {
-  return tovUpdtrXHashProbe(key, 1);
+  return tov::mapping::Probe(key, 1);
 }
 
 TOVUPDTR_API tovUpdtrHashElement *tovUpdtrXHashProbe(
     const tovUpdtrHashElement *key, int selector) {
-  tovUpdtrHashTables *tables = tov::mapping::Tables();
-  if (tables == nullptr || key == nullptr) return nullptr;
-  return static_cast<tovUpdtrHashElement *>(
-      HashProbe(selector != 0 ? tables->fromTo : tables->toFrom, key));
+  return tov::mapping::Probe(key, selector);
 }
 
 TOVUPDTR_API int tovUpdtrHashInsert(tovUpdtrHashElement *element) {
@@ -300,68 +383,31 @@ TOVUPDTR_API int tovUpdtrHashInsert(tovUpdtrHashElement *element) {
 
 TOVUPDTR_API int tovUpdtrHashIsElementAnAtom(
     const tovUpdtrHashElement *element) {
-  if (element == nullptr) return 0;
-  int empty = 0;
-  for (const char *m : {element->fromLib, element->fromCell, element->fromView,
-                        element->fromFile}) {
-    if (tov::mapping::IsEmpty(m)) ++empty;
-  }
-  return empty == 3 ? 1 : 0;
+  return tov::mapping::IsAtom(element) ? 1 : 0;
 }
 
 TOVUPDTR_API const char *tovUpdtrHashGetNonNullFromMember(
     const tovUpdtrHashElement *element) {
-  if (!tovUpdtrHashIsElementAnAtom(element)) return nullptr;
-  for (const char *m :
-       {element->fromLib, element->fromCell, element->fromView}) {
-    if (!tov::mapping::IsEmpty(m)) return m;
-  }
-  return element->fromFile;
+  return tov::mapping::FromMember(element);
 }
 
 TOVUPDTR_API const char *tovUpdtrHashGetNonNullToMember(
     const tovUpdtrHashElement *element) {
-  if (!tovUpdtrHashIsElementAnAtom(element)) return nullptr;
-  for (const char *m : {element->toLib, element->toCell, element->toView}) {
-    if (!tov::mapping::IsEmpty(m)) return m;
-  }
-  // The last member is returned even when it is empty as well.
-  return element->toFile;
+  return tov::mapping::ToMember(element);
 }
 
 TOVUPDTR_API void tovUpdtrHashTableDelete(void) {
-  tovUpdtrHashTables *tables = tov::mapping::Tables();
-  if (tables == nullptr) return;
-  // The pair and its walk stay; the walk yields nothing more.
-  tov::mapping::DeleteIndexes(tables);
+  tov::mapping::DeleteTables();
 }
 
 TOVUPDTR_API struct zuHashGenerator *tovUpdtrHashStartGen(void) {
-  tovUpdtrHashTables *tables = tov::mapping::Tables();
-  if (tables == nullptr) return nullptr;
-  zuHashStopGen(tables->activeGen);
-  tables->activeGen = zuHashStartGen(tables->fromTo);
-  return tables->activeGen;
+  return tov::mapping::StartWalk();
 }
 
 TOVUPDTR_API tovUpdtrHashElement *tovUpdtrHashNext(void) {
-  tovUpdtrHashTables *tables = tov::mapping::Tables();
-  if (tables == nullptr || tables->activeGen == nullptr) {
-    tov::core::Report(0, tov::core::kError,
-                      tov::core::Msg::kHashNextBeforeStart);
-    return nullptr;
-  }
-  void *element = nullptr;
-  if (!zuHashGen(tables->activeGen, &element)) return nullptr;
-  return static_cast<tovUpdtrHashElement *>(element);
+  return tov::mapping::NextInWalk();
 }
 
-TOVUPDTR_API void tovUpdtrHashDump(FILE *stream) {
-  FILE *out = stream != nullptr ? stream : stderr;
-  tovUpdtrHashTables *tables = tov::mapping::Tables();
-  if (tables == nullptr) return;
-  tov::mapping::DumpIndex(out, "from-to", tables->fromTo);
-  tov::mapping::DumpIndex(out, "to-from", tables->toFrom);
-}
+TOVUPDTR_API void tovUpdtrHashDump(FILE *stream) { tov::mapping::Dump(stream); }
 
 }  // extern "C"

@@ -6,8 +6,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 
+#include "services/hash/zu_hash.h"
 #include "tovUpdtr.h"
 
 namespace tov::mapping {
@@ -63,6 +65,42 @@ enum class Stored { kNone, kFromToOnly, kBoth };
 
 // tovUpdtrHashInsert with the whole outcome.
 Stored InsertElement(tovUpdtrHashElement *element);
+
+// ---- The table pair and its walk ------------------------------------------
+
+// Replaces the pair (releasing the old one, its elements and its walk) with
+// a new empty one (tovUpdtrInitHashTable).  1 when ready; 0 when memory ran
+// out, leaving what was made in the state for the next create or delete.
+int CreateTables();
+
+// The stored element whose from-members (`selector` nonzero) or to-members
+// (0) equal those of `key`; NULL when none, or without a pair or a key.
+tovUpdtrHashElement *Probe(const tovUpdtrHashElement *key, int selector);
+
+// True when exactly one from-member of `element` is not empty.
+bool IsAtom(const tovUpdtrHashElement *element);
+// The non-empty from-member (to-member) of an atom, the first of library,
+// cell, view, file; the to side gives the file member even when it is empty.
+// NULL when `element` is no atom.
+const char *FromMember(const tovUpdtrHashElement *element);
+const char *ToMember(const tovUpdtrHashElement *element);
+
+// Releases every element and both indexes; the pair and its walk stay, and
+// the walk yields nothing more.
+void DeleteTables();
+
+// Starts the one walk of the mapping over the from-to index, ending the
+// walk before it; NULL without a pair.
+zuHashGenerator *StartWalk();
+// The next element of the walk, NULL at its end; without a walk, NULL after
+// reporting that the walk must be started first.
+tovUpdtrHashElement *NextInWalk();
+
+// True once a pair exists (even one whose indexes were deleted).
+bool HasTables();
+
+// Writes both indexes, element by element, to `stream` (stderr when NULL).
+void Dump(FILE *stream);
 
 // ---- Allocation ------------------------------------------------------------
 

@@ -14,15 +14,17 @@
 
 #include "core/guard.h"
 #include "core/messages.h"
-#include "core/state.h"
 #include "lcv/lcv.h"
+#include "mapping/mapping_table.h"
 #include "platform/platform.h"
 #include "services/name_mapping/rix.h"
 #include "services/regex/mur_regexp.h"
 #include "tovUpdtr.h"
 #include "update/plain_rewriter.h"
 #include "update/update_plan.h"
+#include "update/update_state.h"
 #include "update/work_memory.h"
+#include "update/writable.h"
 #include "update/write_behind.h"
 
 namespace tov::update {
@@ -30,7 +32,8 @@ namespace {
 
 using core::Msg;
 
-constexpr size_t kComponentSize = core::kUpdateComponentSize;  // 260
+// Size of the buffers of a reference's components on the update path.
+constexpr size_t kComponentSize = 260;
 // The factor between the file size and each work buffer: the text may grow
 // to twice its size, less the terminating NUL.
 constexpr size_t kScalingFactor = 2;
@@ -59,9 +62,6 @@ char *FirstToken(char *text, const char *delimiters) {
   return start;
 }
 
-// Work buffers larger than this together are given back after the update
-// that needed them; smaller ones are kept for the next file.
-constexpr size_t kKeptBytes = size_t{64} << 20;
 // What the one-pass rewrite gathers before handing it to the file.
 constexpr size_t kStagingSize = size_t{256} << 10;
 // A text is cut into pieces searched at the same time when each piece gets
@@ -82,33 +82,7 @@ constexpr size_t kWriteBehindFrom = size_t{8} << 20;
 constexpr size_t kSlotSize = size_t{64} << 10;
 constexpr unsigned kWriteSlots = 4;
 
-// The memory that one update after the other works in.  The library is
-// single-threaded: one update at a time uses it.
-struct WorkArea {
-  LargeBuffer first;
-  LargeBuffer second;
-  LargeBuffer staging;
-  LargeBuffer window;
-  LargeBuffer slots;
-  PlainRewriter::Changes changes;
-
-  // Keeps small buffers for the next update; large ones go back to the
-  // system.
-  void Trim() {
-    if (first.capacity() + second.capacity() > kKeptBytes) {
-      first.Release();
-      second.Release();
-      changes = PlainRewriter::Changes();
-    } else if (changes.held_bytes() > kKeptBytes) {
-      changes = PlainRewriter::Changes();
-    }
-  }
-};
-
-WorkArea &Work() {
-  static WorkArea *area = new WorkArea();
-  return *area;
-}
+WorkArea &Work() { return LayerState().work; }
 
 // The threads that search a text at the same time: one per core.
 unsigned SearchThreads() {
@@ -164,7 +138,7 @@ class FileUpdate {
  private:
   template <typename... Args>
   void Error(Msg msg, Args... args) {
-    core::Report(code_, core::kError, msg, args...);
+    core::Report(code_, msg, args...);
   }
 
   // Makes the whole file the current text a_, in a view of the file or read
@@ -258,7 +232,7 @@ bool FileUpdate::Read(size_t size) {
     text[size] = '\0';
   }
   if (std::fclose(in.release()) != 0) {
-    core::Report(code_, core::kWarning, Msg::kCloseFailed);
+    core::Report(code_, Msg::kCloseFailed);
   }
   return true;
 }
@@ -310,7 +284,7 @@ bool FileUpdate::UpdateInPieces(size_t size, int flags, int *result) {
     *result = TOV_UPDATE_CHANGED;
     return true;
   }
-  if (tovMkWritable(path_) != 1) {
+  if (MkWritable(path_) != 1) {
     Error(Msg::kMkWritableFailed, path_);
     *result = 0;
     return true;
@@ -406,7 +380,7 @@ bool FileUpdate::Apply(tovUpdtrHashElement *element, murRegexp *regexp) {
     write += prefix;
     out[write] = '\0';
 
-    const char *to_member = tovUpdtrHashGetNonNullToMember(element);
+    const char *to_member = mapping::ToMember(element);
     if (rixMapName("LibraryNT", name_space_, to_member, 0, new_name) == 0) {
       Error(Msg::kIllegalName, to_member != nullptr ? to_member : "");
       return false;
@@ -533,7 +507,7 @@ int FileUpdate::Run(char *line, int flags) {
     Error(Msg::kPathClimbsOut, reference);
     return 0;
   }
-  path_owner_.reset(lcvGetPath(lib, cell, view, file));
+  path_owner_.reset(lcv::GetPath(lib, cell, view, file));
   if (path_owner_ == nullptr) {
     Error(Msg::kGetPathFailed, reference);
     return 0;
@@ -571,7 +545,7 @@ int FileUpdate::Run(char *line, int flags) {
   if (!changed_) return TOV_UPDATE_UNCHANGED;
   if (flags & TOV_UPDATE_DRY_RUN) return TOV_UPDATE_CHANGED;
 
-  if (tovMkWritable(path_) != 1) {
+  if (MkWritable(path_) != 1) {
     Error(Msg::kMkWritableFailed, path_);
     return 0;
   }

@@ -11,10 +11,11 @@
 
 #include "core/guard.h"
 #include "core/messages.h"
-#include "core/state.h"
+#include "mapping/mapping_table.h"
 #include "services/name_mapping/rix.h"
 #include "services/regex/mur_regexp.h"
 #include "tovUpdtr.h"
+#include "update/update_state.h"
 
 namespace tov::update {
 namespace {
@@ -34,14 +35,6 @@ struct FreeDeleter {
   void operator()(void *p) const { std::free(p); }
 };
 using NodePtr = std::unique_ptr<tovUpdtrRegexpList, FreeDeleter>;
-
-// Every list handed out.  Lists are never released (callers keep them to
-// the end of the process); keeping them reachable here says so to leak
-// checkers.
-std::vector<void *> &HandedOut() {
-  static auto *lists = new std::vector<void *>();
-  return *lists;
-}
 
 NodePtr NewNode() {
   return NodePtr(static_cast<tovUpdtrRegexpList *>(
@@ -65,10 +58,10 @@ tovUpdtrRegexpList *GenRegexpList(int update_type, const char *name_space) {
   // With a mapping loaded, a walk that cannot start means its record could
   // not be allocated; going on would hand out a list without the mapping's
   // elements, as if nothing were to be renamed.
-  if (tovUpdtrHashStartGen() == nullptr && core::GetState().tables != nullptr) {
+  if (mapping::StartWalk() == nullptr && mapping::HasTables()) {
     throw std::bad_alloc();
   }
-  while (tovUpdtrHashElement *element = tovUpdtrHashNext()) {
+  while (tovUpdtrHashElement *element = mapping::NextInWalk()) {
     if (last->element != nullptr) {
       NodePtr node = NewNode();
       if (node == nullptr) throw std::bad_alloc();
@@ -77,11 +70,11 @@ tovUpdtrRegexpList *GenRegexpList(int update_type, const char *name_space) {
       rest.push_back(std::move(node));
     }
     last->element = element;
-    if (tovUpdtrHashIsElementAnAtom(element) != 1) continue;
+    if (!mapping::IsAtom(element)) continue;
 
-    const char *old_name = tovUpdtrHashGetNonNullFromMember(element);
+    const char *old_name = mapping::FromMember(element);
     if (rixMapName("LibraryNT", name_space, old_name, 0, converted) == 0) {
-      core::Report(0, core::kError, core::Msg::kIllegalName, old_name);
+      core::Report(0, core::Msg::kIllegalName, old_name);
       return nullptr;
     }
     if (!BuildWordPattern(update_type, old_name, converted, name_space,
@@ -92,7 +85,7 @@ tovUpdtrRegexpList *GenRegexpList(int update_type, const char *name_space) {
     if (last->regexp == nullptr) return nullptr;
   }
 
-  std::vector<void *> &handed_out = HandedOut();
+  std::vector<tovUpdtrRegexpList *> &handed_out = LayerState().lists;
   handed_out.reserve(handed_out.size() + 1 + rest.size());
   handed_out.push_back(head.get());
   for (NodePtr &node : rest) handed_out.push_back(node.release());
@@ -105,16 +98,16 @@ bool BuildWordPattern(int update_type, const char *old_name,
                       const char *converted, const char *name_space,
                       std::string *pattern) {
   if (update_type == 2) {
-    core::Report(0, core::kError, core::Msg::kGenericUnsupported);
+    core::Report(0, core::Msg::kGenericUnsupported);
     return false;
   }
   if (update_type != 0 && update_type != 1) {
-    core::Report(0, core::kError, core::Msg::kUnknownUpdateType);
+    core::Report(0, core::Msg::kUnknownUpdateType);
     return false;
   }
   // An empty name would match the empty text between any two delimiters.
   if (converted[0] == '\0') {
-    core::Report(0, core::kError, core::Msg::kEmptyOldName, old_name,
+    core::Report(0, core::Msg::kEmptyOldName, old_name,
                  name_space != nullptr ? name_space : "");
     return false;
   }
@@ -122,7 +115,7 @@ bool BuildWordPattern(int update_type, const char *old_name,
   const size_t fixed = std::strlen(b.before) + std::strlen(b.after);
   const size_t longest = kPatternSize - 1 - fixed;
   if (std::strlen(converted) > longest) {
-    core::Report(0, core::kError, core::Msg::kNameTooLongForPattern, old_name,
+    core::Report(0, core::Msg::kNameTooLongForPattern, old_name,
                  static_cast<int>(longest));
     return false;
   }

@@ -3,9 +3,11 @@
 #include <cstring>
 #include <string_view>
 
+#include "mapping/mapping_table.h"
 #include "services/name_mapping/rix.h"
 #include "services/regex/mur_regexp.h"
 #include "update/regexp_list.h"
+#include "update/update_state.h"
 
 namespace tov::update {
 namespace {
@@ -22,7 +24,7 @@ bool PlainRenameOf(const tovUpdtrRegexpList *node, const char *name_space,
   }
   // A new name that cannot be converted is left to the search, which reports
   // it only on a file that holds the old name.
-  const char *to_member = tovUpdtrHashGetNonNullToMember(node->element);
+  const char *to_member = mapping::ToMember(node->element);
   char converted[kRixMaxName];
   if (to_member == nullptr ||
       rixMapName("LibraryNT", name_space, to_member, 0, converted) == 0 ||
@@ -96,12 +98,12 @@ bool UpdatePlan::Fits(tovUpdtrRegexpList *list, const char *name_space) const {
 
 UpdatePlan &UpdatePlan::For(tovUpdtrRegexpList *list, const char *name_space) {
   // The last plan made: a program updates all its files with one list.
-  static std::unique_ptr<UpdatePlan> *last = new std::unique_ptr<UpdatePlan>();
+  std::unique_ptr<UpdatePlan> &last = LayerState().plan;
   if (name_space == nullptr) name_space = "";
-  if (*last == nullptr || !(*last)->Fits(list, name_space)) {
-    last->reset(new UpdatePlan(list, name_space));
+  if (last == nullptr || !last->Fits(list, name_space)) {
+    last.reset(new UpdatePlan(list, name_space));
   }
-  return **last;
+  return *last;
 }
 
 }  // namespace tov::update

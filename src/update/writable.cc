@@ -80,18 +80,15 @@ int tovCheckWritable(const char *path) {
   if (error == EACCES) return 0;
   if (error == ENOENT) return tovMkParentDirs(path);
   char message[kMessageSize];
-  core::ReportInto(message, sizeof message, 0, core::kError,
-                   core::Msg::kSystemError, path, std::strerror(error));
+  core::ReportInto(message, sizeof message, 0, core::Msg::kSystemError, path,
+                   std::strerror(error));
   return 0;
 }
 
-}  // namespace tov::update
-
-extern "C" TOVUPDTR_API int tovMkWritable(const char *path) {
+int MkWritable(const char *path) {
   if (path == nullptr || path[0] == '\0') return 0;
-  return tov::core::Guard(0, [&] {
-    using tov::update::SpecDeleter;
-    if (tov::update::tovCheckWritable(path) != 0) return 1;
+  return core::Guard(0, [&] {
+    if (tovCheckWritable(path) != 0) return 1;
     // Exists but read-only, or an error was met, or the directory could not
     // be prepared: design management has a say in all three.
     std::unique_ptr<lokSpec, SpecDeleter> spec(lokCreateSpec(0, 0, 0, path, 0));
@@ -102,6 +99,12 @@ extern "C" TOVUPDTR_API int tovMkWritable(const char *path) {
       return checked_out == 0 ? 1 : 0;
     }
     spec.reset();
-    return tov::update::AddOwnerWrite(path);
+    return AddOwnerWrite(path);
   });
+}
+
+}  // namespace tov::update
+
+extern "C" TOVUPDTR_API int tovMkWritable(const char *path) {
+  return tov::update::MkWritable(path);
 }

@@ -15,6 +15,12 @@ int tovCheckWritable(const char *path);
 // otherwise, leaving whatever directories were already created.
 int tovMkParentDirs(const char *path);
 
+// tovMkWritable: 1 when `path` may be written once this returns, after
+// creating the missing directories on its way, checking the file out of
+// design management, or adding owner-write to a file that is not managed;
+// 0 otherwise (also for a NULL or empty path).
+int MkWritable(const char *path);
+
 }  // namespace tov::update
 
 #endif  // TOVUPDTR_UPDATE_WRITABLE_H_

@@ -367,6 +367,6 @@ void murCanonicalizeDirSep(char *path) {
   }
 }
 
-extern "C" TOVUPDTR_API const char *bevLastError(void) {
+const char *bevErrorReason(void) {
   return tov::bev::GetService().last_error.c_str();
 }

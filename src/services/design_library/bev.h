@@ -16,8 +16,6 @@
 
 #include <cstddef>
 
-#include "tovUpdtr.h"  // bevLastError is exported
-
 // Longest line of a definition file, line end excluded.
 constexpr size_t kBevMaxLineLength = 4096;
 // Deepest nesting of includes below the first file.
@@ -33,7 +31,7 @@ constexpr int kBevTooLong = 2;    // the path and its NUL exceed `size`
 // definition.  0 when ready; nonzero on failure (unknown keyword, missing
 // field, illegal or over-long name, over-long line, NUL byte, missing or
 // unreadable file, include cycle, includes nested too deep), with the reason
-// kept for bevLastError() as "file:line: reason".  A rejected file leaves the
+// kept for bevErrorReason() as "file:line: reason".  A rejected file leaves the
 // earlier definitions in force.  Prints nothing.  The other arguments are
 // reserved (0, "").
 int bevInit(const char *path, int reserved1, int reserved2, int reserved3,
@@ -52,6 +50,11 @@ int bevGetPath(int reserved1, int reserved2, const char *lib, const char *cell,
 // holds a NUL byte or is longer than kBevMaxNameSpaceLength.  The string is the
 // service's and stays valid until the next call.
 const char *daxGetNameSpace(const char *libDir);
+
+// Why the last bevInit failed ("file:line: reason"), "" after one that
+// succeeded.  The string is the service's and stays valid until the next
+// bevInit.
+const char *bevErrorReason(void);
 
 // Rewrites `path` in place so that every directory separator is the
 // platform's own ('\' on Windows; nothing changes on POSIX).

@@ -1,0 +1,69 @@
+// What the update layer keeps from one call to the next: the memory that
+// file updates work in, the plan of the last expression list applied, and
+// every expression list handed out.  It lives in the library's State (one
+// owner, one reset).
+#ifndef TOVUPDTR_UPDATE_UPDATE_STATE_H_
+#define TOVUPDTR_UPDATE_UPDATE_STATE_H_
+
+#include <cstddef>
+#include <memory>
+#include <vector>
+
+#include "core/state.h"
+#include "tovUpdtr.h"
+#include "update/plain_rewriter.h"
+#include "update/update_plan.h"
+#include "update/work_memory.h"
+
+namespace tov::update {
+
+// Work buffers larger than this together are given back after the update
+// that needed them; smaller ones are kept for the next file.
+constexpr size_t kKeptBytes = size_t{64} << 20;
+
+// The memory that one update after the other works in.  The library is
+// single-threaded: one update at a time uses it.
+struct WorkArea {
+  LargeBuffer first;
+  LargeBuffer second;
+  LargeBuffer staging;
+  LargeBuffer window;
+  LargeBuffer slots;
+  PlainRewriter::Changes changes;
+
+  // Keeps small buffers for the next update; large ones go back to the
+  // system.
+  void Trim() {
+    if (first.capacity() + second.capacity() > kKeptBytes) {
+      first.Release();
+      second.Release();
+      changes = PlainRewriter::Changes();
+    } else if (changes.held_bytes() > kKeptBytes) {
+      changes = PlainRewriter::Changes();
+    }
+  }
+};
+
+struct UpdateState final : core::LayerState {
+  UpdateState() = default;
+  UpdateState(const UpdateState &) = delete;
+  UpdateState &operator=(const UpdateState &) = delete;
+  // Releases every node of every list handed out.
+  ~UpdateState() override;
+
+  // Every node of every expression list handed out: callers keep their
+  // lists to the end of the process, and holding them here says so to leak
+  // checkers.
+  std::vector<tovUpdtrRegexpList *> lists;
+  // The plan of the last list applied (it points into `lists`, so it is
+  // declared after them and released before them).
+  std::unique_ptr<UpdatePlan> plan;
+  WorkArea work;
+};
+
+// The update layer's state, made in the library's State on first use.
+UpdateState &LayerState();
+
+}  // namespace tov::update
+
+#endif  // TOVUPDTR_UPDATE_UPDATE_STATE_H_
