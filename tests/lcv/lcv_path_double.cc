@@ -75,4 +75,5 @@ const char *daxGetNameSpace(const char *libDir) {
 
 // Called by the library core, which the seam test links whole.
 int bevInit(const char *, int, int, int, const char *) { return 0; }
+const char *bevErrorReason(void) { return ""; }
 void zuInit4(int *, char **, int, int) {}

@@ -6,6 +6,7 @@
 #include "gtest/gtest.h"
 #include "platform/platform.h"
 #include "support/test_support.h"
+#include "tovUpdtr.h"
 
 namespace {
 
