@@ -55,10 +55,6 @@ bool IsAbsolutePath(const char *path);
 // The absolute form of the existing `path` with links resolved, as a malloc'ed
 // string the caller frees; NULL when it cannot be determined.
 char *RealPath(const char *path);
-// A key that every name of the existing file at `path` gives alike, links
-// and other spellings of the path included (the device and file number);
-// "" when the file cannot be reached.
-std::string FileIdentity(const char *path);
 // The error number of the calling thread's last failed call.
 int ErrorNumber();
 void SetErrorNumber(int value);

@@ -1,11 +1,14 @@
 #include "options.h"
 
+#include <filesystem>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "gtest/gtest.h"
 #include "support/test_support.h"
+#include "system.h"
 
 namespace {
 
@@ -14,7 +17,9 @@ using tov::cli::HelpText;
 using tov::cli::OptionNames;
 using tov::cli::Options;
 using tov::cli::TakeOwnOptions;
+using tov::cli::sys::FileIdentity;
 using tov::test::CaptureStderr;
+using tov::test::TempDir;
 
 using Args = std::vector<std::string>;
 
@@ -93,6 +98,23 @@ TEST(HelpText, ListsEveryOptionWithinEightyColumns) {
   while (std::getline(lines, line)) {
     EXPECT_LE(line.size(), 79u) << line;
   }
+}
+
+// Files named twice in the update-file list are told apart by this key.
+TEST(FileIdentity, OneForEveryNameOfAFileAndNoneForNoFile) {
+  TempDir dir;
+  const std::string f = dir.Write("d/f.txt", "f");
+  const std::string g = dir.Write("d/g.txt", "f");
+  std::error_code error;
+  std::filesystem::create_hard_link(f, dir.Path("d/h.txt"), error);
+  ASSERT_FALSE(error) << error.message();
+  const std::string id = FileIdentity(f.c_str());
+  ASSERT_FALSE(id.empty());
+  EXPECT_EQ(FileIdentity(dir.Path("d/h.txt").c_str()), id);
+  EXPECT_EQ(FileIdentity(dir.Path("d/../d/./f.txt").c_str()), id);
+  EXPECT_NE(FileIdentity(g.c_str()), id);
+  EXPECT_EQ(FileIdentity(dir.Path("d/missing").c_str()), "");
+  EXPECT_EQ(FileIdentity(nullptr), "");
 }
 
 }  // namespace

@@ -1,12 +1,6 @@
-// Views of files and the identity of a file under its several names.
+// Views of files.
 #include <cstdio>
 #include <string>
-
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
 
 #include "gtest/gtest.h"
 #include "platform/platform.h"
@@ -15,14 +9,6 @@
 namespace {
 
 using tov::test::TempDir;
-
-bool HardLink(const std::string &existing, const std::string &name) {
-#ifdef _WIN32
-  return CreateHardLinkA(name.c_str(), existing.c_str(), nullptr) != 0;
-#else
-  return link(existing.c_str(), name.c_str()) == 0;
-#endif
-}
 
 TEST(FileView, ShowsTheFileAsItWasWhenReplacedByANewOne) {
   TempDir dir;
@@ -52,21 +38,6 @@ TEST(FileView, RefusesWhatIsNotAFileOfTheGivenSize) {
   EXPECT_FALSE(view.Open(dir.Path("missing").c_str(), 5));
   EXPECT_FALSE(view.Open(nullptr, 5));
   EXPECT_EQ(view.data(), nullptr);
-}
-
-TEST(FileIdentity, OneForEveryNameOfAFileAndNoneForNoFile) {
-  TempDir dir;
-  const std::string f = dir.Write("d/f.txt", "f");
-  const std::string g = dir.Write("d/g.txt", "f");
-  ASSERT_TRUE(HardLink(f, dir.Path("d/h.txt")));
-  const std::string id = tov::platform::FileIdentity(f.c_str());
-  ASSERT_FALSE(id.empty());
-  EXPECT_EQ(tov::platform::FileIdentity(dir.Path("d/h.txt").c_str()), id);
-  EXPECT_EQ(tov::platform::FileIdentity(dir.Path("d/../d/./f.txt").c_str()),
-            id);
-  EXPECT_NE(tov::platform::FileIdentity(g.c_str()), id);
-  EXPECT_EQ(tov::platform::FileIdentity(dir.Path("d/missing").c_str()), "");
-  EXPECT_EQ(tov::platform::FileIdentity(nullptr), "");
 }
 
 }  // namespace
