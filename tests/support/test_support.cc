@@ -130,12 +130,27 @@ std::string ReadFd(int fd) {
   return text;
 }
 
+// The folder for temporary files: $TMPDIR when set, else /tmp.
+std::string TempFolder() {
+  const char *dir = std::getenv("TMPDIR");
+  return dir != nullptr && dir[0] != '\0' ? dir : "/tmp";
+}
+
+// A fresh directory in the temporary folder, named after `prefix`.
+std::string MakeTempDir(const char *prefix) {
+  std::string name = TempFolder() + "/" + prefix + "XXXXXX";
+  if (mkdtemp(&name[0]) == nullptr) {
+    throw std::runtime_error("mkdtemp failed in " + TempFolder());
+  }
+  return name;
+}
+
 // A temporary file, unlinked at once, that receives fd 2.
 int AnonymousFile() {
-  char name[] = "/tmp/tovtestXXXXXX";
-  int fd = mkstemp(name);
-  if (fd < 0) throw std::runtime_error("mkstemp failed");
-  unlink(name);
+  std::string name = TempFolder() + "/tovtestXXXXXX";
+  int fd = mkstemp(&name[0]);
+  if (fd < 0) throw std::runtime_error("mkstemp failed in " + TempFolder());
+  unlink(name.c_str());
   return fd;
 }
 
@@ -307,14 +322,34 @@ void SetEnv(const char *name, const char *value) {
 }
 
 int RunAsUnprivileged(const std::function<int()> &body) {
+  // The temporary folder need not be writable for that user (a /tmp of mode
+  // 0755): the child gets a folder of its own in it as its TMPDIR, where
+  // the stderr captures and temporary directories of the body go.
+  std::string scratch;
+  if (geteuid() == 0) {
+    try {
+      scratch = MakeTempDir("tovUpdtrUser");
+    } catch (const std::runtime_error &) {
+      return 202;
+    }
+    if (chown(scratch.c_str(), kUnprivilegedId, kUnprivilegedId) != 0) {
+      rmdir(scratch.c_str());
+      return 202;
+    }
+  }
   std::fflush(stdout);
   std::fflush(stderr);
   pid_t pid = fork();
-  if (pid < 0) return 201;
+  if (pid < 0) {
+    std::error_code ec;
+    if (!scratch.empty()) std::filesystem::remove_all(scratch, ec);
+    return 201;
+  }
   if (pid == 0) {
     if (geteuid() == 0) {
       if (setgroups(0, nullptr) != 0 || setgid(kUnprivilegedId) != 0 ||
-          setuid(kUnprivilegedId) != 0) {
+          setuid(kUnprivilegedId) != 0 ||
+          setenv("TMPDIR", scratch.c_str(), 1) != 0) {
         _exit(200);
       }
     }
@@ -327,6 +362,10 @@ int RunAsUnprivileged(const std::function<int()> &body) {
   }
   int status = 0;
   waitpid(pid, &status, 0);
+  if (!scratch.empty()) {
+    std::error_code ec;
+    std::filesystem::remove_all(scratch, ec);
+  }
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
 }
@@ -343,11 +382,7 @@ void GiveToUnprivileged(const std::string &path) {
   }
 }
 
-TempDir::TempDir() {
-  char name[] = "/tmp/tovUpdtrTestXXXXXX";
-  if (mkdtemp(name) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = name;
-}
+TempDir::TempDir() : path_(MakeTempDir("tovUpdtrTest")) {}
 
 #endif
 

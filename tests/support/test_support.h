@@ -44,8 +44,11 @@ constexpr unsigned kUnprivilegedId = 65534;
 
 // Runs `body` in a child that has dropped to an unprivileged user when the
 // suite runs as root, and returns the child's exit status (body's result).
-// Returns 200 when privileges could not be dropped, so that such a test
-// fails instead of passing merely because root may write anything.
+// Returns 200 when privileges could not be dropped (202 when the user's
+// temporary folder could not be made), so that such a test fails instead of
+// passing merely because root may write anything.  The child's TMPDIR is a
+// folder of that user's own, removed afterwards, so that CaptureStderr and
+// TempDir work in the body whoever may write to the temporary folder.
 int RunAsUnprivileged(const std::function<int()> &body);
 
 // Gives `path` (and everything below it) to the unprivileged user, so that a
@@ -53,7 +56,8 @@ int RunAsUnprivileged(const std::function<int()> &body);
 void GiveToUnprivileged(const std::string &path);
 #endif
 
-// A fresh directory, removed with its content at destruction.
+// A fresh directory in the temporary folder ($TMPDIR, else /tmp, on POSIX),
+// removed with its content at destruction.
 class TempDir {
  public:
   TempDir();
