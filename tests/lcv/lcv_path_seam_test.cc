@@ -11,24 +11,21 @@
 
 namespace {
 
-using tov::test::CaptureStderr;
 using tov::test::Double;
+using tov::test::Outcome;
 using Calls = std::vector<std::string>;
 
-// One lcvGetPath: its path ("<null>" for NULL) and what it printed.
-struct Outcome {
-  std::string path;
-  std::string err;
-};
-
+// One lcvGetPath: what it printed, and the path it handed out as the bytes
+// ("<null>" for NULL).
 Outcome Resolve(const char *lib, const char *cell, const char *view,
                 const char *file) {
-  Outcome o;
-  o.err = CaptureStderr([&] {
-    char *path = lcvGetPath(lib, cell, view, file);
-    o.path = path != nullptr ? path : "<null>";
-    std::free(path);
+  char *path = nullptr;
+  Outcome o = tov::test::Capture([&] {
+    path = lcvGetPath(lib, cell, view, file);
+    return path != nullptr ? 1 : 0;
   });
+  o.bytes = path != nullptr ? path : "<null>";
+  std::free(path);
   return o;
 }
 
@@ -54,7 +51,7 @@ TEST_F(LcvGetPathSeam, OnlyLibraryUnixDirectoriesGetCellAndViewConverted) {
     tov::test::ResetDouble();
     if (space[0] != '\0') Double().name_space = space;
     Outcome o = Resolve("lib", "c:1", "v", "f");
-    EXPECT_EQ(o.path, "/libs/u:lib/c:1/v/f") << space;
+    EXPECT_EQ(o.bytes, "/libs/u:lib/c:1/v/f") << space;
     EXPECT_EQ(o.err, "");
     EXPECT_EQ(Double().calls, (Calls{Mapped("lib"), kLibLookup, kNameSpace,
                                      "bevGetPath(0,0,u:lib,c:1,v,f,260)"}))
@@ -63,7 +60,7 @@ TEST_F(LcvGetPathSeam, OnlyLibraryUnixDirectoriesGetCellAndViewConverted) {
   tov::test::ResetDouble();
   Double().name_space = "LibraryUnix";
   Outcome o = Resolve("lib", "c", "v", "f#3a");
-  EXPECT_EQ(o.path, "/libs/u:lib/u:c/u:v/f#3a");  // the file stays as it is
+  EXPECT_EQ(o.bytes, "/libs/u:lib/u:c/u:v/f#3a");  // the file stays as it is
   EXPECT_EQ(Double().calls,
             (Calls{Mapped("lib"), kLibLookup, kNameSpace, Mapped("c"),
                    Mapped("v"), "bevGetPath(0,0,u:lib,u:c,u:v,f#3a,260)"}));
@@ -71,19 +68,19 @@ TEST_F(LcvGetPathSeam, OnlyLibraryUnixDirectoriesGetCellAndViewConverted) {
 
 TEST_F(LcvGetPathSeam, EmptyAndNullComponentsTravelAsEmptyNames) {
   Double().name_space = "LibraryUnix";
-  EXPECT_EQ(Resolve("lib", "", nullptr, "").path, "/libs/u:lib/u:/u:");
+  EXPECT_EQ(Resolve("lib", "", nullptr, "").bytes, "/libs/u:lib/u:/u:");
   EXPECT_EQ(Double().calls,
             (Calls{Mapped("lib"), kLibLookup, kNameSpace, Mapped(""),
                    Mapped(""), "bevGetPath(0,0,u:lib,u:,u:,,260)"}));
   tov::test::ResetDouble();
-  EXPECT_EQ(Resolve("lib", nullptr, "", nullptr).path, "/libs/u:lib");
+  EXPECT_EQ(Resolve("lib", nullptr, "", nullptr).bytes, "/libs/u:lib");
   EXPECT_EQ(Double().calls.back(), "bevGetPath(0,0,u:lib,,,,260)");
 }
 
 TEST_F(LcvGetPathSeam, RejectedNamesAreReportedAndStopTheLookup) {
   Double().rejected = {"bad"};
   Outcome o = Resolve("bad", "c", "v", "f");
-  EXPECT_EQ(o.path, "<null>");
+  EXPECT_EQ(o.bytes, "<null>");
   EXPECT_EQ(o.err, CouldntMap("bad"));
   EXPECT_EQ(Double().calls, Calls{Mapped("bad")});
 
@@ -93,7 +90,7 @@ TEST_F(LcvGetPathSeam, RejectedNamesAreReportedAndStopTheLookup) {
     Double().name_space = "LibraryUnix";
     o = which == 0 ? Resolve("lib", "bad", "v", "f")
                    : Resolve("lib", "c", "bad", "f");
-    EXPECT_EQ(o.path, "<null>");
+    EXPECT_EQ(o.bytes, "<null>");
     EXPECT_EQ(o.err, CouldntMap("bad"));
     Calls want{Mapped("lib"), kLibLookup, kNameSpace};
     if (which == 1) want.push_back(Mapped("c"));
@@ -105,21 +102,21 @@ TEST_F(LcvGetPathSeam, RejectedNamesAreReportedAndStopTheLookup) {
   tov::test::ResetDouble();
   Double().rejected = {"bad"};
   o = Resolve("lib", "bad", "v", "f");
-  EXPECT_EQ(o.path, "/libs/u:lib/bad/v/f");
+  EXPECT_EQ(o.bytes, "/libs/u:lib/bad/v/f");
   EXPECT_EQ(o.err, "");
 }
 
 TEST_F(LcvGetPathSeam, FailedLookupsGiveNullWithoutMessage) {
   Double().library_result = 1;
   Outcome o = Resolve("lib", "c", "v", "f");
-  EXPECT_EQ(o.path, "<null>");
+  EXPECT_EQ(o.bytes, "<null>");
   EXPECT_EQ(o.err, "");
   EXPECT_EQ(Double().calls, (Calls{Mapped("lib"), kLibLookup}));
 
   tov::test::ResetDouble();
   Double().file_result = 2;
   o = Resolve("lib", "c", "v", "f");
-  EXPECT_EQ(o.path, "<null>");
+  EXPECT_EQ(o.bytes, "<null>");
   EXPECT_EQ(o.err, "");
   EXPECT_EQ(Double().calls.size(), 4u);
 }

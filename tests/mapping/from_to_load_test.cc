@@ -14,13 +14,9 @@
 namespace {
 
 using tov::test::CaptureStderr;
+using tov::test::Outcome;
 using tov::test::WalkMapping;
 using Elements = std::vector<std::string>;
-
-struct Outcome {
-  int result;
-  std::string err;
-};
 
 class FromToLoad : public ::testing::Test {
  protected:
@@ -44,14 +40,12 @@ class FromToLoad : public ::testing::Test {
   // Loads `path`; a NULL `name_space` means tovProcessFromToFile.
   Outcome LoadPath(const char *path, int level, const char *name_space,
                    int case_sensitive = 0) {
-    Outcome o{};
-    o.err = CaptureStderr([&] {
-      o.result =
-          name_space == nullptr
-              ? tovProcessFromToFile(path, level)
-              : tovProcessFromToFileEx(path, level, name_space, case_sensitive);
+    return tov::test::Capture([&] {
+      return name_space == nullptr
+                 ? tovProcessFromToFile(path, level)
+                 : tovProcessFromToFileEx(path, level, name_space,
+                                          case_sensitive);
     });
-    return o;
   }
 
   Outcome Load(const std::string &content, int level,

@@ -11,7 +11,7 @@
 
 #include "failing_alloc.h"
 #include "gtest/gtest.h"
-#include "reliability_util.h"
+#include "support/reliability_util.h"
 #include "support/test_support.h"
 #include "tovUpdtr.h"
 

@@ -15,10 +15,10 @@
 #include <string>
 
 #include "gtest/gtest.h"
-#include "reliability_util.h"
+#include "support/reliability_util.h"
 #include "support/test_support.h"
+#include "support/update_fixture.h"
 #include "tovUpdtr.h"
-#include "update/update_fixture.h"
 
 namespace {
 

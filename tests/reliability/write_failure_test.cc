@@ -22,10 +22,10 @@
 
 #include "gtest/gtest.h"
 #include "platform/platform.h"
-#include "reliability_util.h"
+#include "support/reliability_util.h"
 #include "support/test_support.h"
+#include "support/update_fixture.h"
 #include "tovUpdtr.h"
-#include "update/update_fixture.h"
 
 namespace {
 

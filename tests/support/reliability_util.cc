@@ -1,7 +1,6 @@
-#include "reliability_util.h"
+#include "support/reliability_util.h"
 
 #include <filesystem>
-#include <vector>
 
 #include "services/regex/mur_regexp.h"
 
@@ -19,27 +18,13 @@
 
 namespace tov::test {
 
-Outcome Update(const std::string &line, tovUpdtrRegexpList *list, int flags,
-               int code) {
-  Outcome o;
-  std::vector<char> buf(line.begin(), line.end());
-  buf.push_back('\0');
-  o.err = CaptureStderr([&] {
-    o.result =
-        tovUpdtrRegexpUpdateFileEx(buf.data(), code, list, "LibraryNT", flags);
-  });
-  return o;
-}
-
 Outcome LoadList(const TempDir &dir, const std::string &from_to, int level,
                  const char *name_space, int case_sensitive) {
   const std::string path = dir.Write("from_to.txt", from_to);
-  Outcome o;
-  o.err = CaptureStderr([&] {
-    o.result =
-        tovProcessFromToFileEx(path.c_str(), level, name_space, case_sensitive);
+  return Capture([&] {
+    return tovProcessFromToFileEx(path.c_str(), level, name_space,
+                                  case_sensitive);
   });
-  return o;
 }
 
 std::string MappingText() {

@@ -1,7 +1,8 @@
-// Helpers of the reliability tests: whole updates through the public calls,
-// mappings as text, and the names left in a directory.
-#ifndef TOVUPDTR_TESTS_RELIABILITY_RELIABILITY_UTIL_H_
-#define TOVUPDTR_TESTS_RELIABILITY_RELIABILITY_UTIL_H_
+// Helpers of the reliability tests: from-to lists loaded through the public
+// calls, mappings and lists as text, the names left in a directory, and the
+// leak check.
+#ifndef TOVUPDTR_TESTS_SUPPORT_RELIABILITY_UTIL_H_
+#define TOVUPDTR_TESTS_SUPPORT_RELIABILITY_UTIL_H_
 
 #include <set>
 #include <string>
@@ -10,16 +11,6 @@
 #include "tovUpdtr.h"
 
 namespace tov::test {
-
-// What one call did: its result and what it printed on stderr.
-struct Outcome {
-  int result = -1;
-  std::string err;
-};
-
-// Updates the file that `line` names (tovUpdtrRegexpUpdateFileEx).
-Outcome Update(const std::string &line, tovUpdtrRegexpList *list, int flags = 0,
-               int code = 0);
 
 // Writes `from_to` to `dir`/from_to.txt and loads it at `level`.
 Outcome LoadList(const TempDir &dir, const std::string &from_to, int level,
@@ -43,4 +34,4 @@ bool LeaksFound();
 
 }  // namespace tov::test
 
-#endif  // TOVUPDTR_TESTS_RELIABILITY_RELIABILITY_UTIL_H_
+#endif  // TOVUPDTR_TESTS_SUPPORT_RELIABILITY_UTIL_H_

@@ -386,6 +386,12 @@ TempDir::TempDir() : path_(MakeTempDir("tovUpdtrTest")) {}
 
 #endif
 
+Outcome Capture(const std::function<int()> &call) {
+  Outcome o;
+  o.err = CaptureStderr([&] { o.result = call(); });
+  return o;
+}
+
 TempDir::~TempDir() {
   namespace fs = std::filesystem;
   std::error_code ec;

@@ -13,6 +13,18 @@ namespace tov::test {
 // stream and file descriptor 2 alike).
 std::string CaptureStderr(const std::function<void()> &body);
 
+// What one call of the library did: its result, everything it printed on
+// stderr, and the bytes it left (the content of the file it updated, or the
+// text it handed out).
+struct Outcome {
+  int result = -1;
+  std::string err;
+  std::string bytes;
+};
+
+// Runs `call` and returns its result and what it printed (no bytes).
+Outcome Capture(const std::function<int()> &call);
+
 // How a child process ended and what it wrote to stderr.
 struct ChildResult {
   bool exited = false;  // ended through exit() or by returning

@@ -1,4 +1,4 @@
-#include "update_fixture.h"
+#include "support/update_fixture.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -47,10 +47,27 @@ void LoadMapping(const std::vector<Members> &elements) {
   }
 }
 
+tovUpdtrRegexpList *ListOf(const std::vector<Members> &elements) {
+  LoadMapping(elements);
+  return tovUpdtrGenRegexpList(0, "LibraryNT");
+}
+
 std::vector<tovUpdtrRegexpList *> Nodes(tovUpdtrRegexpList *list) {
   std::vector<tovUpdtrRegexpList *> nodes;
   for (; list != nullptr; list = list->next) nodes.push_back(list);
   return nodes;
+}
+
+Outcome Update(const std::string &line, tovUpdtrRegexpList *list, int flags,
+               int code, const std::string &file) {
+  std::vector<char> buf(line.begin(), line.end());
+  buf.push_back('\0');
+  Outcome o = Capture([&] {
+    return tovUpdtrRegexpUpdateFileEx(buf.data(), code, list, "LibraryNT",
+                                      flags);
+  });
+  if (!file.empty()) o.bytes = ReadFile(file);
+  return o;
 }
 
 DesignTree::DesignTree() {
@@ -72,6 +89,13 @@ std::string DesignTree::PathOf(const std::string &name) const {
 
 std::string DesignTree::Reference(const std::string &name) {
   return "lib1.cell:view/" + name;
+}
+
+Outcome DesignTree::Update(const std::string &name, const std::string &content,
+                           tovUpdtrRegexpList *list, int flags,
+                           int code) const {
+  return tov::test::Update(Reference(name), list, flags, code,
+                           WriteFile(name, content));
 }
 
 }  // namespace tov::test

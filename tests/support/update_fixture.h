@@ -1,7 +1,8 @@
-// Mappings built element by element, and a small design tree on disk, for
-// the tests of the expression list and the file update.
-#ifndef TOVUPDTR_TESTS_UPDATE_UPDATE_FIXTURE_H_
-#define TOVUPDTR_TESTS_UPDATE_UPDATE_FIXTURE_H_
+// Mappings built element by element, a small design tree on disk, and one
+// update of a file with all that it did, for the tests of the expression
+// list and the file update.
+#ifndef TOVUPDTR_TESTS_SUPPORT_UPDATE_FIXTURE_H_
+#define TOVUPDTR_TESTS_SUPPORT_UPDATE_FIXTURE_H_
 
 #include <array>
 #include <string>
@@ -29,8 +30,19 @@ Members LibRename(const char *from, const char *to);
 // Replaces the mapping with one holding `elements`, in this order.
 void LoadMapping(const std::vector<Members> &elements);
 
+// Replaces the mapping with one holding `elements` and returns its list,
+// under update type 0, names in LibraryNT.
+tovUpdtrRegexpList *ListOf(const std::vector<Members> &elements);
+
 // The nodes of `list`, in order.
 std::vector<tovUpdtrRegexpList *> Nodes(tovUpdtrRegexpList *list);
+
+// Updates the file that `line` names with `list` through
+// tovUpdtrRegexpUpdateFileEx (on a copy of the line, which the call cuts),
+// names in LibraryNT: the call's result, everything it printed on stderr
+// and, when `file` is given, the bytes of that file afterwards.
+Outcome Update(const std::string &line, tovUpdtrRegexpList *list, int flags = 0,
+               int code = 0, const std::string &file = "");
 
 // A design tree in a temporary directory: the library lib1 with the view
 // cell:view, defined in a library-definition file that tovUpdtrInit has
@@ -48,6 +60,10 @@ class DesignTree {
   std::string PathOf(const std::string &name) const;
   // The reference of that file: "lib1.cell:view/" + name.
   static std::string Reference(const std::string &name);
+  // Writes `content` into the file `name` of lib1.cell:view and updates it
+  // (Update), the outcome holding the file's bytes afterwards.
+  Outcome Update(const std::string &name, const std::string &content,
+                 tovUpdtrRegexpList *list, int flags = 0, int code = 0) const;
 
  private:
   TempDir dir_;
@@ -55,4 +71,4 @@ class DesignTree {
 
 }  // namespace tov::test
 
-#endif  // TOVUPDTR_TESTS_UPDATE_UPDATE_FIXTURE_H_
+#endif  // TOVUPDTR_TESTS_SUPPORT_UPDATE_FIXTURE_H_

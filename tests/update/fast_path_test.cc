@@ -14,36 +14,16 @@
 
 #include "gtest/gtest.h"
 #include "support/test_support.h"
+#include "support/update_fixture.h"
 #include "tovUpdtr.h"
-#include "update_fixture.h"
 
 namespace {
 
-using tov::test::CaptureStderr;
 using tov::test::DesignTree;
 using tov::test::LoadMapping;
 using tov::test::Members;
+using tov::test::Outcome;
 using tov::test::ReadFile;
-
-// What one update left: its result, its messages and the file.
-struct UpdateRun {
-  int result;
-  std::string err;
-  std::string content;
-};
-
-UpdateRun Update(const DesignTree &tree, const std::string &text,
-                 tovUpdtrRegexpList *list, int flags) {
-  std::string path = tree.WriteFile("f.txt", text);
-  std::string line = DesignTree::Reference("f.txt") + "\n";
-  UpdateRun run{};
-  run.err = CaptureStderr([&] {
-    run.result =
-        tovUpdtrRegexpUpdateFileEx(line.data(), 3, list, "LibraryNT", flags);
-  });
-  run.content = ReadFile(path);
-  return run;
-}
 
 // Names that are plain words, names with expression characters, and new
 // names that grow the text a lot.
@@ -93,11 +73,11 @@ TEST(FastPath, AgreesWithNodeByNodeOnRandomInput) {
     }
     if (rng() % 10 == 0) text += std::string(1, '\0') + "a";
 
-    UpdateRun slow = Update(tree, text, list, TOV_UPDATE_NODE_BY_NODE);
-    UpdateRun fast = Update(tree, text, list, 0);
+    Outcome slow = tree.Update("f.txt", text, list, TOV_UPDATE_NODE_BY_NODE, 3);
+    Outcome fast = tree.Update("f.txt", text, list, 0, 3);
     EXPECT_EQ(fast.result, slow.result) << "text: " << text;
     EXPECT_EQ(fast.err, slow.err) << "text: " << text;
-    EXPECT_EQ(fast.content, slow.content) << "text: " << text;
+    EXPECT_EQ(fast.bytes, slow.bytes) << "text: " << text;
     if (HasFailure()) break;
     ++compared;
   }
@@ -110,11 +90,10 @@ TEST(FastPath, ChainedRenamesFollowTheListInBothOrders) {
     std::vector<Members> chain = {tov::test::LibRename("lib1", "lib2"),
                                   tov::test::LibRename("lib2", "lib3")};
     if (!forward) std::swap(chain[0], chain[1]);
-    LoadMapping(chain);
-    tovUpdtrRegexpList *list = tovUpdtrGenRegexpList(0, "LibraryNT");
-    UpdateRun run = Update(tree, "lib1 lib2 lib3\n", list, 0);
+    tovUpdtrRegexpList *list = tov::test::ListOf(chain);
+    Outcome run = tree.Update("f.txt", "lib1 lib2 lib3\n", list, 0, 3);
     EXPECT_EQ(run.result, TOV_UPDATE_CHANGED);
-    EXPECT_EQ(run.content, forward ? "lib3 lib3 lib3\n" : "lib2 lib3 lib3\n");
+    EXPECT_EQ(run.bytes, forward ? "lib3 lib3 lib3\n" : "lib2 lib3 lib3\n");
   }
 }
 
@@ -147,11 +126,12 @@ TEST(FastPath, LongTextsCutIntoPiecesAndTheFilesAfterThem) {
     tovUpdtrRegexpList *list = tovUpdtrGenRegexpList(type, "LibraryNT");
     ASSERT_NE(list, nullptr);
     for (const std::string &text : texts) {
-      UpdateRun slow = Update(tree, text, list, TOV_UPDATE_NODE_BY_NODE);
-      UpdateRun fast = Update(tree, text, list, 0);
+      Outcome slow =
+          tree.Update("f.txt", text, list, TOV_UPDATE_NODE_BY_NODE, 3);
+      Outcome fast = tree.Update("f.txt", text, list, 0, 3);
       EXPECT_EQ(fast.result, slow.result);
       EXPECT_EQ(fast.err, slow.err);
-      EXPECT_TRUE(fast.content == slow.content)
+      EXPECT_TRUE(fast.bytes == slow.bytes)
           << "type " << type << ", a text of " << text.size() << " bytes";
     }
   }
@@ -162,9 +142,9 @@ TEST(FastPath, FilesOfManyMegabytesAreWrittenWhileTheirTextIsMade) {
   // another: every byte must arrive, in order, also when the disk is
   // waited for.
   DesignTree tree;
-  LoadMapping({tov::test::LibRename("cellA", "cellB_longer"),
-               tov::test::LibRename("net1", "n")});
-  tovUpdtrRegexpList *list = tovUpdtrGenRegexpList(0, "LibraryNT");
+  tovUpdtrRegexpList *list =
+      tov::test::ListOf({tov::test::LibRename("cellA", "cellB_longer"),
+                         tov::test::LibRename("net1", "n")});
   ASSERT_NE(list, nullptr);
   std::string text, want;
   for (int i = 0; text.size() < (9u << 20); ++i) {
@@ -173,10 +153,10 @@ TEST(FastPath, FilesOfManyMegabytesAreWrittenWhileTheirTextIsMade) {
     want += "cellB_longer u" + n + " (n, w" + n + ");\n";
   }
   for (const int flags : {0, TOV_UPDATE_SYNC}) {
-    const UpdateRun run = Update(tree, text, list, flags);
+    const Outcome run = tree.Update("f.txt", text, list, flags, 3);
     EXPECT_EQ(run.result, TOV_UPDATE_CHANGED);
     EXPECT_EQ(run.err, "");
-    EXPECT_TRUE(run.content == want) << "flags " << flags;
+    EXPECT_TRUE(run.bytes == want) << "flags " << flags;
   }
 }
 
@@ -196,10 +176,10 @@ TEST(FastPath, LargeFileWithOtherNamesIsRewrittenFromItsOwnBytes) {
       {tov::test::LibRename("ab", "abx"), tov::test::LibRename("a-b", "dash"),
        tov::test::LibRename("dash", "ab")}};
   for (const std::vector<Members> &mapping : mappings) {
-    LoadMapping(mapping);
-    tovUpdtrRegexpList *list = tovUpdtrGenRegexpList(0, "LibraryNT");
+    tovUpdtrRegexpList *list = tov::test::ListOf(mapping);
     ASSERT_NE(list, nullptr);
-    const UpdateRun slow = Update(tree, text, list, TOV_UPDATE_NODE_BY_NODE);
+    const Outcome slow =
+        tree.Update("f.txt", text, list, TOV_UPDATE_NODE_BY_NODE, 3);
     ASSERT_EQ(slow.result, TOV_UPDATE_CHANGED);
     for (const int flags : {0, TOV_UPDATE_NODE_BY_NODE}) {
       const std::string path = tree.WriteFile("f.txt", text);
@@ -210,14 +190,13 @@ TEST(FastPath, LargeFileWithOtherNamesIsRewrittenFromItsOwnBytes) {
 #else
       ASSERT_EQ(link(path.c_str(), other.c_str()), 0);
 #endif
-      std::string line = DesignTree::Reference("f.txt") + "\n";
       EXPECT_EQ(
-          tovUpdtrRegexpUpdateFileEx(line.data(), 3, list, "LibraryNT", flags),
+          tov::test::Update(DesignTree::Reference("f.txt"), list, flags).result,
           TOV_UPDATE_CHANGED);
       const std::string what = "flags " + std::to_string(flags) + ", " +
                                std::to_string(mapping.size()) + " renames";
-      EXPECT_TRUE(ReadFile(path) == slow.content) << what;
-      EXPECT_TRUE(ReadFile(other) == slow.content) << what;
+      EXPECT_TRUE(ReadFile(path) == slow.bytes) << what;
+      EXPECT_TRUE(ReadFile(other) == slow.bytes) << what;
     }
   }
 }
@@ -227,15 +206,15 @@ TEST(FastPath, ListChangedBetweenCallsIsFollowed) {
   // relinks the nodes or gives a node another element gets what the nodes
   // say now.
   DesignTree tree;
-  LoadMapping({tov::test::LibRename("a", "b"), tov::test::LibRename("b", "c"),
-               tov::test::LibRename("c", "d")});
-  tovUpdtrRegexpList *list = tovUpdtrGenRegexpList(0, "LibraryNT");
+  tovUpdtrRegexpList *list = tov::test::ListOf(
+      {tov::test::LibRename("a", "b"), tov::test::LibRename("b", "c"),
+       tov::test::LibRename("c", "d")});
   std::vector<tovUpdtrRegexpList *> nodes = tov::test::Nodes(list);
   ASSERT_EQ(nodes.size(), 3u);
   auto both = [&](const std::string &want) {
     for (int flags : {0, TOV_UPDATE_NODE_BY_NODE, TOV_UPDATE_SYNC}) {
-      UpdateRun run = Update(tree, "a b c", list, flags);
-      EXPECT_EQ(run.content, want) << "flags " << flags;
+      Outcome run = tree.Update("f.txt", "a b c", list, flags, 3);
+      EXPECT_EQ(run.bytes, want) << "flags " << flags;
     }
   };
   both("d d d");
@@ -260,15 +239,15 @@ TEST(FastPath, GrowthPastTheBuffersFailsLikeTheNodeByNodePath) {
   // buffers only at the end of the search: they fail all the same, with
   // the node-by-node message, and are not made writable nor written.
   DesignTree tree;
-  LoadMapping({tov::test::LibRename("a", "bb"), tov::test::LibRename("c", "d"),
-               tov::test::LibRename("x", "xyz")});
-  tovUpdtrRegexpList *list = tovUpdtrGenRegexpList(0, "LibraryNT");
-  UpdateRun run = Update(tree, "a", list, 0);
+  tovUpdtrRegexpList *list = tov::test::ListOf(
+      {tov::test::LibRename("a", "bb"), tov::test::LibRename("c", "d"),
+       tov::test::LibRename("x", "xyz")});
+  Outcome run = tree.Update("f.txt", "a", list, 0, 3);
   EXPECT_EQ(run.result, 0);
   EXPECT_EQ(run.err,
             "{#3 E Buffer space for reading and writing files inadequate. "
             "Increase the scaling factor.}\n");
-  EXPECT_EQ(run.content, "a");
+  EXPECT_EQ(run.bytes, "a");
 
   // "x " to "xyz ": twice the size, which does not fit with the text's end
   // after it, and does with two more bytes.
@@ -278,16 +257,16 @@ TEST(FastPath, GrowthPastTheBuffersFailsLikeTheNodeByNodePath) {
   const std::string fits = doubles + "..";
   for (const std::string &text : {outgrows, fits}) {
     for (const int flags : {0, TOV_UPDATE_DRY_RUN}) {
-      const UpdateRun slow =
-          Update(tree, text, list, flags | TOV_UPDATE_NODE_BY_NODE);
-      const UpdateRun fast = Update(tree, text, list, flags);
+      const Outcome slow =
+          tree.Update("f.txt", text, list, flags | TOV_UPDATE_NODE_BY_NODE, 3);
+      const Outcome fast = tree.Update("f.txt", text, list, flags, 3);
       EXPECT_EQ(fast.result, slow.result) << "flags " << flags;
       EXPECT_EQ(fast.err, slow.err) << "flags " << flags;
-      EXPECT_TRUE(fast.content == slow.content) << "flags " << flags;
+      EXPECT_TRUE(fast.bytes == slow.bytes) << "flags " << flags;
     }
   }
-  EXPECT_EQ(Update(tree, outgrows, list, 0).result, 0);
-  EXPECT_EQ(Update(tree, fits, list, 0).result, TOV_UPDATE_CHANGED);
+  EXPECT_EQ(tree.Update("f.txt", outgrows, list, 0, 3).result, 0);
+  EXPECT_EQ(tree.Update("f.txt", fits, list, 0, 3).result, TOV_UPDATE_CHANGED);
 }
 
 }  // namespace

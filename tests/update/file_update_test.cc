@@ -18,45 +18,21 @@
 
 #include "gtest/gtest.h"
 #include "support/test_support.h"
+#include "support/update_fixture.h"
 #include "tovUpdtr.h"
-#include "update_fixture.h"
 
 namespace {
 
-using tov::test::CaptureStderr;
 using tov::test::DesignTree;
 using tov::test::LibRename;
-using tov::test::LoadMapping;
+using tov::test::ListOf;
 using tov::test::Members;
+using tov::test::Outcome;
 using tov::test::ReadFile;
+using tov::test::Update;
 #ifndef _WIN32
 using tov::test::RunAsUnprivileged;
 #endif
-
-// What one update did: its result and what it printed.
-struct Outcome {
-  int result;
-  std::string err;
-};
-
-// Updates the file that `line` names through the extended call.
-Outcome UpdateEx(const std::string &line, tovUpdtrRegexpList *list,
-                 int flags = 0, int code = 0) {
-  Outcome o{};
-  std::vector<char> buf(line.begin(), line.end());
-  buf.push_back('\0');
-  o.err = CaptureStderr([&] {
-    o.result =
-        tovUpdtrRegexpUpdateFileEx(buf.data(), code, list, "LibraryNT", flags);
-  });
-  return o;
-}
-
-// The list of a mapping of `elements`, in this order, under update type 0.
-tovUpdtrRegexpList *ListOf(const std::vector<Members> &elements) {
-  LoadMapping(elements);
-  return tovUpdtrGenRegexpList(0, "LibraryNT");
-}
 
 #ifdef _WIN32
 // The modification time, file index and attributes of `path`, which any
@@ -102,54 +78,31 @@ void Backdate(const std::string &path) {
 
 class FileUpdate : public ::testing::Test {
  protected:
-  // Writes `content` to `name` and updates it with `list`.
-  Outcome Run(const std::string &name, const std::string &content,
-              tovUpdtrRegexpList *list, int code = 0) {
-    tree_.WriteFile(name, content);
-    Outcome o{};
-    std::string line = DesignTree::Reference(name);
-    o.err = CaptureStderr([&] {
-      o.result = tovUpdtrRegexpUpdateFile(&line[0], code, list, "LibraryNT");
-    });
-    return o;
-  }
-  std::string Text(const std::string &name) {
-    return ReadFile(tree_.PathOf(name));
-  }
-
   DesignTree tree_;
 };
 
 TEST_F(FileUpdate, WorkedExampleAndTheEndsOfTheText) {
   tovUpdtrRegexpList *list = ListOf({LibRename("lib1", "lib2")});
-  Outcome o = Run("f.txt", "lib1/lib1.x lib10 mylib1 my_lib1 (lib1)", list);
-  EXPECT_EQ(o.result, 1);
+  Outcome o =
+      tree_.Update("f.txt", "lib1/lib1.x lib10 mylib1 my_lib1 (lib1)", list);
+  EXPECT_EQ(o.result, TOV_UPDATE_CHANGED);
   EXPECT_EQ(o.err, "");
-  EXPECT_EQ(Text("f.txt"), "lib2/lib2.x lib10 mylib1 my_lib1 (lib2)");
-  EXPECT_EQ(Run("whole.txt", "lib1", list).result, 1);
-  EXPECT_EQ(Text("whole.txt"), "lib2");
+  EXPECT_EQ(o.bytes, "lib2/lib2.x lib10 mylib1 my_lib1 (lib2)");
+  o = tree_.Update("whole.txt", "lib1", list);
+  EXPECT_EQ(o.result, TOV_UPDATE_CHANGED);
+  EXPECT_EQ(o.bytes, "lib2");
   // Binary both ways: carriage returns stay.
-  EXPECT_EQ(Run("crlf.txt", "lib1\r\nx\r\nlib1", list).result, 1);
-  EXPECT_EQ(Text("crlf.txt"), "lib2\r\nx\r\nlib2");
-}
-
-TEST_F(FileUpdate, ChainedRenamesFollowTheListOrder) {
-  tovUpdtrRegexpList *forward =
-      ListOf({LibRename("lib1", "lib2"), LibRename("lib2", "lib3")});
-  ASSERT_EQ(Run("f.txt", "lib1 lib2 lib3", forward).result, 1);
-  EXPECT_EQ(Text("f.txt"), "lib3 lib3 lib3");
-  tovUpdtrRegexpList *backward =
-      ListOf({LibRename("lib2", "lib3"), LibRename("lib1", "lib2")});
-  ASSERT_EQ(Run("f.txt", "lib1 lib2 lib3", backward).result, 1);
-  EXPECT_EQ(Text("f.txt"), "lib2 lib3 lib3");
+  o = tree_.Update("crlf.txt", "lib1\r\nx\r\nlib1", list);
+  EXPECT_EQ(o.result, TOV_UPDATE_CHANGED);
+  EXPECT_EQ(o.bytes, "lib2\r\nx\r\nlib2");
 }
 
 TEST_F(FileUpdate, NulBytesAndWhatFollowsThemAreKept) {
   tovUpdtrRegexpList *list = ListOf({LibRename("lib1", "lib22")});
-  ASSERT_EQ(
-      Run("f.bin", std::string("lib1\0lib1 x\0\0t lib1\0", 20), list).result,
-      1);
-  EXPECT_EQ(Text("f.bin"), std::string("lib22\0lib22 x\0\0t lib22\0", 23));
+  Outcome o =
+      tree_.Update("f.bin", std::string("lib1\0lib1 x\0\0t lib1\0", 20), list);
+  ASSERT_EQ(o.result, TOV_UPDATE_CHANGED);
+  EXPECT_EQ(o.bytes, std::string("lib22\0lib22 x\0\0t lib22\0", 23));
 }
 
 TEST_F(FileUpdate, NothingToDoLeavesTheFileUntouched) {
@@ -159,27 +112,26 @@ TEST_F(FileUpdate, NothingToDoLeavesTheFileUntouched) {
   Backdate(empty);
   Backdate(other);
   const std::string empty_stamp = Stamp(empty), other_stamp = Stamp(other);
-  Outcome o = UpdateEx(DesignTree::Reference("empty.txt"), list, 0, 7);
+  Outcome o = Update(DesignTree::Reference("empty.txt"), list, 0, 7);
   EXPECT_EQ(o.result, TOV_UPDATE_UNCHANGED);
   EXPECT_EQ(o.err, "{#7 E Skiping Empty input file: " + empty + "}\n");
   // Each list is used while its mapping is loaded: a new mapping frees the
   // elements that the older lists point to.
   for (int i = 0; i < 3; ++i) {
     tovUpdtrRegexpList *l = i == 0 ? list : i == 1 ? ListOf({}) : nullptr;
-    o = UpdateEx(DesignTree::Reference("other.txt"), l);
+    o = Update(DesignTree::Reference("other.txt"), l);
     EXPECT_EQ(o.result, TOV_UPDATE_UNCHANGED);
     EXPECT_EQ(o.err, "");
   }
   list = ListOf({LibRename("lib10", "lib11")});
-  EXPECT_EQ(
-      UpdateEx(DesignTree::Reference("other.txt"), list, TOV_UPDATE_DRY_RUN)
-          .result,
-      TOV_UPDATE_CHANGED);
+  EXPECT_EQ(Update(DesignTree::Reference("other.txt"), list, TOV_UPDATE_DRY_RUN)
+                .result,
+            TOV_UPDATE_CHANGED);
   EXPECT_EQ(Stamp(empty), empty_stamp);
   EXPECT_EQ(Stamp(other), other_stamp);
   // The same name as old and new still counts as a change.
   list = ListOf({LibRename("lib10", "lib10")});
-  EXPECT_EQ(UpdateEx(DesignTree::Reference("other.txt"), list).result,
+  EXPECT_EQ(Update(DesignTree::Reference("other.txt"), list).result,
             TOV_UPDATE_CHANGED);
 }
 
@@ -196,11 +148,11 @@ TEST_F(FileUpdate, WriteProtectionIsTouchedOnlyWhenSomethingChanges) {
   const std::string stamp = Stamp(same);
   tov::test::GiveToUnprivileged(tree_.dir().path());
   int rc = RunAsUnprivileged([&] {
-    if (UpdateEx(DesignTree::Reference("same.txt"), list).result !=
+    if (Update(DesignTree::Reference("same.txt"), list).result !=
         TOV_UPDATE_UNCHANGED) {
       return 1;
     }
-    Outcome o = UpdateEx(DesignTree::Reference("changed.txt"), list);
+    Outcome o = Update(DesignTree::Reference("changed.txt"), list);
     return o.result == TOV_UPDATE_CHANGED && o.err.empty() ? 0 : 2;
   });
   EXPECT_EQ(rc, 0);
@@ -217,7 +169,7 @@ TEST_F(FileUpdate, WriteProtectionIsTouchedOnlyWhenSomethingChanges) {
   chmod(changed.c_str(), 0444);
   tov::test::ScopedCheckoutCmd env(co.c_str());
   rc = RunAsUnprivileged([&] {
-    Outcome o = UpdateEx(DesignTree::Reference("changed.txt"), list, 0, 3);
+    Outcome o = Update(DesignTree::Reference("changed.txt"), list, 0, 3);
     return o.result == 0 && o.err ==
                                 "{#3 E Problem encountered in making the file "
                                 "writeable: " +
@@ -251,7 +203,7 @@ TEST_F(FileUpdate, CheckOutThatRewritesALargeFileIsFollowed) {
   tov::test::ScopedCheckoutCmd env(co.c_str());
   tov::test::GiveToUnprivileged(tree_.dir().path());
   const int rc = RunAsUnprivileged([&] {
-    Outcome o = UpdateEx(DesignTree::Reference("big.v"), list);
+    Outcome o = Update(DesignTree::Reference("big.v"), list);
     return o.result == TOV_UPDATE_CHANGED && o.err.empty() ? 0 : 1;
   });
   EXPECT_EQ(rc, 0);
@@ -264,13 +216,16 @@ TEST_F(FileUpdate, LineIsCutAfterItsReference) {
   tovUpdtrRegexpList *list = ListOf({LibRename("lib1", "lib2")});
   tree_.WriteFile("f.txt", "lib1");
   std::string line = " \t" + DesignTree::Reference("f.txt") + " other\tx\n";
+  // The call without flags says 1 for a file changed or left as it was.
   ASSERT_EQ(tovUpdtrRegexpUpdateFile(&line[0], 0, list, "LibraryNT"), 1);
-  EXPECT_EQ(Text("f.txt"), "lib2");
+  EXPECT_EQ(ReadFile(tree_.PathOf("f.txt")), "lib2");
   const size_t cut = 2 + DesignTree::Reference("f.txt").size();
   EXPECT_EQ(line[cut], '\0');
   EXPECT_EQ(line.substr(cut + 1), "other\tx\n");
+  line = DesignTree::Reference("f.txt");
+  EXPECT_EQ(tovUpdtrRegexpUpdateFile(&line[0], 0, list, "LibraryNT"), 1);
   for (const char *blank : {"", " \t \r\n"}) {
-    Outcome o = UpdateEx(blank, list, 0, 5);
+    Outcome o = Update(blank, list, 0, 5);
     EXPECT_EQ(o.result, 0);
     EXPECT_EQ(o.err, "{#5 E strtok failed}\n");
   }
@@ -281,29 +236,30 @@ TEST_F(FileUpdate, ReferenceProblemsFailWithTheirMessages) {
   // The parse prints its own messages (with code 0), this call none.
   for (const std::string &bad :
        {std::string("lib1"), "lib1." + std::string(300, 'c') + ":v/f"}) {
-    Outcome o = UpdateEx(bad, list, 0, 5);
+    Outcome o = Update(bad, list, 0, 5);
     EXPECT_EQ(o.result, 0);
     EXPECT_EQ(o.err.rfind("{#0 E ", 0), 0u) << o.err;
     EXPECT_EQ(o.err.find("{#5"), std::string::npos) << o.err;
   }
-  Outcome o = UpdateEx("nolib.cell:view/f.txt", list, 0, 5);
+  Outcome o = Update("nolib.cell:view/f.txt", list, 0, 5);
   EXPECT_EQ(o.result, 0);
   EXPECT_EQ(o.err,
             "{#5 E Problem encountered in getting path for "
             "LCVFentry:nolib.cell:view/f.txt}\n");
-  o = UpdateEx(DesignTree::Reference("absent.txt"), list, 0, 5);
+  o = Update(DesignTree::Reference("absent.txt"), list, 0, 5);
   EXPECT_EQ(o.err, "{#5 E Problem \"stat\"ing file: " +
                        tree_.PathOf("absent.txt") + "}\n");
 }
 
 TEST_F(FileUpdate, IllegalNewNameFailsOnlyWhereTheOldNameOccurs) {
   tovUpdtrRegexpList *list = ListOf({LibRename("lib1", "bad|name")});
-  EXPECT_EQ(Run("without.txt", "lib10", list).result, 1);
-  Outcome o = Run("with.txt", "x lib1", list, 2);
+  EXPECT_EQ(tree_.Update("without.txt", "lib10", list).result,
+            TOV_UPDATE_UNCHANGED);
+  Outcome o = tree_.Update("with.txt", "x lib1", list, 0, 2);
   EXPECT_EQ(o.result, 0);
   EXPECT_EQ(o.err,
             "{#2 E The string bad|name is illegal in LibraryNT namespace }\n");
-  EXPECT_EQ(Text("with.txt"), "x lib1");
+  EXPECT_EQ(o.bytes, "x lib1");
 }
 
 // The text may grow to twice the file size, less one byte for the NUL.
@@ -331,17 +287,16 @@ TEST_F(FileUpdate, TextThatOutgrowsItsBuffersLeavesTheFileAsItWas) {
   };
   for (const Case &c : cases) {
     tovUpdtrRegexpList *list = ListOf(c.renames);
-    Outcome o = Run("f.txt", c.content, list, 4);
+    Outcome o = tree_.Update("f.txt", c.content, list, 0, 4);
     EXPECT_EQ(o.result, 0) << c.content;
     EXPECT_EQ(o.err, "{#4 E " + c.message + "}\n") << c.content;
-    EXPECT_EQ(Text("f.txt"), c.content);
+    EXPECT_EQ(o.bytes, c.content);
   }
   // Twice the size less one still fits.
-  EXPECT_EQ(
-      Run("f.txt", "a b", ListOf({LibRename("a", "aa"), LibRename("b", "bb")}))
-          .result,
-      1);
-  EXPECT_EQ(Text("f.txt"), "aa bb");
+  Outcome o = tree_.Update(
+      "f.txt", "a b", ListOf({LibRename("a", "aa"), LibRename("b", "bb")}));
+  EXPECT_EQ(o.result, TOV_UPDATE_CHANGED);
+  EXPECT_EQ(o.bytes, "aa bb");
 }
 
 #ifndef _WIN32
@@ -360,7 +315,7 @@ TEST_F(FileUpdate, WriteThatFailsHalfWayLeavesTheOriginal) {
       const rlim_t size = original.size() + 56;  // it grows by 80 %
       struct rlimit limit = {size, size};
       if (setrlimit(RLIMIT_FSIZE, &limit) != 0) std::_Exit(10);
-      Outcome o = UpdateEx(DesignTree::Reference("f.txt"), list, 0, 6);
+      Outcome o = Update(DesignTree::Reference("f.txt"), list, 0, 6);
       std::fputs(o.err.c_str(), stderr);
       std::_Exit(o.result == 0 ? 0 : 11);
     });

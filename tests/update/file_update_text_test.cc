@@ -7,14 +7,15 @@
 
 #include "gtest/gtest.h"
 #include "support/test_support.h"
+#include "support/update_fixture.h"
 #include "tovUpdtr.h"
-#include "update_fixture.h"
 
 namespace {
 
 using tov::test::CaptureStderr;
 using tov::test::DesignTree;
 using tov::test::LibRename;
+using tov::test::ListOf;
 using tov::test::LoadMapping;
 using tov::test::Members;
 using tov::test::ReadFile;
@@ -40,11 +41,6 @@ struct Handed {
 
 class FileUpdateText : public ::testing::Test {
  protected:
-  tovUpdtrRegexpList *ListOf(const std::vector<Members> &elements) {
-    LoadMapping(elements);
-    return tovUpdtrGenRegexpList(0, "LibraryNT");
-  }
-
   // Calls the function on the reference of `name`; the outputs start out
   // holding garbage, so that a result that leaves them alone shows.
   Handed Call(const std::string &name, tovUpdtrRegexpList *list, int flags) {

@@ -6,8 +6,8 @@
 #include "gtest/gtest.h"
 #include "services/regex/mur_regexp.h"
 #include "support/test_support.h"
+#include "support/update_fixture.h"
 #include "tovUpdtr.h"
-#include "update_fixture.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 
 #include "gtest/gtest.h"
 #include "support/test_support.h"
+#include "support/update_fixture.h"
 #include "tovUpdtr.h"
-#include "update_fixture.h"
 
 namespace {
 
@@ -19,9 +19,11 @@ using tov::test::CaptureStderr;
 using tov::test::DesignTree;
 using tov::test::LibRename;
 using tov::test::LoadMapping;
+using tov::test::Outcome;
 using tov::test::ReadFile;
 using tov::test::ScopedCheckoutCmd;
 using tov::test::TempDir;
+using tov::test::Update;
 
 bool IsWritable(const std::string &path) {
   return _access(path.c_str(), 2) == 0;
@@ -31,18 +33,6 @@ bool IsWritable(const std::string &path) {
 // logs its arguments into dir/co.log and then does `action`.
 std::string CheckoutCommand(const TempDir &dir, const std::string &action) {
   return "tov_argv_log " + dir.Path("co.log") + " " + action;
-}
-
-// Updates the file that `reference` names with `list`; the result and what
-// was printed.
-std::pair<int, std::string> Update(const std::string &reference,
-                                   tovUpdtrRegexpList *list) {
-  std::string line = reference;
-  int result = -1;
-  std::string err = CaptureStderr([&] {
-    result = tovUpdtrRegexpUpdateFile(&line[0], 3, list, "LibraryNT");
-  });
-  return {result, err};
 }
 
 TEST(WindowsFiles, ReadOnlyUnmanagedFileIsMadeWritable) {
@@ -89,12 +79,10 @@ TEST(WindowsFiles, EveryByteOfAFileSurvivesTheUpdate) {
   // CR LF, a lone CR, a lone LF, and Ctrl-Z, which ends a file read in text
   // mode: a text-mode read would also come up short of the file's size.
   const std::string text("lib1\r\nx\rlib1\n\x1a lib1\r\n", 21);
-  tree.WriteFile("f.txt", text);
-  auto [result, err] = Update(DesignTree::Reference("f.txt"), list);
-  EXPECT_EQ(result, 1);
-  EXPECT_EQ(err, "");
-  EXPECT_EQ(ReadFile(tree.PathOf("f.txt")),
-            std::string("lib22\r\nx\rlib22\n\x1a lib22\r\n", 24));
+  Outcome o = tree.Update("f.txt", text, list, 0, 3);
+  EXPECT_EQ(o.result, TOV_UPDATE_CHANGED);
+  EXPECT_EQ(o.err, "");
+  EXPECT_EQ(o.bytes, std::string("lib22\r\nx\rlib22\n\x1a lib22\r\n", 24));
 }
 
 TEST(WindowsFiles, ReadOnlyFileThatChangesIsWritten) {
@@ -104,10 +92,10 @@ TEST(WindowsFiles, ReadOnlyFileThatChangesIsWritten) {
   const std::string file = tree.WriteFile("f.txt", "use lib1;\r\n");
   ASSERT_EQ(_chmod(file.c_str(), _S_IREAD), 0);
   ScopedCheckoutCmd env(nullptr);
-  auto [result, err] = Update(DesignTree::Reference("f.txt"), list);
-  EXPECT_EQ(result, 1);
-  EXPECT_EQ(err, "");
-  EXPECT_EQ(ReadFile(file), "use lib2;\r\n");
+  Outcome o = Update(DesignTree::Reference("f.txt"), list, 0, 3, file);
+  EXPECT_EQ(o.result, TOV_UPDATE_CHANGED);
+  EXPECT_EQ(o.err, "");
+  EXPECT_EQ(o.bytes, "use lib2;\r\n");
 }
 
 TEST(WindowsFiles, PathsOfEitherSeparatorComeOutWithBackslashes) {
@@ -142,13 +130,14 @@ TEST(WindowsFiles, PathsOfEitherSeparatorComeOutWithBackslashes) {
   dir.Write("sub/lib2/c/v/d/e.txt", "lib2 x");
   LoadMapping({LibRename("lib2", "lib9")});
   tovUpdtrRegexpList *list = tovUpdtrGenRegexpList(0, "LibraryNT");
-  auto [result, err] = Update("lib2.c:v/d/e.txt", list);
-  EXPECT_EQ(result, 1) << err;
-  EXPECT_EQ(ReadFile(dir.Path("sub/lib2/c/v/d/e.txt")), "lib9 x");
-  std::tie(result, err) = Update("lib2.c:v/d/absent.txt", list);
-  EXPECT_EQ(result, 0);
-  EXPECT_EQ(err, "{#3 E Problem \"stat\"ing file: " +
-                     dir.Path("sub/lib2/c/v/d/absent.txt") + "}\n");
+  Outcome o =
+      Update("lib2.c:v/d/e.txt", list, 0, 3, dir.Path("sub/lib2/c/v/d/e.txt"));
+  EXPECT_EQ(o.result, TOV_UPDATE_CHANGED) << o.err;
+  EXPECT_EQ(o.bytes, "lib9 x");
+  o = Update("lib2.c:v/d/absent.txt", list, 0, 3);
+  EXPECT_EQ(o.result, 0);
+  EXPECT_EQ(o.err, "{#3 E Problem \"stat\"ing file: " +
+                       dir.Path("sub/lib2/c/v/d/absent.txt") + "}\n");
 }
 
 }  // namespace

@@ -14,8 +14,8 @@
 #include "gtest/gtest.h"
 #include "platform/platform.h"
 #include "support/test_support.h"
+#include "support/update_fixture.h"
 #include "tovUpdtr.h"
-#include "update_fixture.h"
 
 namespace {
 
