@@ -254,6 +254,9 @@ TOVUPDTR_API int tovUpdtrRegexpUpdateFile(char *line, int msgCode,
  * cache: a crash of the program still leaves the old or the new text whole,
  * but a crash of the whole system soon after may leave the file incomplete) */
 #define TOV_UPDATE_SYNC 0x4
+/* update a file whose path leads, through a link inside its library, out of
+ * the library's directory (without it such a file is refused) */
+#define TOV_UPDATE_FOLLOW_LINKS 0x8
 
 /* Results of tovUpdtrRegexpUpdateFileEx beyond 0 (failure). */
 #define TOV_UPDATE_UNCHANGED 1 /* nothing matched, or an empty file */

@@ -145,6 +145,12 @@ MsgEntry Describe(Msg msg) {
       return {kError,
               "The reference LCVFentry:%s climbs out of its view directory: "
               "not updated"};
+    case Msg::kLinkLeadsOut:
+      return {kError,
+              "The reference LCVFentry:%s leads through the link %s to %s, "
+              "outside its library: not updated"};
+    case Msg::kCheckoutFailed:
+      return {kWarning, "The check-out command for %s failed: %s"};
   }
   return {kError, ""};
 }

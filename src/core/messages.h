@@ -69,10 +69,12 @@ enum class Msg {
   kMkWritableFailed,
   kWriteFailed,
   kPathClimbsOut,
+  kLinkLeadsOut,
+  kCheckoutFailed,
 };
 
 // The number of values of Msg (the last one plus one).
-constexpr int kMsgCount = static_cast<int>(Msg::kPathClimbsOut) + 1;
+constexpr int kMsgCount = static_cast<int>(Msg::kCheckoutFailed) + 1;
 
 // What a message is: the severity it is always printed with and its printf
 // format.

@@ -3,6 +3,7 @@
 #define TOVUPDTR_LCV_LCV_H_
 
 #include <cstddef>
+#include <string>
 
 namespace tov::lcv {
 
@@ -26,6 +27,17 @@ int WhatChanged(const char *from_lib, const char *from_cell,
 // the caller releases with free(), or NULL after reporting why.
 char *GetPath(const char *lib, const char *cell, const char *view,
               const char *file);
+
+// GetPath for a file that is to be rewritten: also refuses a reference that
+// leads out of its view directory as the file system will see it, after the
+// names were converted into the directory's name space (a cell or view that
+// is "." or ".." or holds a separator, a file part whose ".." climbs above
+// the view).  Such a reference gives NULL with *climbs_out set and nothing
+// printed.  On success *library_dir receives the library's directory, as the
+// path begins with it.
+char *GetPathInLibrary(const char *lib, const char *cell, const char *view,
+                       const char *file, std::string *library_dir,
+                       bool *climbs_out);
 
 }  // namespace tov::lcv
 

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 #include <thread>
 #include <utility>
 
@@ -20,6 +21,7 @@
 #include "services/name_mapping/rix.h"
 #include "services/regex/mur_regexp.h"
 #include "tovUpdtr.h"
+#include "update/confinement.h"
 #include "update/plain_rewriter.h"
 #include "update/update_plan.h"
 #include "update/update_state.h"
@@ -106,17 +108,6 @@ class WorkAreaTrimmer {
  public:
   ~WorkAreaTrimmer() { Work().Trim(); }
 };
-
-// True when `name` has a part ".." (parts separated by '/' or '\\'): joined
-// below a directory, it would lead out of it.
-bool ClimbsOut(const char *name) {
-  for (const char *part = name;;) {
-    const size_t n = std::strcspn(part, "/\\");
-    if (n == 2 && part[0] == '.' && part[1] == '.') return true;
-    if (part[n] == '\0') return false;
-    part += n + 1;
-  }
-}
 
 // One call's file update; see UpdateFile.
 class FileUpdate {
@@ -502,17 +493,28 @@ int FileUpdate::Run(char *line, int flags) {
     return 0;
   }
   // A list from elsewhere must not make the update rewrite a file outside
-  // the design library: no part of the reference may lead upwards.
-  if (ClimbsOut(cell) || ClimbsOut(view) || ClimbsOut(file)) {
+  // the design library: the path is checked as the file system will see
+  // it, names converted and links resolved.
+  std::string library_dir;
+  bool climbs_out = false;
+  path_owner_.reset(
+      lcv::GetPathInLibrary(lib, cell, view, file, &library_dir, &climbs_out));
+  if (climbs_out) {
     Error(Msg::kPathClimbsOut, reference);
     return 0;
   }
-  path_owner_.reset(lcv::GetPath(lib, cell, view, file));
   if (path_owner_ == nullptr) {
     Error(Msg::kGetPathFailed, reference);
     return 0;
   }
   path_ = path_owner_.get();
+  Escape escape;
+  if (!(flags & TOV_UPDATE_FOLLOW_LINKS) &&
+      !InsideLibrary(path_, library_dir, &escape)) {
+    Error(Msg::kLinkLeadsOut, reference, escape.link.c_str(),
+          escape.target.c_str());
+    return 0;
+  }
 
   platform::FileStatus status;
   if (platform::Stat(path_, &status) != 0) {

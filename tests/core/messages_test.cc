@@ -149,6 +149,11 @@ std::vector<Row> MessageTable() {
       {Msg::kPathClimbsOut, With("l.c:v/../f"),
        "{#7 E The reference LCVFentry:l.c:v/../f climbs out of its view "
        "directory: not updated}\n"},
+      {Msg::kLinkLeadsOut, With("l.c:v/f", "/lib/c", "/ref/c"),
+       "{#7 E The reference LCVFentry:l.c:v/f leads through the link /lib/c "
+       "to /ref/c, outside its library: not updated}\n"},
+      {Msg::kCheckoutFailed, With("/d/f", "exit status 3"),
+       "{#7 W The check-out command for /d/f failed: exit status 3}\n"},
   };
 }
 

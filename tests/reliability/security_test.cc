@@ -85,6 +85,112 @@ TEST(Security, ReferenceThatClimbsOutOfItsViewIsRefused) {
   }
 }
 
+// The path is checked as the file system sees it: names converted into the
+// directory's name space, links resolved.  Each row makes a tree, with the
+// library lib1 storing its names in `name_space` (nullptr: as written) and
+// `link` (if any) made a symbolic link to `link_to`, and updates
+// `reference`; a refused row names the link and where it leads.
+TEST(Security, ReferencesAreConfinedAsTheFileSystemSeesThem) {
+  enum Expect { kUpdated, kClimbsOut, kLeadsOut };
+  struct Row {
+    const char *name_space;
+    const char *link;     // made in the tree, relative to its folder
+    const char *link_to;  // relative to the tree's folder
+    const char *reference;
+    Expect expect;
+    const char *changed;  // the file that holds the text, followed or not
+  };
+  const Row rows[] = {
+      // ".." spelled through an escape, after conversion.
+      {"LibraryUnix", nullptr, nullptr, "lib1.#2e#2e:view/f.txt", kClimbsOut,
+       "view/f.txt"},
+      {"LibraryUnix", nullptr, nullptr, "lib1.cell:#2e#2e/f.txt", kClimbsOut,
+       "lib1/cell/f.txt"},
+      {"LibraryUnix", nullptr, nullptr, "lib1.#2e#2e:#2e#2e/f.txt", kClimbsOut,
+       "f.txt"},
+      // Where names are stored as written, "#2e#2e" is a name like any other.
+      {nullptr, nullptr, nullptr, "lib1.#2e#2e:view/f.txt", kUpdated,
+       "lib1/#2e#2e/view/f.txt"},
+      // ".." that stays inside the view.
+      {nullptr, nullptr, nullptr, "lib1.cell:view/sub/../f.txt", kUpdated,
+       "lib1/cell/view/f.txt"},
+#ifndef _WIN32
+      // Links out of the library: a view file, a cell and a view directory,
+      // a file of another library.
+      {nullptr, "lib1/cell/view/f.txt", "outside/f.txt", "lib1.cell:view/f.txt",
+       kLeadsOut, "outside/f.txt"},
+      {nullptr, "lib1/cell", "outside/cell", "lib1.cell:view/f.txt", kLeadsOut,
+       "outside/cell/view/f.txt"},
+      {"LibraryUnix", "lib1/cell/view", "outside/view", "lib1.cell:view/f.txt",
+       kLeadsOut, "outside/view/f.txt"},
+      {nullptr, "lib1/cell/view/f.txt", "lib2/cell/view/f.txt",
+       "lib1.cell:view/f.txt", kLeadsOut, "lib2/cell/view/f.txt"},
+      // A link that stays inside, and a library directory that is a link.
+      {nullptr, "lib1/cell/view/f.txt", "lib1/shared/f.txt",
+       "lib1.cell:view/f.txt", kUpdated, "lib1/shared/f.txt"},
+      {nullptr, "lib1", "real/lib1", "lib1.cell:view/f.txt", kUpdated,
+       "real/lib1/cell/view/f.txt"},
+#endif
+  };
+  for (const Row &row : rows) {
+    for (int flags : {0, TOV_UPDATE_DRY_RUN, TOV_UPDATE_FOLLOW_LINKS}) {
+      SCOPED_TRACE(std::string(row.reference) + " flags " +
+                   std::to_string(flags));
+      DesignTree tree;
+      const TempDir &dir = tree.dir();
+      for (const char *file :
+           {"f.txt", "view/f.txt", "lib1/f.txt", "lib1/cell/f.txt",
+            "lib1/cell/view/f.txt", "lib1/cell/view/sub/.keep",
+            "lib1/#2e#2e/view/f.txt", "outside/f.txt",
+            "outside/cell/view/f.txt", "outside/view/f.txt",
+            "lib2/cell/view/f.txt", "lib1/shared/f.txt"}) {
+        dir.Write(file, "lib1");
+      }
+      if (row.name_space != nullptr) {
+        dir.Write("lib1/.namespace", std::string(row.name_space) + "\n");
+      }
+      std::string link_shown, target_shown;
+#ifndef _WIN32
+      if (row.link != nullptr) {
+        const fs::path link = dir.Path(row.link),
+                       target = dir.Path(row.link_to);
+        fs::create_directories(target.parent_path());
+        // What the link replaces moves to its target unless one is there.
+        if (fs::exists(target)) {
+          fs::remove_all(link);
+        } else {
+          fs::rename(link, target);
+        }
+        fs::create_symlink(target, link);
+        link_shown = link.string();
+        target_shown = fs::canonical(target).string();
+      }
+#endif
+      tovUpdtrRegexpList *list = RenameList("lib1", "lib2");
+      Outcome o = Update(row.reference, list, flags, 8);
+      const std::string prefix =
+          std::string("{#8 E The reference LCVFentry:") + row.reference;
+      const bool refused =
+          row.expect == kClimbsOut ||
+          (row.expect == kLeadsOut && !(flags & TOV_UPDATE_FOLLOW_LINKS));
+      if (row.expect == kClimbsOut) {
+        EXPECT_EQ(o.err, prefix +
+                             " climbs out of its view directory: not "
+                             "updated}\n");
+      } else if (refused) {
+        EXPECT_EQ(o.err, prefix + " leads through the link " + link_shown +
+                             " to " + target_shown +
+                             ", outside its library: not updated}\n");
+      } else {
+        EXPECT_EQ(o.err, "");
+      }
+      EXPECT_EQ(o.result, refused ? 0 : TOV_UPDATE_CHANGED);
+      const bool written = !refused && !(flags & TOV_UPDATE_DRY_RUN);
+      EXPECT_EQ(ReadFile(dir.Path(row.changed)), written ? "lib2" : "lib1");
+    }
+  }
+}
+
 #ifndef _WIN32
 // A shell script as the check-out command, an unprivileged user, permission
 // bits seen while the new file is written, and a file size limit: POSIX.

@@ -1,0 +1,54 @@
+#include "update/confinement.h"
+
+#include <cstdlib>
+#include <memory>
+
+#include "platform/platform.h"
+
+namespace tov::update {
+namespace {
+
+struct FreeDeleter {
+  void operator()(char *p) const { std::free(p); }
+};
+
+// The real path of `path`, or "" when it cannot be resolved.
+std::string Real(const std::string &path) {
+  std::unique_ptr<char, FreeDeleter> real(platform::RealPath(path.c_str()));
+  return real != nullptr ? std::string(real.get()) : std::string();
+}
+
+// True when `real` is `root` or lies below it.
+bool Below(const std::string &real, const std::string &root) {
+  if (real.compare(0, root.size(), root) != 0) return false;
+  if (real.size() == root.size()) return true;
+  // The root may end in a separator itself ("/", "C:\").
+  return platform::IsDirSep(root.back()) ||
+         platform::IsDirSep(real[root.size()]);
+}
+
+}  // namespace
+
+bool InsideLibrary(const std::string &path, const std::string &library_dir,
+                   Escape *escape) {
+  const std::string real_path = Real(path);
+  if (real_path.empty()) return true;
+  const std::string root = Real(library_dir);
+  if (!root.empty() && Below(real_path, root)) return true;
+  // The first name below the library directory whose real path lies
+  // outside is the link that leads out: every name before it stayed in.
+  for (size_t at = library_dir.size(); at <= path.size(); ++at) {
+    if (at != path.size() && !platform::IsDirSep(path[at])) continue;
+    const std::string prefix = path.substr(0, at);
+    if (prefix.size() == library_dir.size()) continue;
+    const std::string real_prefix = Real(prefix);
+    if (!real_prefix.empty() && (root.empty() || !Below(real_prefix, root))) {
+      *escape = {prefix, real_prefix};
+      return false;
+    }
+  }
+  *escape = {path, real_path};
+  return false;
+}
+
+}  // namespace tov::update
