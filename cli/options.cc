@@ -86,6 +86,13 @@ const OptionSpec kOptions[] = {
        o->dry_run = true;
        return true;
      }},
+    {"-followLinks", nullptr,
+     "update files reached through links that lead out of their library "
+     "(refused without it)",
+     [](const std::string &, Options *o) {
+       o->follow_links = true;
+       return true;
+     }},
     {"-nodeByNode", nullptr,
      "apply the renames one by one, each searching the whole text (slow; "
      "the result is the same)",

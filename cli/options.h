@@ -16,6 +16,7 @@ struct Options {
   bool dry_run = false;                  // -dryRun
   bool node_by_node = false;             // -nodeByNode
   bool sync = false;                     // -sync
+  bool follow_links = false;             // -followLinks
   bool diff = false;                     // -diff
   bool quiet = false;                    // -quiet
   bool version = false;                  // -version

@@ -113,7 +113,8 @@ bool UpdateListedFiles(const char *path, tovUpdtrRegexpList *list,
   Progress progress(total, !options.quiet);
   int flags = (options.dry_run ? TOV_UPDATE_DRY_RUN : 0) |
               (options.node_by_node ? TOV_UPDATE_NODE_BY_NODE : 0) |
-              (options.sync ? TOV_UPDATE_SYNC : 0);
+              (options.sync ? TOV_UPDATE_SYNC : 0) |
+              (options.follow_links ? TOV_UPDATE_FOLLOW_LINKS : 0);
   DiffOptions diff_options;
   diff_options.colour = options.diff && StdoutTakesColour();
   // Each file is updated once: a second pass would apply the renames to
