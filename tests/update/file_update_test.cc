@@ -193,21 +193,29 @@ TEST_F(FileUpdate, CheckOutThatRewritesALargeFileIsFollowed) {
     fetched += "b lib1\n";
     want += "b lib2\n";
   }
-  const std::string path = tree_.WriteFile("big.v", before);
-  const std::string source = tree_.dir().Write("fetched.v", fetched);
-  chmod(path.c_str(), 0444);
-  Backdate(path);
-  std::string co = tree_.dir().Write(
-      "co.sh", "#!/bin/sh\nchmod u+w \"$1\" && cat " + source + " > \"$1\"\n");
-  chmod(co.c_str(), 0755);
-  tov::test::ScopedCheckoutCmd env(co.c_str());
-  tov::test::GiveToUnprivileged(tree_.dir().path());
-  const int rc = RunAsUnprivileged([&] {
-    Outcome o = Update(DesignTree::Reference("big.v"), list);
-    return o.result == TOV_UPDATE_CHANGED && o.err.empty() ? 0 : 1;
-  });
-  EXPECT_EQ(rc, 0);
-  EXPECT_TRUE(ReadFile(path) == want);
+  const std::string shorter = fetched.substr(0, 70);
+  for (int flags : {0, TOV_UPDATE_NODE_BY_NODE}) {
+    for (const std::string *checked_in :
+         std::initializer_list<const std::string *>{&fetched, &shorter}) {
+      const std::string path = tree_.WriteFile("big.v", before);
+      const std::string source = tree_.dir().Write("fetched.v", *checked_in);
+      chmod(path.c_str(), 0444);
+      Backdate(path);
+      std::string co =
+          tree_.dir().Write("co.sh", "#!/bin/sh\nchmod u+w \"$1\" && cat " +
+                                         source + " > \"$1\"\n");
+      chmod(co.c_str(), 0755);
+      tov::test::ScopedCheckoutCmd env(co.c_str());
+      tov::test::GiveToUnprivileged(tree_.dir().path());
+      const int rc = RunAsUnprivileged([&] {
+        Outcome o = Update(DesignTree::Reference("big.v"), list, flags);
+        return o.result == TOV_UPDATE_CHANGED && o.err.empty() ? 0 : 1;
+      });
+      EXPECT_EQ(rc, 0) << flags << " " << checked_in->size();
+      EXPECT_TRUE(ReadFile(path) == want.substr(0, checked_in->size()))
+          << flags << " " << checked_in->size();
+    }
+  }
 }
 
 #endif  // !_WIN32
