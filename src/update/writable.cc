@@ -21,7 +21,7 @@ namespace {
 // An interrupted test is tried again, 11 calls in all.
 constexpr int kAccessAttempts = 11;
 
-// The size of the buffer the one message of this file is composed in; the
+// The size of the buffer the messages of this file are composed in; the
 // shared message buffer is left as it was.
 constexpr size_t kMessageSize = 2048;
 
@@ -75,7 +75,9 @@ int tovMkParentDirs(const char *path) {
 }
 
 int tovCheckWritable(const char *path) {
-  if (TestWriteAccess(path) == 0) return 1;
+  // A file that no write bit allows is write-protected for whoever runs
+  // this, root too: design management then has its say.
+  if (TestWriteAccess(path) == 0) return lokIsWriteProtected(path) ? 0 : 1;
   const int error = platform::ErrorNumber();
   if (error == EACCES) return 0;
   if (error == ENOENT) return tovMkParentDirs(path);
@@ -94,9 +96,13 @@ int MkWritable(const char *path) {
     std::unique_ptr<lokSpec, SpecDeleter> spec(lokCreateSpec(0, 0, 0, path, 0));
     if (spec == nullptr) return 0;
     if (lokIsManaged(spec.get()) == 0) {
-      const int checked_out = lokCo(spec.get(), 0, 0, 0);
-      spec.reset();
-      return checked_out == 0 ? 1 : 0;
+      if (lokCo(spec.get(), 0, 0, 0) == 0) return 1;
+      // Code 0: this call has no list line to name.  The caller's own line
+      // (with its code) follows when the caller reports the failure.
+      char message[kMessageSize];
+      core::ReportInto(message, sizeof message, 0, core::Msg::kCheckoutFailed,
+                       path, lokCoFailure(spec.get()));
+      return 0;
     }
     spec.reset();
     return AddOwnerWrite(path);

@@ -124,6 +124,22 @@ TEST(MkWritable, WriteProtectedManagedFileIsCheckedOutNeverChmodded) {
       CaptureStderr([&] { EXPECT_EQ(MkWritableAsUser(dir, file), 1); });
   EXPECT_EQ(err, "");
   EXPECT_EQ(ReadFile(dir.Path("co.log")), "[" + file + "][" + file + "]");
+
+  // Root, whom the system lets write anything, goes through the check-out
+  // too, and hears why it failed.
+  ASSERT_EQ(geteuid(), 0u) << "this case needs the suite to run as root";
+  ASSERT_EQ(chmod(file.c_str(), 0444), 0);
+  {
+    ScopedCheckoutCmd lazy(CheckoutCommand(dir, "exit 0").c_str());
+    err = CaptureStderr([&] { EXPECT_EQ(tovMkWritable(file.c_str()), 0); });
+    EXPECT_EQ(err, "{#0 W The check-out command for " + file +
+                       " failed: left the file write-protected}\n");
+  }
+  ScopedCheckoutCmd unlock(CheckoutCommand(dir, "chmod u+w \"$1\"").c_str());
+  EXPECT_EQ(tovMkWritable(file.c_str()), 1);
+  EXPECT_EQ(ModeOf(file), 0644u);
+  EXPECT_EQ(ReadFile(dir.Path("co.log")),
+            "[" + file + "][" + file + "][" + file + "][" + file + "]");
 }
 
 TEST(MkWritable, OnlyTheDirectoryThatHoldsTheFileGetsOwnerWrite) {

@@ -8,9 +8,13 @@
 #include <unistd.h>
 #endif
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "gtest/gtest.h"
 #include "support/test_support.h"
@@ -99,23 +103,69 @@ TEST(Lok, CheckOutFailsWhenTheCommandFailsOrLeavesTheFileReadOnly) {
   std::string failing = Script(dir, "fail.sh", "chmod u+w \"$1\"; exit 3");
   std::string killed = Script(dir, "killed.sh", "kill -9 $$");
   std::string lazy = Script(dir, "lazy.sh", "exit 0");
+  // Hangs; what it started would leave a mark 2 s later if it went on.
+  std::string hang =
+      Script(dir, "hang.sh",
+             "(sleep 2; touch '" + dir.Path("alive") + "') & sleep 30");
   std::string unlock = Script(dir, "unlock.sh", "chmod u+w \"$1\"");
+  const struct {
+    std::string command;
+    const char *reason;
+  } kFailures[] = {
+      {failing, "exit status 3"},
+      {killed, "killed by signal 9"},
+      {lazy, "left the file write-protected"},
+      {dir.Path("no-such-command"), "not found"},
+      {hang, "timed out after 1 s"},
+  };
   tov::test::GiveToUnprivileged(dir.path());
+  tov::test::SetEnv("TOVUPDTR_CHECKOUT_TIMEOUT", "1");
   int rc = tov::test::RunAsUnprivileged([&] {
     Spec spec = MakeSpec(file);
     int failures = 0;
-    for (const std::string &command :
-         {failing, killed, lazy, dir.Path("no-such-command")}) {
-      ScopedCheckoutCmd env(command.c_str());
-      if (lokCo(spec.get(), 0, 0, 0) != 0) ++failures;
+    for (const auto &row : kFailures) {
+      ScopedCheckoutCmd env(row.command.c_str());
+      const auto start = std::chrono::steady_clock::now();
+      const bool failed = lokCo(spec.get(), 0, 0, 0) != 0;
+      const auto took = std::chrono::steady_clock::now() - start;
+      if (failed && lokCoFailure(spec.get()) == std::string(row.reason) &&
+          took < std::chrono::seconds(5)) {
+        ++failures;
+      } else {
+        std::fprintf(stderr, "%s: \"%s\"\n", row.command.c_str(),
+                     lokCoFailure(spec.get()));
+      }
       chmod(file.c_str(), 0444);
     }
-    if (failures != 4) return 1;
+    if (failures != 5) return 1;
     ScopedCheckoutCmd env(unlock.c_str());
-    return lokCo(spec.get(), 0, 0, 0) == 0 ? 0 : 2;
+    if (lokCo(spec.get(), 0, 0, 0) != 0) return 2;
+    return lokCoFailure(spec.get())[0] == '\0' ? 0 : 3;
   });
+  tov::test::SetEnv("TOVUPDTR_CHECKOUT_TIMEOUT", nullptr);
   EXPECT_EQ(rc, 0);
   EXPECT_EQ(ReadFile(dir.Path("log")), "1:[" + file + "]");
+  // The hanging command was stopped with what it had started.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  EXPECT_FALSE(std::filesystem::exists(dir.Path("alive")));
+}
+
+TEST(Lok, RootChecksOutAFileThatNoWriteBitAllows) {
+  // Root may write the file all the same; the check-out must not be skipped
+  // for that, nor count as done while the file is write-protected.
+  ASSERT_EQ(geteuid(), 0u) << "this case needs the suite to run as root";
+  TempDir dir;
+  std::string file = dir.Write("f.txt", "x");
+  ASSERT_EQ(chmod(file.c_str(), 0444), 0);
+  Spec spec = MakeSpec(file);
+  {
+    ScopedCheckoutCmd env(Script(dir, "lazy.sh", "exit 0").c_str());
+    EXPECT_NE(lokCo(spec.get(), 0, 0, 0), 0);
+    EXPECT_STREQ(lokCoFailure(spec.get()), "left the file write-protected");
+  }
+  ScopedCheckoutCmd env(Script(dir, "unlock.sh", "chmod g+w \"$1\"").c_str());
+  EXPECT_EQ(lokCo(spec.get(), 0, 0, 0), 0);
+  EXPECT_STREQ(lokCoFailure(spec.get()), "");
 }
 
 #endif  // !_WIN32
