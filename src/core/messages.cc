@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "core/state.h"
 #include "tovUpdtr.h"
@@ -151,6 +152,8 @@ MsgEntry Describe(Msg msg) {
               "outside its library: not updated"};
     case Msg::kCheckoutFailed:
       return {kWarning, "The check-out command for %s failed: %s"};
+    case Msg::kSystemReason:
+      return {kWarning, "%s"};
   }
   return {kError, ""};
 }
@@ -173,15 +176,24 @@ void ComposeV(char *buf, size_t size, Msg msg, va_list args) {
 
 }  // namespace
 
-void Print(int code, int severity, const char *text) {
-  if (text == nullptr || text[0] == '\0') return;
-  // A severity outside 0..3 is printed whatever the setting.
-  if (severity >= 0 && severity < GetState().min_severity) return;
+namespace {
+
+// Writes the line of a message that passed the minimum severity.
+void Emit(int code, int severity, const char *text) {
   static const char *const kLetters[4] = {"I", "W", "E", "F"};
   const char *letter = (severity >= 0 && severity <= 3)
                            ? kLetters[severity]
                            : "Unkown Error Severity";
   std::fprintf(stderr, "{#%d %s %s}\n", code, letter, text);
+}
+
+}  // namespace
+
+void Print(int code, int severity, const char *text) {
+  if (text == nullptr || text[0] == '\0') return;
+  // A severity outside 0..3 is printed whatever the setting.
+  if (severity >= 0 && severity < GetState().min_severity) return;
+  Emit(code, severity, text);
 }
 
 char *ComposeInto(char *buf, size_t size, Msg msg, ...) {
@@ -198,6 +210,15 @@ void Report(int code, Msg msg, ...) {
   ComposeV(tovUpdtrErrBuf, sizeof tovUpdtrErrBuf, msg, args);
   va_end(args);
   Print(code, Describe(msg).severity, tovUpdtrErrBuf);
+}
+
+void ReportReason(int code, int error) {
+  // The reason goes with the error it explains: it is shown wherever errors
+  // are, and tovUpdtrErrBuf keeps the error's own text.
+  if (error == 0 || kError < GetState().min_severity) return;
+  char reason[kErrBufSize];
+  ComposeInto(reason, sizeof reason, Msg::kSystemReason, std::strerror(error));
+  Emit(code, Describe(Msg::kSystemReason).severity, reason);
 }
 
 void ReportInto(char *buf, size_t size, int code, Msg msg, ...) {

@@ -71,10 +71,11 @@ enum class Msg {
   kPathClimbsOut,
   kLinkLeadsOut,
   kCheckoutFailed,
+  kSystemReason,
 };
 
 // The number of values of Msg (the last one plus one).
-constexpr int kMsgCount = static_cast<int>(Msg::kCheckoutFailed) + 1;
+constexpr int kMsgCount = static_cast<int>(Msg::kSystemReason) + 1;
 
 // What a message is: the severity it is always printed with and its printf
 // format.
@@ -98,6 +99,15 @@ char *ComposeInto(char *buf, size_t size, Msg msg, ...);
 // Composes `msg` into tovUpdtrErrBuf and prints it with `code` and the
 // message's own severity.
 void Report(int code, Msg msg, ...);
+
+// After the report of a failed system call: prints the system's reason for
+// the error number `error` as a warning of its own line with `code`
+// ("{#code W No space left on device}"); nothing when `error` is 0.  The
+// line is shown wherever errors are (whatever the minimum severity does to
+// other warnings), and tovUpdtrErrBuf keeps the error's text.  The caller
+// takes `error` right after the failed call, before the report that may
+// change it.
+void ReportReason(int code, int error);
 
 // Composes `msg` into the caller's `buf` (not tovUpdtrErrBuf) and prints it.
 void ReportInto(char *buf, size_t size, int code, Msg msg, ...);

@@ -1,6 +1,7 @@
 // Loading a from-to list into the mapping.
 #include "mapping/from_to_load.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -152,10 +153,13 @@ struct FileCloser {
 int Load(const char *path, int level, const char *name_space,
          int case_sensitive) {
   const char *shown_path = path != nullptr ? path : "(null)";
+  errno = 0;
   std::unique_ptr<FILE, FileCloser> file(
       path != nullptr ? std::fopen(path, "rb") : nullptr);
   if (file == nullptr) {
+    const int error = errno;
     core::Report(0, Msg::kFileNotOpened, shown_path);
+    core::ReportReason(0, error);
     return LCV_ERROR;
   }
   // A name space the service does not know would leave every name of the

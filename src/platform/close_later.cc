@@ -1,12 +1,12 @@
-// Closing descriptors (and views) of replaced files on a thread of their own.
+// Closing descriptors of replaced files on a thread of their own.
 //
 // When the last descriptor of a file that no longer has a name is closed,
 // the system releases the file's blocks there and then; on a file system
 // that tells the disk about every released block, that close waits for the
 // disk (tens of milliseconds for a large file, a fraction of one for each
 // of thousands of small ones).  A replacement that holds the old file open
-// across its rename hands the descriptor over here, as do the readers and
-// views of the file, and goes on with the next file while a thread of this
+// across its rename hands the descriptor over here, as do the readers of
+// the file, and goes on with the next file while a thread of this
 // unit closes them.
 #include <cstddef>
 #include <vector>
@@ -17,7 +17,6 @@
 #include <io.h>
 #else
 #include <pthread.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -65,14 +64,11 @@ class Closer {
     return made;
   }
 
-  // A descriptor to close, or a view to unmap.
+  // A descriptor to close.
   struct Job {
     int fd;
-    void *view;
-    size_t size;
 
     void Do() const {
-      if (view != nullptr) munmap(view, size);
       if (fd >= 0) close(fd);
     }
   };
@@ -148,7 +144,7 @@ class Closer {
     running_ = false;
   }
 
-  // fork() copies the descriptors and views, not the thread: the parent's
+  // fork() copies the descriptors, not the thread: the parent's
   // lock is taken across the fork so that the child gets consistent lists,
   // and the child closes its copies of what is waiting itself.
   static void Prepare() { Get().mutex_.lock(); }
@@ -190,13 +186,7 @@ struct StopAtEnd {
 }  // namespace
 
 void CloseLater(int fd) {
-  if (fd >= 0) Closer::Get().Add({fd, nullptr, 0});
-}
-
-void UnmapLater(const void *view, size_t size) {
-  if (view != nullptr) {
-    Closer::Get().Add({-1, const_cast<void *>(view), size});
-  }
+  if (fd >= 0) Closer::Get().Add({fd});
 }
 
 void WaitForLaterCloses() { Closer::Get().WaitIdle(); }

@@ -53,7 +53,24 @@ int Stat(const char *path, FileStatus *status) {
 #endif
   status->mode = static_cast<unsigned>(st.st_mode);
   status->size = static_cast<int64_t>(st.st_size);
+  status->device = static_cast<uint64_t>(st.st_dev);
+  status->inode = static_cast<uint64_t>(st.st_ino);
+#if defined(_WIN32)
+  status->modified_ns = static_cast<int64_t>(st.st_mtime) * 1000000000;
+#elif defined(__APPLE__)
+  status->modified_ns =
+      static_cast<int64_t>(st.st_mtimespec.tv_sec) * 1000000000 +
+      st.st_mtimespec.tv_nsec;
+#else
+  status->modified_ns =
+      static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+#endif
   return 0;
+}
+
+bool SameContent(const FileStatus &a, const FileStatus &b) {
+  return a.size == b.size && a.modified_ns == b.modified_ns &&
+         a.device == b.device && a.inode == b.inode;
 }
 
 int Chmod(const char *path, unsigned mode) {

@@ -31,7 +31,18 @@ struct FileStatus {
   unsigned mode = 0;  // permission and type bits as the system gives them
   int64_t size = 0;   // in bytes
   bool is_dir = false;
+  // When the content was last written (nanoseconds; whole seconds where
+  // the system keeps no finer time), and which file this is (0 where the
+  // system gives no number): together with the size, they tell whether a
+  // file was written or replaced between two looks.
+  int64_t modified_ns = 0;
+  uint64_t device = 0;
+  uint64_t inode = 0;
 };
+
+// True when `a` and `b`, two looks at one path, show the same content as
+// far as the size, the time of the last write and the file's number tell.
+bool SameContent(const FileStatus &a, const FileStatus &b);
 
 // _access: 0 when `path` exists and allows `mode`; -1 with the error number
 // set otherwise.
@@ -94,11 +105,11 @@ using ContentSource = std::function<bool(const ContentSink &sink)>;
 // The new content, and the rename that puts it in place, are on the disk
 // when the call returns (each replacement then waits for the disk).
 constexpr int kReplaceSync = 0x1;
-// The content is made from the file being replaced, read through a FileView
-// or a FileReader as it is produced.  Where the file has to be rewritten in
-// place, what is read would change under the writes: the whole new content
-// is then gathered in memory first.
-constexpr int kReplaceFromView = 0x2;
+// The content is made from the file being replaced, read through a
+// FileReader as it is produced.  Where the file has to be rewritten in place,
+// what is read would change under the writes: the whole new content is then
+// gathered in memory first.
+constexpr int kReplaceFromFile = 0x2;
 
 // Replaces the content of the file at `path` with the bytes that `content`
 // produces so that no failure loses the old content.  The new content goes
@@ -136,11 +147,7 @@ int ReplaceFileContents(const char *path, const char *data, size_t len);
 // had (and on Windows), it is closed at once.  Whatever is still waiting
 // when the program ends or the library is unloaded is closed then.
 void CloseLater(int fd);
-#ifndef _WIN32
-// The same for a view of a file made with mmap: unmapped soon, elsewhere.
-void UnmapLater(const void *view, size_t size);
-#endif
-// Waits until every descriptor (and view) handed over so far is closed.
+// Waits until every descriptor handed over so far is closed.
 void WaitForLaterCloses();
 
 // Memory for large work buffers, straight from the system: `bytes` of zeroed
@@ -153,41 +160,12 @@ void FreeLarge(void *p, size_t bytes);
 // written.  Only a hint: nothing changes where it is not supported.
 void PrefaultLarge(void *p, size_t bytes);
 
-// A read-only view of a file's bytes, straight from the system's cache of
-// the file, without copying them into memory of the program's own.  Only a
-// speed-up: Open() is false where the system cannot give one, and the
-// caller then reads the file.
-//
-// The view shows the file as it is: a file rewritten in place by someone
-// else while it is open shows the new bytes, and one cut short makes
-// reading past its new end fault.  Files replaced by renaming a new file
-// over them (as ReplaceFileContents does) keep the view valid.  On Windows
-// a file cannot be replaced while a view of it is open, so there is none.
-class FileView {
- public:
-  FileView() = default;
-  ~FileView() { Close(); }
-  FileView(const FileView &) = delete;
-  FileView &operator=(const FileView &) = delete;
-
-  // Views the regular file at `path`, which must be exactly `size` bytes
-  // long (size > 0); false otherwise, or when no view can be had.
-  bool Open(const char *path, size_t size);
-  void Close();
-
-  const char *data() const { return data_; }
-  size_t size() const { return size_; }
-
- private:
-  const char *data_ = nullptr;
-  size_t size_ = 0;
-};
-
 // Reads of a file at any offset, from several threads at once, into memory
-// the caller reuses: a large file read a piece at a time costs a copy by the
-// system, where a view of it costs more on its first reading here.  Only a
-// speed-up, like the view: Open() is false where the system offers no such
-// reads, and the caller then reads the file another way.
+// the caller reuses.  Only a speed-up: Open() is false where the system
+// offers no such reads, and the caller then reads the file another way.
+// (Files are never mapped into memory: a file cut short by another program
+// while mapped would kill the calling program with a signal, where a read
+// just comes back short.)
 //
 // The reads show the file as it is.  Changed() tells whether the file was
 // written since it was opened, as far as its size and times show it.

@@ -481,7 +481,7 @@ int ReplaceInPlace(const std::string &target, const ContentSource &content,
   const ContentSource from_memory = [&gathered](const ContentSink &sink) {
     return gathered.empty() || sink(gathered.data(), gathered.size());
   };
-  const bool gather = (flags & kReplaceFromView) != 0;
+  const bool gather = (flags & kReplaceFromFile) != 0;
   if (gather && !content([&gathered](const char *data, size_t len) {
         gathered.append(data, len);
         return true;

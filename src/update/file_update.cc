@@ -121,6 +121,12 @@ class FileUpdate {
         keep_text_(keep_text) {}
 
   int Run(char *line, int flags);
+  // The update of the file at path_ from the look `status` at it; `again`
+  // when the file changed under an earlier round of this call.
+  int UpdateAsItIs(const platform::FileStatus &status, int flags, bool again);
+  // After the file changed under a round of the update (now it looks like
+  // `now`): the update once more from the file as it is, or a failure.
+  int Again(const platform::FileStatus &now, int flags, bool again);
   // After a Run that gave TOV_UPDATE_CHANGED: hands the path and the new
   // text (with its length) to the caller, who frees them.  A NULL address
   // leaves that part with this object.
@@ -131,9 +137,17 @@ class FileUpdate {
   void Error(Msg msg, Args... args) {
     core::Report(code_, msg, args...);
   }
+  // Error for a failed system call, followed by the system's reason on a
+  // line of its own (none when the call left no error number).
+  template <typename... Args>
+  void SystemError(Msg msg, Args... args) {
+    const int error = platform::ErrorNumber();
+    core::Report(code_, msg, args...);
+    core::ReportReason(code_, error);
+  }
 
-  // Makes the whole file the current text a_, in a view of the file or read
-  // into the first work buffer; false after reporting the failure.
+  // Makes the whole file the current text a_, read into the first work
+  // buffer; false after reporting the failure.
   bool Read(size_t size);
   // The update of a large file whose list is one run of plain names, read a
   // piece at a time: never held whole in memory nor viewed.  False when it
@@ -167,11 +181,9 @@ class FileUpdate {
   char *path_ = nullptr;
   WorkAreaTrimmer trimmer_;
 
-  // The current text, text_length_ bytes: the view of the file as read, or
-  // one of the two work buffers (followed by a NUL there).  b_, the other
-  // work buffer, receives the next; both have capacity_ bytes and come from
-  // the work area.  The view is never written.
-  platform::FileView view_;
+  // The current text, text_length_ bytes, in one of the two work buffers
+  // (followed by a NUL).  b_, the other work buffer, receives the next; both
+  // have capacity_ bytes and come from the work area.
   const char *a_ = nullptr;
   char *b_ = nullptr;
   size_t capacity_ = 0;
@@ -180,13 +192,15 @@ class FileUpdate {
   // The current text is a_ with the changes of the work area applied: the
   // last one-pass rewrite is written out only where it is needed whole.
   bool pending_ = false;
+  // The piece-at-a-time update found the file rewritten by its check-out.
+  bool changed_under_ = false;
 };
 
 bool FileUpdate::Read(size_t size) {
   // Binary mode: every byte of the file is kept as it is, line ends included.
   File in(std::fopen(path_, "rb"));
   if (in == nullptr) {
-    Error(Msg::kOpenFailed, path_);
+    SystemError(Msg::kOpenFailed, path_);
     return false;
   }
   if (size > SIZE_MAX / kScalingFactor) {
@@ -202,28 +216,28 @@ bool FileUpdate::Read(size_t size) {
     return false;
   }
   text_length_ = size;
-  // A large text is searched where the system keeps the file: copying it
-  // into fresh memory would cost more than the search.
-  if (size >= kLargeBlock && view_.Open(path_, size)) {
-    a_ = view_.data();
-    b_ = work.first.data();
-  } else {
-    char *text = work.first.data();
-    a_ = text;
-    b_ = work.second.data();
-    work.first.Prefault(size + 1);
-    text[0] = '\0';
-    // A file that now holds more than its reported size would lose its end
-    // on write-back: it fails like one that holds less.
-    if (std::fread(text, size, 1, in.get()) != 1 ||
-        std::fgetc(in.get()) != EOF) {
-      Error(Msg::kReadFailed, path_);
-      return false;
-    }
-    text[size] = '\0';
+  // The text is read into the reused work memory, never mapped: a file cut
+  // short by someone else while mapped would end the calling program with
+  // a signal, where a read just comes back short.
+  char *text = work.first.data();
+  a_ = text;
+  b_ = work.second.data();
+  work.first.Prefault(size + 1);
+  text[0] = '\0';
+  // A file that now holds more than its reported size would lose its end
+  // on write-back: it fails like one that holds less.
+  // A file found shorter or longer than its size leaves no error number:
+  // only a failed read gives a reason.
+  platform::SetErrorNumber(0);
+  if (std::fread(text, size, 1, in.get()) != 1 || std::fgetc(in.get()) != EOF) {
+    SystemError(Msg::kReadFailed, path_);
+    return false;
   }
+  text[size] = '\0';
   if (std::fclose(in.release()) != 0) {
+    const int error = platform::ErrorNumber();
     core::Report(code_, Msg::kCloseFailed);
+    core::ReportReason(code_, error);
   }
   return true;
 }
@@ -284,6 +298,7 @@ bool FileUpdate::UpdateInPieces(size_t size, int flags, int *result) {
   // found no longer fits it, and the file is updated as it is now.
   if (file.Changed()) {
     changed_ = false;
+    changed_under_ = true;
     return false;
   }
   const bool behind = size >= kWriteBehindFrom;
@@ -312,19 +327,26 @@ bool FileUpdate::UpdateInPieces(size_t size, int flags, int *result) {
       };
   // The content is read from the file it replaces: where that file must be
   // rewritten in place, the content is gathered first.
-  int replace = platform::kReplaceFromView;
+  int replace = platform::kReplaceFromFile;
   if (flags & TOV_UPDATE_SYNC) replace |= platform::kReplaceSync;
+  platform::SetErrorNumber(0);
   switch (platform::ReplaceFileContents(path_, content, replace,
                                         static_cast<int64_t>(text_length_))) {
     case 0:
       *result = TOV_UPDATE_CHANGED;
       break;
     case -1:
-      Error(Msg::kOpenFailed, path_);
+      SystemError(Msg::kOpenFailed, path_);
       *result = 0;
       break;
     default:
-      Error(short_read ? Msg::kReadFailed : Msg::kWriteFailed, path_);
+      // A read that came back short did so on a reading thread, whose error
+      // number is not this thread's: it goes without a reason.
+      if (short_read) {
+        Error(Msg::kReadFailed, path_);
+      } else {
+        SystemError(Msg::kWriteFailed, path_);
+      }
       *result = 0;
       break;
   }
@@ -465,17 +487,17 @@ bool FileUpdate::WriteBack(int flags) {
   // The new text replaces the old one whole or not at all: a failed write
   // leaves the file as it was read.
   int replace = (flags & TOV_UPDATE_SYNC) ? platform::kReplaceSync : 0;
-  if (a_ == view_.data()) replace |= platform::kReplaceFromView;
   const size_t new_length = pending_ ? work.changes.length() : text_length_;
+  platform::SetErrorNumber(0);
   switch (platform::ReplaceFileContents(path_, content, replace,
                                         static_cast<int64_t>(new_length))) {
     case 0:
       return true;
     case -1:
-      Error(Msg::kOpenFailed, path_);
+      SystemError(Msg::kOpenFailed, path_);
       return false;
     default:
-      Error(Msg::kWriteFailed, path_);
+      SystemError(Msg::kWriteFailed, path_);
       return false;
   }
 }
@@ -518,12 +540,17 @@ int FileUpdate::Run(char *line, int flags) {
 
   platform::FileStatus status;
   if (platform::Stat(path_, &status) != 0) {
-    Error(Msg::kStatFailed, path_);
+    SystemError(Msg::kStatFailed, path_);
     return 0;
   }
   // A directory cannot be read as a file: so it fails everywhere, also
   // where the system gives it the size 0 (Windows), which would pass it as
   // an empty file.
+  return UpdateAsItIs(status, flags, false);
+}
+
+int FileUpdate::UpdateAsItIs(const platform::FileStatus &status, int flags,
+                             bool again) {
   if (status.is_dir) {
     Error(Msg::kReadFailed, path_);
     return 0;
@@ -539,6 +566,15 @@ int FileUpdate::Run(char *line, int flags) {
   if (UpdateInPieces(static_cast<size_t>(status.size), flags, &result)) {
     return result;
   }
+  if (changed_under_) {
+    changed_under_ = false;
+    platform::FileStatus now;
+    if (platform::Stat(path_, &now) != 0) {
+      SystemError(Msg::kStatFailed, path_);
+      return 0;
+    }
+    return Again(now, flags, again);
+  }
   if (!Read(static_cast<size_t>(status.size))) return 0;
 
   if (!((flags & TOV_UPDATE_NODE_BY_NODE) ? ApplyNodeByNode() : ApplyPlan())) {
@@ -551,7 +587,32 @@ int FileUpdate::Run(char *line, int flags) {
     Error(Msg::kMkWritableFailed, path_);
     return 0;
   }
+  // Making the file writable may have rewritten it (a check-out that
+  // fetched another version): the text read before is no longer the file's.
+  platform::FileStatus now;
+  if (platform::Stat(path_, &now) != 0) {
+    SystemError(Msg::kStatFailed, path_);
+    return 0;
+  }
+  if (!platform::SameContent(status, now)) return Again(now, flags, again);
   return WriteBack(flags) ? TOV_UPDATE_CHANGED : 0;
+}
+
+int FileUpdate::Again(const platform::FileStatus &now, int flags, bool again) {
+  // The file stays writable from the first round on, so a second change
+  // comes from someone else: it fails rather than chase the file.
+  if (again) {
+    Error(Msg::kReadFailed, path_);
+    return 0;
+  }
+  // What the check-out put in the file's place is no file to open.
+  if (now.is_dir) {
+    Error(Msg::kOpenFailed, path_);
+    return 0;
+  }
+  changed_ = false;
+  pending_ = false;
+  return UpdateAsItIs(now, flags, true);
 }
 
 void FileUpdate::HandOver(char **path, char **text, size_t *length) {

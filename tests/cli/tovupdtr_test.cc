@@ -215,7 +215,8 @@ TEST_F(Examples, QuietKeepsErrorsAndTheSummary) {
     std::fclose(f);
   }
   const std::string error =
-      "{#6 E Problem \"stat\"ing file: libs/newLib/top/schematic/missing.v}\n";
+      "{#6 E Problem \"stat\"ing file: libs/newLib/top/schematic/missing.v}\n"
+      "{#6 W No such file or directory}\n";
   const std::string summary =
       "tovupdtr: 7 listed, 4 would change, 2 unchanged, 1 failed\n";
 

@@ -154,6 +154,8 @@ std::vector<Row> MessageTable() {
        "to /ref/c, outside its library: not updated}\n"},
       {Msg::kCheckoutFailed, With("/d/f", "exit status 3"),
        "{#7 W The check-out command for /d/f failed: exit status 3}\n"},
+      {Msg::kSystemReason, With("No space left on device"),
+       "{#7 W No space left on device}\n"},
   };
 }
 

@@ -1,6 +1,9 @@
 // tovUpdtrSetMinSeverity: what a quiet program still sees.
+#include <cerrno>
+#include <cstring>
 #include <string>
 
+#include "core/messages.h"
 #include "gtest/gtest.h"
 #include "support/test_support.h"
 #include "tovUpdtr.h"
@@ -53,6 +56,22 @@ TEST_F(MinSeverity, HiddenMessagesAreStillComposed) {
             }),
             "");
   EXPECT_STREQ(tovUpdtrErrBuf, "Empty lcv string given");
+}
+
+TEST_F(MinSeverity, ReasonsGoWithTheErrorsTheyExplain) {
+  // Shown wherever errors are, never composed into tovUpdtrErrBuf, and
+  // nothing for no error number.
+  const std::string reason =
+      "{#4 W " + std::string(std::strerror(ENOSPC)) + "}\n";
+  for (int minimum : {0, 2, 3}) {
+    tovUpdtrSetMinSeverity(minimum);
+    std::strcpy(tovUpdtrErrBuf, "the error");
+    EXPECT_EQ(CaptureStderr([] { tov::core::ReportReason(4, ENOSPC); }),
+              minimum <= 2 ? reason : "")
+        << minimum;
+    EXPECT_EQ(CaptureStderr([] { tov::core::ReportReason(4, 0); }), "");
+    EXPECT_STREQ(tovUpdtrErrBuf, "the error");
+  }
 }
 
 }  // namespace

@@ -292,7 +292,9 @@ TEST_F(FromToLoad, UnopenableListChangesNothing) {
   const std::string missing = dir_.Path("no-such.ftl");
   Outcome o = LoadPath(missing.c_str(), 0, "LibraryUnix");
   EXPECT_EQ(o.result, LCV_ERROR);
-  EXPECT_EQ(o.err, "{#0 E File " + missing + " could not be opened}\n");
+  EXPECT_EQ(o.err, "{#0 E File " + missing +
+                       " could not be opened}\n"
+                       "{#0 W No such file or directory}\n");
   EXPECT_EQ(WalkMapping(), Elements{"A,,,>b,,,"});
   // Still the case mode and name space of the earlier load.
   tov::core::State &state = tov::core::GetState();

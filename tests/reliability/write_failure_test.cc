@@ -87,8 +87,8 @@ TEST_F(WriteFailure, FileSizeLimitLeavesTheOriginalOnBothWritePaths) {
       std::_Exit(o.result == 0 ? 0 : 11);
     });
     EXPECT_EQ(child.exit_code, 0) << child.err;
-    EXPECT_EQ(child.err,
-              "{#6 E Problem encountered Writing to the file: " + path + "}\n");
+    EXPECT_EQ(child.err, "{#6 E Problem encountered Writing to the file: " +
+                             path + "}\n{#6 W File too large}\n");
     EXPECT_EQ(ReadFile(path), Original());
     if (linked) {
       EXPECT_EQ(ReadFile(other), Original());

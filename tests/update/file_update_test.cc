@@ -185,10 +185,12 @@ TEST_F(FileUpdate, WriteProtectionIsTouchedOnlyWhenSomethingChanges) {
 }
 
 TEST_F(FileUpdate, CheckOutThatRewritesALargeFileIsFollowed) {
-  // A large file is searched a piece at a time before it is made writable,
-  // and its new content is made from its own bytes after that: a check-out
-  // that rewrote it in between (same size, other words) has it updated as
-  // the check-out left it, never patched where the old text had the names.
+  // A large file is read before it is made writable: a check-out that
+  // rewrites it in between (the same size with other words, or cut short)
+  // has it updated as the check-out left it, never patched where the old
+  // text had the names, and never read through a mapping that a file cut
+  // short would turn into a signal.  Both paths: a piece at a time (a run of
+  // plain names) and read whole (node by node).
   tovUpdtrRegexpList *list = ListOf({LibRename("lib1", "lib2")});
   std::string before, fetched, want;
   while (before.size() < (1u << 20) + 100) {
@@ -196,21 +198,29 @@ TEST_F(FileUpdate, CheckOutThatRewritesALargeFileIsFollowed) {
     fetched += "b lib1\n";
     want += "b lib2\n";
   }
-  const std::string path = tree_.WriteFile("big.v", before);
-  const std::string source = tree_.dir().Write("fetched.v", fetched);
-  chmod(path.c_str(), 0444);
-  Backdate(path);
-  std::string co = tree_.dir().Write(
-      "co.sh", "#!/bin/sh\nchmod u+w \"$1\" && cat " + source + " > \"$1\"\n");
-  chmod(co.c_str(), 0755);
-  tov::test::ScopedCheckoutCmd env(co.c_str());
-  tov::test::GiveToUnprivileged(tree_.dir().path());
-  const int rc = RunAsUnprivileged([&] {
-    Outcome o = Update(DesignTree::Reference("big.v"), list);
-    return o.result == TOV_UPDATE_CHANGED && o.err.empty() ? 0 : 1;
-  });
-  EXPECT_EQ(rc, 0);
-  EXPECT_TRUE(ReadFile(path) == want);
+  const std::string shorter = fetched.substr(0, 70);
+  for (int flags : {0, TOV_UPDATE_NODE_BY_NODE}) {
+    for (const std::string *checked_in :
+         std::initializer_list<const std::string *>{&fetched, &shorter}) {
+      const std::string path = tree_.WriteFile("big.v", before);
+      const std::string source = tree_.dir().Write("fetched.v", *checked_in);
+      chmod(path.c_str(), 0444);
+      Backdate(path);
+      std::string co =
+          tree_.dir().Write("co.sh", "#!/bin/sh\nchmod u+w \"$1\" && cat " +
+                                         source + " > \"$1\"\n");
+      chmod(co.c_str(), 0755);
+      tov::test::ScopedCheckoutCmd env(co.c_str());
+      tov::test::GiveToUnprivileged(tree_.dir().path());
+      const int rc = RunAsUnprivileged([&] {
+        Outcome o = Update(DesignTree::Reference("big.v"), list, flags);
+        return o.result == TOV_UPDATE_CHANGED && o.err.empty() ? 0 : 1;
+      });
+      EXPECT_EQ(rc, 0) << flags << " " << checked_in->size();
+      EXPECT_TRUE(ReadFile(path) == want.substr(0, checked_in->size()))
+          << flags << " " << checked_in->size();
+    }
+  }
 }
 
 #endif  // !_WIN32
@@ -250,8 +260,9 @@ TEST_F(FileUpdate, ReferenceProblemsFailWithTheirMessages) {
             "{#5 E Problem encountered in getting path for "
             "LCVFentry:nolib.cell:view/f.txt}\n");
   o = Update(DesignTree::Reference("absent.txt"), list, 0, 5);
-  EXPECT_EQ(o.err, "{#5 E Problem \"stat\"ing file: " +
-                       tree_.PathOf("absent.txt") + "}\n");
+  EXPECT_EQ(o.err,
+            "{#5 E Problem \"stat\"ing file: " + tree_.PathOf("absent.txt") +
+                "}\n{#5 W No such file or directory}\n");
 }
 
 TEST_F(FileUpdate, IllegalNewNameFailsOnlyWhereTheOldNameOccurs) {
@@ -323,8 +334,8 @@ TEST_F(FileUpdate, WriteThatFailsHalfWayLeavesTheOriginal) {
       std::_Exit(o.result == 0 ? 0 : 11);
     });
     EXPECT_EQ(child.exit_code, 0) << words;
-    EXPECT_EQ(child.err,
-              "{#6 E Problem encountered Writing to the file: " + path + "}\n");
+    EXPECT_EQ(child.err, "{#6 E Problem encountered Writing to the file: " +
+                             path + "}\n{#6 W File too large}\n");
     EXPECT_TRUE(ReadFile(path) == original) << words;
     int entries = 0;  // the file and the tree's .keep, nothing left over
     for (const auto &entry : std::filesystem::directory_iterator(

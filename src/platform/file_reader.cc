@@ -1,12 +1,11 @@
-// Read-only views of files and positional reads, for reading large texts
-// without copying them whole into memory of the program's own.
+// Positional reads of files, for reading large texts a piece at a time into
+// memory that is used again.
 #include "platform/platform.h"
 
 #include <cerrno>
 
 #ifndef _WIN32
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -14,12 +13,6 @@
 namespace tov::platform {
 
 #ifdef _WIN32
-
-// A file with a view open cannot be replaced or renamed over: the update
-// reads such files into memory instead.
-bool FileView::Open(const char *, size_t) { return false; }
-
-void FileView::Close() {}
 
 // Reads at an offset share the one descriptor's position on Windows, and
 // the update must be able to replace the file while it reads it.
@@ -32,37 +25,6 @@ int64_t FileReader::ReadAt(int64_t, char *, size_t) const {
 bool FileReader::Changed() const { return true; }
 
 #else
-
-bool FileView::Open(const char *path, size_t size) {
-  Close();
-  if (path == nullptr || size == 0) return false;
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st;
-  void *p = MAP_FAILED;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-      static_cast<uint64_t>(st.st_size) == size) {
-    int flags = MAP_PRIVATE;
-#ifdef MAP_POPULATE
-    // All of it is read: mapped in one call rather than a fault at a time.
-    flags |= MAP_POPULATE;
-#endif
-    p = mmap(nullptr, size, PROT_READ, flags, fd, 0);
-  }
-  close(fd);  // the mapping keeps the file
-  if (p == MAP_FAILED) return false;
-  data_ = static_cast<const char *>(p);
-  size_ = size;
-  return true;
-}
-
-// The view may be the last hold on a file that was just replaced: it is
-// unmapped, and the file released, by the closing thread.
-void FileView::Close() {
-  if (data_ != nullptr) UnmapLater(data_, size_);
-  data_ = nullptr;
-  size_ = 0;
-}
 
 namespace {
 
