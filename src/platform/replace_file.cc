@@ -1,5 +1,6 @@
 // ReplaceFileContents: the new content of a file reaches the disk completely
 // or not at all.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <new>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -22,6 +24,7 @@
 #include <unistd.h>
 #ifdef __linux__
 #include <sys/vfs.h>
+#include <sys/xattr.h>
 #endif
 #endif
 
@@ -93,7 +96,10 @@ bool MayHoldOld(int) { return false; }
 int HoldOld(const std::string &) { return -1; }
 // The new file gets the old one's attributes, owner and access rights from
 // ReplaceFileW, which puts it in place.
-void MatchOwnerAndMode(int, const StatRecord &) {}
+bool TakeOwner(int, const StatRecord &) { return true; }
+bool TakeModeAndAttributes(int, const std::string &, const StatRecord &) {
+  return true;
+}
 
 // `path` in UTF-16 for the wide calls, read in the code page in which the
 // narrow calls of the run-time library (_open, _stat64) read it too; false
@@ -335,16 +341,114 @@ int HoldOld(const std::string &path) {
   } while (fd < 0 && errno == EINTR);
   return fd;
 }
-// The new file is the old one's stand-in: same owner and group where the
-// system lets us (it does for root, and for the owner within his groups),
-// then the same permission bits, which the umask may have narrowed.
-void MatchOwnerAndMode(int fd, const StatRecord &st) {
-  if (fchown(fd, st.st_uid, st.st_gid) != 0) {
-    // Not allowed: the file keeps the writer as its owner.
+// The new file can stand in for the old one only if it gets everything the
+// old one has beside its content; where the system does not let it, the
+// old file is rewritten in place instead, keeping all of it.  First, on the
+// empty new file, the owner and group: the system allows them to root, and
+// to the owner within his own groups.  (Nobody else can open the file: its
+// bits are still the owner's alone.)
+bool TakeOwner(int fd, const StatRecord &st) {
+  struct stat now;
+  if (fstat(fd, &now) != 0) return false;
+  if (now.st_uid == st.st_uid && now.st_gid == st.st_gid) return true;
+  return fchown(fd, st.st_uid, st.st_gid) == 0;
+}
+
+#ifdef __linux__
+// The names of the extended attributes of a file (ACLs are among them),
+// from `list` called with a buffer and its size; false when they cannot be
+// read.  A file system without extended attributes has none.
+template <typename ListFn>
+bool AttributeNames(const ListFn &list, std::vector<std::string> *names) {
+  names->clear();
+  std::string buf;
+  for (;;) {
+    const ssize_t need = list(nullptr, 0);
+    if (need < 0) return errno == ENOTSUP;
+    buf.resize(static_cast<size_t>(need));
+    const ssize_t got = list(buf.empty() ? nullptr : &buf[0], buf.size());
+    if (got >= 0) {
+      buf.resize(static_cast<size_t>(got));
+      break;
+    }
+    if (errno != ERANGE) return false;  // the list grew meanwhile: again
   }
-  if (fchmod(fd, st.st_mode & kPermissionBits) != 0) {
-    // Its bits stay those of the creation, never wider than the old ones.
+  for (size_t at = 0; at < buf.size();) {
+    size_t stop = buf.find('\0', at);
+    if (stop == std::string::npos) stop = buf.size();
+    if (stop > at) names->push_back(buf.substr(at, stop - at));
+    at = stop + 1;
   }
+  return true;
+}
+
+// The value of the attribute `name` of `path`; false when it cannot be read.
+bool AttributeValue(const std::string &path, const std::string &name,
+                    std::string *value) {
+  for (;;) {
+    const ssize_t need = getxattr(path.c_str(), name.c_str(), nullptr, 0);
+    if (need < 0) return false;
+    value->resize(static_cast<size_t>(need));
+    const ssize_t got =
+        getxattr(path.c_str(), name.c_str(),
+                 value->empty() ? nullptr : &(*value)[0], value->size());
+    if (got >= 0) {
+      value->resize(static_cast<size_t>(got));
+      return true;
+    }
+    if (errno != ERANGE) return false;
+  }
+}
+
+// The extended attributes of `old_path`, exactly, on `fd`: each copied, and
+// those the new file got of its own (from a directory's default ACL)
+// removed.
+bool TakeAttributes(int fd, const std::string &old_path) {
+  std::vector<std::string> old_names, new_names;
+  if (!AttributeNames(
+          [&](char *buf, size_t size) {
+            return listxattr(old_path.c_str(), buf, size);
+          },
+          &old_names) ||
+      !AttributeNames(
+          [&](char *buf, size_t size) { return flistxattr(fd, buf, size); },
+          &new_names)) {
+    return false;
+  }
+  for (const std::string &name : new_names) {
+    if (std::find(old_names.begin(), old_names.end(), name) ==
+            old_names.end() &&
+        fremovexattr(fd, name.c_str()) != 0) {
+      return false;
+    }
+  }
+  std::string value;
+  for (const std::string &name : old_names) {
+    if (!AttributeValue(old_path, name, &value) ||
+        fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+#else
+bool TakeAttributes(int, const std::string &) { return true; }
+#endif
+
+// Then, once its content is complete: every permission bit, setuid, setgid
+// and sticky included (after the owner, whose change clears them), and the
+// extended attributes.  True only when the new file ends up with the old
+// one's owner, group and bits: the system may quietly drop a bit (setgid
+// for a group the writer is not in).
+bool TakeModeAndAttributes(int fd, const std::string &old_path,
+                           const StatRecord &st) {
+  constexpr mode_t kAllModeBits = 07777;
+  if (fchmod(fd, st.st_mode & kAllModeBits) != 0) return false;
+  if (!TakeAttributes(fd, old_path)) return false;
+  struct stat now;
+  return fstat(fd, &now) == 0 && now.st_uid == st.st_uid &&
+         now.st_gid == st.st_gid &&
+         (now.st_mode & kAllModeBits) == (st.st_mode & kAllModeBits);
 }
 bool RenameOver(const std::string &from, const std::string &to) {
   return rename(from.c_str(), to.c_str()) == 0;
@@ -438,6 +542,11 @@ class TempFile {
 
   const std::string &path() const { return path_; }
   void Keep() { kept_ = true; }
+  // Removes the file now (it must be closed on Windows).
+  void Remove() {
+    if (!kept_) RemoveFile(path_);
+    kept_ = true;
+  }
 
  private:
   std::string path_;
@@ -582,6 +691,13 @@ int ReplaceFileContents(const char *path, const ContentSource &content,
   // before it is removed (Windows removes no open file).
   TempFile temp(std::move(temp_path));
   Fd out(fd);
+  // A new file that cannot have the old one's owner would hand the file to
+  // the writer: the old file is rewritten where it stands instead.
+  if (exists && !TakeOwner(out.get(), st)) {
+    out.Close();
+    temp.Remove();
+    return ReplaceInPlace(target, content, flags);
+  }
   int64_t size = 0;
   Preallocate(out.get(), expected_size);
   // A content shorter than announced leaves no reserved bytes at the end.
@@ -590,7 +706,12 @@ int ReplaceFileContents(const char *path, const ContentSource &content,
       (sync && !Sync(out.get()))) {
     return -2;
   }
-  if (exists) MatchOwnerAndMode(out.get(), st);
+  // Likewise for its bits and extended attributes (ACLs among them).
+  if (exists && !TakeModeAndAttributes(out.get(), target, st)) {
+    out.Close();
+    temp.Remove();
+    return ReplaceInPlace(target, content, flags);
+  }
   const bool may_hold = exists && MayHoldOld(out.get());
   if (!out.Close()) return -2;
   // The old file is held open across the rename, so that its blocks are

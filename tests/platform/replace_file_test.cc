@@ -7,11 +7,17 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/xattr.h>
+#endif
 #endif
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -74,24 +80,125 @@ bool LimitFileSize(rlim_t bytes) {
   return setrlimit(RLIMIT_FSIZE, &limit) == 0;
 }
 
-TEST(ReplaceFileContents, ContentModeAndOwnerOfTheOldFile) {
-  TempDir dir;
-  std::string path = dir.Write("f.bin", kOld);
-  chmod(path.c_str(), 0705);
-  GiveToUnprivileged(path);
-  struct stat before = StatOf(path);
+#ifdef __linux__
+// Every extended attribute of `path` (ACLs among them), name to value.
+std::map<std::string, std::string> Attributes(const std::string &path) {
+  std::map<std::string, std::string> attributes;
+  std::string names(65536, '\0');
+  const ssize_t n = listxattr(path.c_str(), &names[0], names.size());
+  if (n < 0) return {{"<unreadable>", ""}};
+  names.resize(static_cast<size_t>(n));
+  for (size_t at = 0; at < names.size(); at = names.find('\0', at) + 1) {
+    const std::string name = names.c_str() + at;
+    std::string value(65536, '\0');
+    const ssize_t m =
+        getxattr(path.c_str(), name.c_str(), &value[0], value.size());
+    value.resize(m < 0 ? 0 : static_cast<size_t>(m));
+    attributes[name] = value;
+  }
+  return attributes;
+}
+
+// An access ACL as the system stores it: the file's owner rw, the user
+// nobody r, the owning group r, a mask of rw (more than the group's entry),
+// others r.
+std::string AclWithWideMask() {
+  std::string acl;
+  auto put = [&acl](uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) acl.push_back(char((v >> (8 * i)) & 0xff));
+  };
+  put(2, 4);  // version
+  const uint32_t kNoId = 0xffffffffu;
+  const uint32_t entries[][3] = {{0x01, 6, kNoId},
+                                 {0x02, 4, 65534},
+                                 {0x04, 4, kNoId},
+                                 {0x10, 6, kNoId},
+                                 {0x20, 4, kNoId}};  // tag, permission, id
+  for (const auto &e : entries) {
+    put(e[0], 2);
+    put(e[1], 2);
+    put(e[2], 4);
+  }
+  return acl;
+}
+#endif
+
+// Everything of a file but its content survives its replacement, on both
+// write paths: a new file renamed over it, and (for a file with a second
+// name) the file rewritten where it stands.  Each row sets the old file up
+// as root; `unprivileged` rows replace it as the user nobody, in a
+// directory everybody may write, a file that nobody may not give away.
+TEST(ReplaceFileContents, EverythingButTheContentIsKeptOnBothWritePaths) {
+  struct Row {
+    const char *what;
+    unsigned mode;
+    unsigned owner;         // user and group
+    const char *attribute;  // name of an extended attribute to set, or ""
+    bool unprivileged;
+  };
+  const Row rows[] = {
+      {"setuid and setgid", 06755, 0, "", false},
+      {"sticky", 01644, 0, "", false},
+      {"another owner", 0640, tov::test::kUnprivilegedId, "", false},
+#ifdef __linux__
+      {"ACL with a mask wider than the group", 0644, 0,
+       "system.posix_acl_access", false},
+      {"user attribute", 0644, 0, "user.tov.origin", false},
+      {"security attribute", 0644, 0, "security.tov", false},
+#endif
+      {"group-writable file of another user", 0664, 0, "", true},
+  };
   const std::string binary("a\0b\r\n\xff\0", 7);
-  mode_t old_mask = umask(077);  // must not narrow the kept bits
-  EXPECT_EQ(Replace(path, binary), 0);
-  umask(old_mask);
-  EXPECT_EQ(ReadFile(path), binary);
-  struct stat after = StatOf(path);
-  EXPECT_EQ(after.st_mode & 07777, 0705u);
-  EXPECT_EQ(after.st_uid, before.st_uid);
-  EXPECT_EQ(after.st_gid, before.st_gid);
-  ASSERT_EQ(Replace(path, ""), 0);
-  EXPECT_EQ(ReadFile(path), "");
-  EXPECT_EQ(Names(dir.path()), std::set<std::string>{"f.bin"});
+  for (const Row &row : rows) {
+    for (bool second_name : {false, true}) {
+      SCOPED_TRACE(std::string(row.what) +
+                   (second_name ? ", in place" : ", renamed over"));
+      TempDir dir;
+      const std::string path = dir.Write("f.bin", kOld);
+      if (second_name) {
+        ASSERT_TRUE(HardLink(path, dir.Path("g.bin")));
+      }
+      const unsigned group =
+          row.unprivileged ? tov::test::kUnprivilegedId : row.owner;
+      ASSERT_EQ(chown(path.c_str(), row.owner, group), 0);
+      ASSERT_EQ(chmod(path.c_str(), row.mode), 0);
+#ifdef __linux__
+      if (row.attribute[0] != '\0') {
+        const std::string value =
+            std::string(row.attribute).rfind("system.", 0) == 0
+                ? AclWithWideMask()
+                : std::string("value\0bytes", 11);
+        ASSERT_EQ(setxattr(path.c_str(), row.attribute, value.data(),
+                           value.size(), 0),
+                  0)
+            << std::strerror(errno);
+      }
+      const auto attributes = Attributes(path);
+#endif
+      const struct stat before = StatOf(path);
+      const std::set<std::string> names = Names(dir.path());
+      if (row.unprivileged) {
+        ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+        EXPECT_EQ(RunAsUnprivileged([&] { return Replace(path, binary); }), 0);
+      } else {
+        const mode_t old_mask = umask(077);  // must not narrow the kept bits
+        EXPECT_EQ(Replace(path, binary), 0);
+        umask(old_mask);
+      }
+      EXPECT_EQ(ReadFile(path), binary);
+      const struct stat after = StatOf(path);
+      EXPECT_EQ(after.st_mode & 07777, before.st_mode & 07777);
+      EXPECT_EQ(after.st_uid, before.st_uid);
+      EXPECT_EQ(after.st_gid, before.st_gid);
+      EXPECT_EQ(after.st_nlink, before.st_nlink);
+#ifdef __linux__
+      EXPECT_EQ(Attributes(path), attributes);
+#endif
+      EXPECT_EQ(Names(dir.path()), names);
+      ASSERT_EQ(Replace(path, ""), 0);
+      EXPECT_EQ(ReadFile(path), "");
+    }
+  }
 }
 
 TEST(ReplaceFileContents, SymbolicLinkStaysALink) {
