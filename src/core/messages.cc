@@ -154,6 +154,10 @@ MsgEntry Describe(Msg msg) {
       return {kWarning, "The check-out command for %s failed: %s"};
     case Msg::kSystemReason:
       return {kWarning, "%s"};
+    case Msg::kFileReplaced:
+      return {kError,
+              "The file %s was replaced while it was being updated: not "
+              "updated"};
   }
   return {kError, ""};
 }

@@ -72,10 +72,11 @@ enum class Msg {
   kLinkLeadsOut,
   kCheckoutFailed,
   kSystemReason,
+  kFileReplaced,
 };
 
 // The number of values of Msg (the last one plus one).
-constexpr int kMsgCount = static_cast<int>(Msg::kSystemReason) + 1;
+constexpr int kMsgCount = static_cast<int>(Msg::kFileReplaced) + 1;
 
 // What a message is: the severity it is always printed with and its printf
 // format.

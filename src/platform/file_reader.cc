@@ -16,7 +16,9 @@ namespace tov::platform {
 
 // Reads at an offset share the one descriptor's position on Windows, and
 // the update must be able to replace the file while it reads it.
-bool FileReader::Open(const char *, int64_t) { return false; }
+bool FileReader::Open(const char *, int64_t, const FileStatus *) {
+  return false;
+}
 void FileReader::Close() {}
 int64_t FileReader::ReadAt(int64_t, char *, size_t) const {
   errno = EBADF;
@@ -46,7 +48,8 @@ int64_t ChangedNs(const struct stat &st) { return Nanoseconds(st.st_ctim); }
 
 }  // namespace
 
-bool FileReader::Open(const char *path, int64_t size) {
+bool FileReader::Open(const char *path, int64_t size,
+                      const FileStatus *expected) {
   Close();
   if (path == nullptr || size <= 0) return false;
   int fd;
@@ -55,7 +58,10 @@ bool FileReader::Open(const char *path, int64_t size) {
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return false;
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != size) {
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != size ||
+      (expected != nullptr &&
+       (static_cast<uint64_t>(st.st_dev) != expected->device ||
+        static_cast<uint64_t>(st.st_ino) != expected->inode))) {
     close(fd);
     return false;
   }

@@ -41,14 +41,18 @@ void SetAccessForTesting(AccessFn fn) {
   g_access = fn != nullptr ? fn : SystemAccess;
 }
 
-int Stat(const char *path, FileStatus *status) {
+namespace {
+
 #ifdef _WIN32
-  struct _stat64 st;
-  if (_stat64(path, &st) != 0) return -1;
+using StatRecord = struct _stat64;
+#else
+using StatRecord = struct stat;
+#endif
+
+void Fill(const StatRecord &st, FileStatus *status) {
+#ifdef _WIN32
   status->is_dir = (st.st_mode & _S_IFDIR) != 0;
 #else
-  struct stat st;
-  if (stat(path, &st) != 0) return -1;
   status->is_dir = S_ISDIR(st.st_mode);
 #endif
   status->mode = static_cast<unsigned>(st.st_mode);
@@ -65,12 +69,38 @@ int Stat(const char *path, FileStatus *status) {
   status->modified_ns =
       static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
 #endif
+}
+
+}  // namespace
+
+int Stat(const char *path, FileStatus *status) {
+  StatRecord st;
+#ifdef _WIN32
+  if (_stat64(path, &st) != 0) return -1;
+#else
+  if (stat(path, &st) != 0) return -1;
+#endif
+  Fill(st, status);
   return 0;
 }
 
+int StatOpen(FILE *stream, FileStatus *status) {
+  StatRecord st;
+#ifdef _WIN32
+  if (_fstat64(_fileno(stream), &st) != 0) return -1;
+#else
+  if (fstat(fileno(stream), &st) != 0) return -1;
+#endif
+  Fill(st, status);
+  return 0;
+}
+
+bool SameFile(const FileStatus &a, const FileStatus &b) {
+  return a.device == b.device && a.inode == b.inode;
+}
+
 bool SameContent(const FileStatus &a, const FileStatus &b) {
-  return a.size == b.size && a.modified_ns == b.modified_ns &&
-         a.device == b.device && a.inode == b.inode;
+  return a.size == b.size && a.modified_ns == b.modified_ns && SameFile(a, b);
 }
 
 int Chmod(const char *path, unsigned mode) {

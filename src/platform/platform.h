@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -43,6 +44,11 @@ struct FileStatus {
 // True when `a` and `b`, two looks at one path, show the same content as
 // far as the size, the time of the last write and the file's number tell.
 bool SameContent(const FileStatus &a, const FileStatus &b);
+// True when `a` and `b` are looks at one file (the same device and number;
+// where the system numbers no files, the same device).
+bool SameFile(const FileStatus &a, const FileStatus &b);
+// Stat of the file that `stream` has open: 0, or -1 with the error number.
+int StatOpen(FILE *stream, FileStatus *status);
 
 // _access: 0 when `path` exists and allows `mode`; -1 with the error number
 // set otherwise.
@@ -135,8 +141,12 @@ constexpr int kReplaceFromFile = 0x2;
 // the new file's blocks are then reserved in one call before it is written,
 // which spares the system from allocating them when the new file replaces
 // the old one.  A wrong figure costs time, never content.
+// With `expected`, the file at `path` (its links resolved) must still be
+// the file of that look: otherwise nothing is written and the result is -3,
+// so that a link swapped in meanwhile cannot send the content elsewhere.
 int ReplaceFileContents(const char *path, const ContentSource &content,
-                        int flags, int64_t expected_size = -1);
+                        int flags, int64_t expected_size = -1,
+                        const FileStatus *expected = nullptr);
 // The same with the `len` bytes at `data`, flushed to the disk.
 int ReplaceFileContents(const char *path, const char *data, size_t len);
 
@@ -179,7 +189,9 @@ class FileReader {
   // Opens the regular file at `path`, which must be exactly `size` bytes
   // long; false otherwise, or where positional reads are not offered
   // (Windows: an open file there cannot be replaced).
-  bool Open(const char *path, int64_t size);
+  // With `expected`, the file opened must be the file of that look.
+  bool Open(const char *path, int64_t size,
+            const FileStatus *expected = nullptr);
   void Close();
   // Reads up to `n` bytes at `offset` into `buf`: the count read, fewer
   // only at the end of the file, or -1 with the error number set.

@@ -641,7 +641,8 @@ std::string TempName(const std::string &dir, const std::string &base) {
 }  // namespace
 
 int ReplaceFileContents(const char *path, const ContentSource &content,
-                        int flags, int64_t expected_size) {
+                        int flags, int64_t expected_size,
+                        const FileStatus *expected) {
   if (path == nullptr || path[0] == '\0' || !content) {
     errno = EINVAL;
     return -1;
@@ -650,6 +651,11 @@ int ReplaceFileContents(const char *path, const ContentSource &content,
   StatRecord st{};
   const bool exists = StatPath(target, &st) == 0;
   if (!exists && errno != ENOENT) return -1;
+  if (expected != nullptr &&
+      (!exists || static_cast<uint64_t>(st.st_dev) != expected->device ||
+       static_cast<uint64_t>(st.st_ino) != expected->inode)) {
+    return -3;
+  }
   if (exists) {
     if (!IsRegular(st)) {
       errno = EINVAL;

@@ -12,12 +12,6 @@ struct FreeDeleter {
   void operator()(char *p) const { std::free(p); }
 };
 
-// The real path of `path`, or "" when it cannot be resolved.
-std::string Real(const std::string &path) {
-  std::unique_ptr<char, FreeDeleter> real(platform::RealPath(path.c_str()));
-  return real != nullptr ? std::string(real.get()) : std::string();
-}
-
 // True when `real` is `root` or lies below it.
 bool Below(const std::string &real, const std::string &root) {
   if (real.compare(0, root.size(), root) != 0) return false;
@@ -29,11 +23,15 @@ bool Below(const std::string &real, const std::string &root) {
 
 }  // namespace
 
-bool InsideLibrary(const std::string &path, const std::string &library_dir,
-                   Escape *escape) {
-  const std::string real_path = Real(path);
+std::string RealPathOf(const std::string &path) {
+  std::unique_ptr<char, FreeDeleter> real(platform::RealPath(path.c_str()));
+  return real != nullptr ? std::string(real.get()) : std::string();
+}
+
+bool InsideLibrary(const std::string &path, const std::string &real_path,
+                   const std::string &library_dir, Escape *escape) {
   if (real_path.empty()) return true;
-  const std::string root = Real(library_dir);
+  const std::string root = RealPathOf(library_dir);
   if (!root.empty() && Below(real_path, root)) return true;
   // The first name below the library directory whose real path lies
   // outside is the link that leads out: every name before it stayed in.
@@ -41,7 +39,7 @@ bool InsideLibrary(const std::string &path, const std::string &library_dir,
     if (at != path.size() && !platform::IsDirSep(path[at])) continue;
     const std::string prefix = path.substr(0, at);
     if (prefix.size() == library_dir.size()) continue;
-    const std::string real_prefix = Real(prefix);
+    const std::string real_prefix = RealPathOf(prefix);
     if (!real_prefix.empty() && (root.empty() || !Below(real_prefix, root))) {
       *escape = {prefix, real_prefix};
       return false;

@@ -121,6 +121,10 @@ class FileUpdate {
         keep_text_(keep_text) {}
 
   int Run(char *line, int flags);
+  // Checks that the file at path_ lies in its library (links resolved,
+  // unless TOV_UPDATE_FOLLOW_LINKS) and pins it: *status is a look at it.
+  // False after reporting why not.
+  bool Confine(int flags, platform::FileStatus *status);
   // The update of the file at path_ from the look `status` at it; `again`
   // when the file changed under an earlier round of this call.
   int UpdateAsItIs(const platform::FileStatus &status, int flags, bool again);
@@ -153,7 +157,8 @@ class FileUpdate {
   // piece at a time: never held whole in memory nor viewed.  False when it
   // does not apply, or when the file must be updated the other way after
   // all; *result is then unset and nothing was reported or written.
-  bool UpdateInPieces(size_t size, int flags, int *result);
+  bool UpdateInPieces(const platform::FileStatus &status, int flags,
+                      int *result);
   // Applies one node: the text in a_ is searched and rewritten into b_,
   // which becomes the current text.  false after reporting a failure.
   bool Apply(tovUpdtrHashElement *element, murRegexp *regexp);
@@ -194,6 +199,11 @@ class FileUpdate {
   bool pending_ = false;
   // The piece-at-a-time update found the file rewritten by its check-out.
   bool changed_under_ = false;
+  // The reference of the line, the library's directory, and the file that
+  // was found in the library, to which every open is held.
+  const char *reference_ = "";
+  std::string library_dir_;
+  platform::FileStatus pinned_;
 };
 
 bool FileUpdate::Read(size_t size) {
@@ -201,6 +211,14 @@ bool FileUpdate::Read(size_t size) {
   File in(std::fopen(path_, "rb"));
   if (in == nullptr) {
     SystemError(Msg::kOpenFailed, path_);
+    return false;
+  }
+  // What was opened must be the file that was found inside the library: a
+  // link swapped in since then cannot make the update read elsewhere.
+  platform::FileStatus opened;
+  if (platform::StatOpen(in.get(), &opened) != 0 ||
+      !platform::SameFile(opened, pinned_)) {
+    Error(Msg::kFileReplaced, path_);
     return false;
   }
   if (size > SIZE_MAX / kScalingFactor) {
@@ -242,7 +260,9 @@ bool FileUpdate::Read(size_t size) {
   return true;
 }
 
-bool FileUpdate::UpdateInPieces(size_t size, int flags, int *result) {
+bool FileUpdate::UpdateInPieces(const platform::FileStatus &status, int flags,
+                                int *result) {
+  const auto size = static_cast<size_t>(status.size);
   if (size < kLargeBlock || keep_text_ || (flags & TOV_UPDATE_NODE_BY_NODE) ||
       size > SIZE_MAX / kScalingFactor) {
     return false;
@@ -251,7 +271,7 @@ bool FileUpdate::UpdateInPieces(size_t size, int flags, int *result) {
       UpdatePlan::For(list_, name_space_).steps();
   if (steps.size() != 1 || steps[0].rewriter == nullptr) return false;
   platform::FileReader file;
-  if (!file.Open(path_, static_cast<int64_t>(size))) return false;
+  if (!file.Open(path_, static_cast<int64_t>(size), &pinned_)) return false;
   // Set by whichever reading thread meets the failure.
   std::atomic<bool> short_read{false};
   const PlainRewriter::TextReader read =
@@ -294,9 +314,12 @@ bool FileUpdate::UpdateInPieces(size_t size, int flags, int *result) {
     *result = 0;
     return true;
   }
-  // Making the file writable may have rewritten it (a check-out): what was
-  // found no longer fits it, and the file is updated as it is now.
-  if (file.Changed()) {
+  // Making the file writable may have rewritten or replaced it (a
+  // check-out): what was found no longer fits it, and the file is updated as
+  // it is now.
+  platform::FileStatus now;
+  if (file.Changed() || platform::Stat(path_, &now) != 0 ||
+      !platform::SameContent(status, now)) {
     changed_ = false;
     changed_under_ = true;
     return false;
@@ -330,10 +353,14 @@ bool FileUpdate::UpdateInPieces(size_t size, int flags, int *result) {
   int replace = platform::kReplaceFromFile;
   if (flags & TOV_UPDATE_SYNC) replace |= platform::kReplaceSync;
   platform::SetErrorNumber(0);
-  switch (platform::ReplaceFileContents(path_, content, replace,
-                                        static_cast<int64_t>(text_length_))) {
+  switch (platform::ReplaceFileContents(
+      path_, content, replace, static_cast<int64_t>(text_length_), &pinned_)) {
     case 0:
       *result = TOV_UPDATE_CHANGED;
+      break;
+    case -3:
+      Error(Msg::kFileReplaced, path_);
+      *result = 0;
       break;
     case -1:
       SystemError(Msg::kOpenFailed, path_);
@@ -489,10 +516,13 @@ bool FileUpdate::WriteBack(int flags) {
   int replace = (flags & TOV_UPDATE_SYNC) ? platform::kReplaceSync : 0;
   const size_t new_length = pending_ ? work.changes.length() : text_length_;
   platform::SetErrorNumber(0);
-  switch (platform::ReplaceFileContents(path_, content, replace,
-                                        static_cast<int64_t>(new_length))) {
+  switch (platform::ReplaceFileContents(
+      path_, content, replace, static_cast<int64_t>(new_length), &pinned_)) {
     case 0:
       return true;
+    case -3:
+      Error(Msg::kFileReplaced, path_);
+      return false;
     case -1:
       SystemError(Msg::kOpenFailed, path_);
       return false;
@@ -530,23 +560,36 @@ int FileUpdate::Run(char *line, int flags) {
     return 0;
   }
   path_ = path_owner_.get();
+  reference_ = reference;
+  library_dir_ = std::move(library_dir);
+  platform::FileStatus status;
+  if (!Confine(flags, &status)) return 0;
+  return UpdateAsItIs(status, flags, false);
+}
+
+bool FileUpdate::Confine(int flags, platform::FileStatus *status) {
+  const std::string real_path = RealPathOf(path_);
   Escape escape;
   if (!(flags & TOV_UPDATE_FOLLOW_LINKS) &&
-      !InsideLibrary(path_, library_dir, &escape)) {
-    Error(Msg::kLinkLeadsOut, reference, escape.link.c_str(),
+      !InsideLibrary(path_, real_path, library_dir_, &escape)) {
+    Error(Msg::kLinkLeadsOut, reference_, escape.link.c_str(),
           escape.target.c_str());
-    return 0;
+    return false;
   }
-
-  platform::FileStatus status;
-  if (platform::Stat(path_, &status) != 0) {
+  // The file found there is the one the update reads and replaces: every
+  // later open is held to it, so that a link swapped in meanwhile leads
+  // nowhere.
+  if (platform::Stat(real_path.empty() ? path_ : real_path.c_str(), &pinned_) !=
+          0 ||
+      platform::Stat(path_, status) != 0) {
     SystemError(Msg::kStatFailed, path_);
-    return 0;
+    return false;
   }
-  // A directory cannot be read as a file: so it fails everywhere, also
-  // where the system gives it the size 0 (Windows), which would pass it as
-  // an empty file.
-  return UpdateAsItIs(status, flags, false);
+  if (!platform::SameFile(*status, pinned_)) {
+    Error(Msg::kFileReplaced, path_);
+    return false;
+  }
+  return true;
 }
 
 int FileUpdate::UpdateAsItIs(const platform::FileStatus &status, int flags,
@@ -563,7 +606,7 @@ int FileUpdate::UpdateAsItIs(const platform::FileStatus &status, int flags,
     return Read(static_cast<size_t>(status.size)) ? TOV_UPDATE_UNCHANGED : 0;
   }
   int result = 0;
-  if (UpdateInPieces(static_cast<size_t>(status.size), flags, &result)) {
+  if (UpdateInPieces(status, flags, &result)) {
     return result;
   }
   if (changed_under_) {
@@ -612,7 +655,11 @@ int FileUpdate::Again(const platform::FileStatus &now, int flags, bool again) {
   }
   changed_ = false;
   pending_ = false;
-  return UpdateAsItIs(now, flags, true);
+  // The file in the path now may be another one: it is held to the
+  // library as the first was.
+  platform::FileStatus confined;
+  if (!Confine(flags, &confined)) return 0;
+  return UpdateAsItIs(confined, flags, true);
 }
 
 void FileUpdate::HandOver(char **path, char **text, size_t *length) {

@@ -156,6 +156,9 @@ std::vector<Row> MessageTable() {
        "{#7 W The check-out command for /d/f failed: exit status 3}\n"},
       {Msg::kSystemReason, With("No space left on device"),
        "{#7 W No space left on device}\n"},
+      {Msg::kFileReplaced, With("/d/f"),
+       "{#7 E The file /d/f was replaced while it was being updated: not "
+       "updated}\n"},
   };
 }
 

@@ -189,6 +189,35 @@ TEST(Security, ReferencesAreConfinedAsTheFileSystemSeesThem) {
       EXPECT_EQ(ReadFile(dir.Path(row.changed)), written ? "lib2" : "lib1");
     }
   }
+#ifndef _WIN32
+  // A link swapped in during the update (here by the check-out of a
+  // write-protected file, which root goes through too) is held to the same
+  // rule: the file is looked at again before anything is written.
+  for (int flags : {0, TOV_UPDATE_FOLLOW_LINKS}) {
+    DesignTree tree;
+    const std::string path = tree.WriteFile("f.txt", "lib1");
+    const std::string outside = tree.dir().Write("outside/f.txt", "lib1");
+    ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+    const std::string co = tree.dir().Write(
+        "co.sh", "#!/bin/sh\nrm -f \"$1\" && ln -s " + outside + " \"$1\"\n");
+    ASSERT_EQ(chmod(co.c_str(), 0755), 0);
+    ScopedCheckoutCmd env(co.c_str());
+    Outcome o =
+        Update("lib1.cell:view/f.txt", RenameList("lib1", "lib2"), flags, 8);
+    if (flags == 0) {
+      EXPECT_EQ(o.err,
+                "{#8 E The reference LCVFentry:lib1.cell:view/f.txt leads "
+                "through the link " +
+                    path + " to " + fs::canonical(outside).string() +
+                    ", outside its library: not updated}\n");
+      EXPECT_EQ(o.result, 0);
+      EXPECT_EQ(ReadFile(outside), "lib1");
+    } else {
+      EXPECT_EQ(o.result, TOV_UPDATE_CHANGED) << o.err;
+      EXPECT_EQ(ReadFile(outside), "lib2");
+    }
+  }
+#endif
 }
 
 #ifndef _WIN32
