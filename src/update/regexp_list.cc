@@ -26,6 +26,10 @@ struct WordBoundary {
   const char *before;
   const char *after;
 };
+// The characters of the expression dialect that stand for something else
+// than themselves.
+constexpr char kMeaningful[] = ".[]()*+?|^$\\";
+
 constexpr WordBoundary kBoundaries[] = {
     {"(^|[^a-zA-Z0-9_])(", ")([^a-zA-Z0-9_]|$)"},
     {"(^|[^a-zA-Z_])(", ")([^a-zA-Z0-9$_]|$)"},
@@ -113,6 +117,8 @@ bool BuildWordPattern(int update_type, const char *old_name,
   }
   const WordBoundary &b = kBoundaries[update_type];
   const size_t fixed = std::strlen(b.before) + std::strlen(b.after);
+  // The limit counts the name's own characters: the escapes written before
+  // some of them lengthen the pattern, never the name that fits.
   const size_t longest = kPatternSize - 1 - fixed;
   if (std::strlen(converted) > longest) {
     core::Report(0, core::Msg::kNameTooLongForPattern, old_name,
@@ -120,7 +126,13 @@ bool BuildWordPattern(int update_type, const char *old_name,
     return false;
   }
   pattern->assign(b.before);
-  pattern->append(converted);
+  // A name is a name, never an expression: each character to which the
+  // dialect gives a meaning is escaped, so that "a.b" matches "a.b" only
+  // and "udp_dff$P" its own dollar sign.
+  for (const char *c = converted; *c != '\0'; ++c) {
+    if (std::strchr(kMeaningful, *c) != nullptr) pattern->push_back('\\');
+    pattern->push_back(*c);
+  }
   pattern->append(b.after);
   return true;
 }

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "services/name_mapping/rix.h"
 #include "services/regex/mur_regexp.h"
 #include "support/test_support.h"
 #include "support/update_fixture.h"
@@ -100,10 +101,12 @@ TEST(GenRegexpList, RefusalsAndTheirMessages) {
   EXPECT_EQ(g.list, nullptr);
   EXPECT_EQ(g.err,
             "{#0 E The string bad|name is illegal in LibraryNT namespace }\n");
-  // A pattern that does not compile fails without a message.
+  // A name that would not compile as an expression is searched for as the
+  // name it is.
   g = Generate({LibRename("ab(", "x")}, 0);
-  EXPECT_EQ(g.list, nullptr);
+  ASSERT_NE(g.list, nullptr);
   EXPECT_EQ(g.err, "");
+  EXPECT_EQ(NameFound(g.list->regexp, "x ab( y"), "ab(");
 }
 
 TEST(GenRegexpList, NameIsSearchedAsConvertedAndUnescaped) {
@@ -112,8 +115,21 @@ TEST(GenRegexpList, NameIsSearchedAsConvertedAndUnescaped) {
   EXPECT_EQ(NameFound(g.list->regexp, "lib#3aa lib:a"), "lib:a");
   g = Generate({LibRename("lib#3aa", "x")}, 0, "LibraryNT");
   EXPECT_EQ(NameFound(g.list->regexp, "lib:a lib#3aa"), "lib#3aa");
-  g = Generate({LibRename("a.b", "x")}, 0);  // the dot keeps its meaning
-  EXPECT_EQ(NameFound(g.list->regexp, "x axb y"), "axb");
+  // Names are literal: every character the expression dialect gives a
+  // meaning matches only itself, written directly or as its escape (those
+  // that "LibraryNT" names cannot hold only so).
+  for (const char *name :
+       {"a.b", "a[0]", "e(1)", "c+d", "a^b", "a$b", "a#2eb", "e#281#29",
+        "c#2ad", "c#3fd", "a#7cb", "a#5cb", "sky130_fd_sc_hd__udp_dff$P"}) {
+    for (int type : {0, 1}) {
+      g = Generate({LibRename(name, "x")}, type, "LibraryUnix");
+      ASSERT_NE(g.list, nullptr) << name << " " << g.err;
+      char literal[64];
+      ASSERT_NE(rixMapName("LibraryNT", "LibraryUnix", name, 0, literal), 0);
+      const std::string text = std::string("axb ab aab ") + literal + " e1 c";
+      EXPECT_EQ(NameFound(g.list->regexp, text), literal) << name << type;
+    }
+  }
 }
 
 TEST(GenRegexpList, LongestNamesFitThePatternBufferLongerOnesAreRefused) {
