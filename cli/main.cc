@@ -4,7 +4,9 @@
 //   tovupdtr -fromToList FILE -updateFileList FILE -murlib FILE
 //            [-reason copy|rename|renameRef] [own options, see options.cc]
 //
-// Exit status 0 when every step and every file succeeded, 1 otherwise.
+// Exit status 0 when every step and every file succeeded, 1 when a file
+// failed, 2 for a wrong command line (nothing read or written), 3 when an
+// input could not be used.
 // docs/tovupdtr.1 is its manual page.
 #include <cstdio>
 #include <cstdlib>
@@ -25,10 +27,16 @@ struct FreeDeleter {
 };
 using CString = std::unique_ptr<char, FreeDeleter>;
 
+// Exit statuses.
+constexpr int kAllDone = 0;
+constexpr int kSomeFailed = 1;
+constexpr int kUsageError = 2;
+constexpr int kInputUnusable = 3;
+
 int Run(int argc, char **argv) {
   std::vector<std::string> args(argv, argv + argc);
   tov::cli::Options options;
-  if (!tov::cli::TakeOwnOptions(&args, &options)) return 1;
+  if (!tov::cli::TakeOwnOptions(&args, &options)) return kUsageError;
   if (options.version) {
     // A program run with another build of the library than it was
     // compiled with says so.
@@ -39,19 +47,24 @@ int Run(int argc, char **argv) {
       std::printf("tovupdtr %s (library %s)\n", TOVUPDTR_VERSION_STRING,
                   library);
     }
-    return 0;
+    return kAllDone;
   }
   if (options.quiet) tovUpdtrSetMinSeverity(2);
   if (tov::cli::AsksForHelp(args)) {
-    // The program's own help first; the library then prints its usage line
-    // and ends the process.
     std::fputs(tov::cli::HelpText().c_str(), stdout);
     std::fputc('\n', stdout);
-    std::fflush(stdout);
+    return kAllDone;
+  }
+  // A typo must not touch the tree: the whole command line is checked
+  // before anything is read.
+  std::string complaint;
+  if (!tov::cli::CheckCommandLine(args, &complaint)) {
+    std::fprintf(stderr, "tovupdtr: %s; see tovupdtr -help\n",
+                 complaint.c_str());
+    return kUsageError;
   }
 
-  // The library parses the rest; it ends the process with its usage text
-  // when a required file is missing.
+  // The library parses the rest, which the check above found complete.
   std::vector<char *> rest;
   for (std::string &arg : args) rest.push_back(arg.data());
   rest.push_back(nullptr);
@@ -69,7 +82,7 @@ int Run(int argc, char **argv) {
     std::fprintf(stderr,
                  "tovupdtr: cannot use the library definitions %s: %s\n",
                  murlib, bevLastError());
-    return 1;
+    return kInputUnusable;
   }
   int kind = tovProcessFromToFileEx(from_to, options.level, "LibraryNT",
                                     options.case_sensitive ? 1 : 0);
@@ -78,7 +91,7 @@ int Run(int argc, char **argv) {
     // reference at level 4): the program always says why it stops.
     std::fprintf(stderr, "tovupdtr: the from-to list %s was not loaded\n",
                  from_to);
-    return 1;
+    return kInputUnusable;
   }
 
   tovUpdtrRegexpList *list =
@@ -86,18 +99,18 @@ int Run(int argc, char **argv) {
   if (list == nullptr) {
     std::fprintf(stderr, "tovupdtr: the renames of %s cannot be searched for\n",
                  from_to);
-    return 1;
+    return kInputUnusable;
   }
 
   tov::cli::Summary summary;
   if (!tov::cli::UpdateListedFiles(update_list, list, options, &summary)) {
-    return 1;
+    return kInputUnusable;
   }
   std::printf("tovupdtr: %d listed, %d %s, %d unchanged, %d failed\n",
               summary.listed, summary.changed,
               options.dry_run ? "would change" : "updated", summary.unchanged,
               summary.failed);
-  return summary.failed == 0 ? 0 : 1;
+  return summary.failed == 0 ? kAllDone : kSomeFailed;
 }
 
 }  // namespace

@@ -1,10 +1,14 @@
 #include "options.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace tov::cli {
 namespace {
@@ -51,8 +55,8 @@ const OptionSpec kOptions[] = {
     {"-renameRefAllow", "all|from|to|both",
      "which references a reference rename may touch (default all)", nullptr},
     {"-help", nullptr,
-     "print this help, then the library's usage line, and exit with status "
-     "1; any option that begins with -h does the same",
+     "print this help and exit with status 0; any option that begins with "
+     "-h does the same",
      nullptr},
     {"-updateType", "0|1",
      "word boundaries: 0 letters, digits and '_' (default); 1 as 0, but a "
@@ -198,6 +202,111 @@ bool TakeOwnOptions(std::vector<std::string> *args, Options *options) {
   return true;
 }
 
+namespace {
+
+// How far apart two option names are: the edits (a character put in, left
+// out, changed, or two neighbours swapped) that turn one into the other,
+// with letters compared regardless of case.
+size_t Distance(const std::string &a, const std::string &b) {
+  auto same = [](char x, char y) {
+    return std::tolower(static_cast<unsigned char>(x)) ==
+           std::tolower(static_cast<unsigned char>(y));
+  };
+  std::vector<std::vector<size_t>> d(a.size() + 1,
+                                     std::vector<size_t>(b.size() + 1));
+  for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    for (size_t j = 1; j <= b.size(); ++j) {
+      d[i][j] =
+          std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
+                    d[i - 1][j - 1] + (same(a[i - 1], b[j - 1]) ? 0 : 1)});
+      if (i > 1 && j > 1 && same(a[i - 1], b[j - 2]) &&
+          same(a[i - 2], b[j - 1])) {
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      }
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+// The option of the table that `word` most likely misspells, or "".
+std::string Suggestion(const std::string &word) {
+  std::string best;
+  size_t best_distance = 3;  // at most two edits away
+  for (const OptionSpec &spec : kOptions) {
+    const size_t d = Distance(word, spec.name);
+    if (d < best_distance) {
+      best = spec.name;
+      best_distance = d;
+    }
+  }
+  return best;
+}
+
+}  // namespace
+
+bool CheckCommandLine(const std::vector<std::string> &args,
+                      std::string *complaint) {
+  bool given[3] = {false, false, false};
+  const char *const kRequired[3] = {"-fromToList", "-updateFileList",
+                                    "-murlib"};
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string &arg = args[i];
+    const OptionSpec *spec = nullptr;
+    for (const OptionSpec &candidate : kOptions) {
+      if (arg == candidate.name) spec = &candidate;
+    }
+    if (spec == nullptr) {
+      const std::string guess = Suggestion(arg);
+      *complaint =
+          "unknown " +
+          std::string(arg.compare(0, 1, "-") == 0 ? "option " : "argument ") +
+          arg + (guess.empty() ? "" : " (did you mean " + guess + "?)");
+      return false;
+    }
+    // The library's options with their values (the program's own were
+    // taken out before).
+    const int values =
+        arg == "-renameRefOldToNew" ? 2 : (spec->value_name != nullptr ? 1 : 0);
+    // A file name that starts with '-' would be taken for a missing one.
+    const bool file_missing =
+        values == 1 && spec->value_name == std::string("FILE") &&
+        i + 1 < args.size() && args[i + 1].compare(0, 1, "-") == 0;
+    if (values > 0 &&
+        (i + static_cast<size_t>(values) >= args.size() || file_missing)) {
+      *complaint = arg + " needs " +
+                   (values == 2 ? std::string("two values (")
+                                : std::string("a value (")) +
+                   spec->value_name + ")";
+      return false;
+    }
+    for (int k = 0; k < 3; ++k) {
+      if (arg == kRequired[k]) given[k] = true;
+    }
+    if (arg == "-reason" &&
+        !IsOneOf(args[i + 1], {"copy", "rename", "renameRef"})) {
+      *complaint =
+          "-reason " + args[i + 1] + ": the value must be " + spec->value_name;
+      return false;
+    }
+    if (arg == "-renameRefAllow" &&
+        !IsOneOf(args[i + 1], {"all", "from", "to", "both"})) {
+      *complaint = "-renameRefAllow " + args[i + 1] + ": the value must be " +
+                   spec->value_name;
+      return false;
+    }
+    i += static_cast<size_t>(values);
+  }
+  for (int k = 0; k < 3; ++k) {
+    if (!given[k]) {
+      *complaint = std::string(kRequired[k]) + " FILE is required";
+      return false;
+    }
+  }
+  return true;
+}
+
 bool AsksForHelp(const std::vector<std::string> &args) {
   // Steps over option values as the library does, so that a value such as
   // the new name "-hx" of a reference rename is not taken for a request.
@@ -255,8 +364,10 @@ std::string HelpText() {
   text += "\n";
   AppendWrapped(&text,
                 "Exit status: 0 when every listed file was updated or needed "
-                "no update; 1 when a file failed, an input could not be used, "
-                "or the command line was wrong.",
+                "no update; 1 when a file failed; 2 when the command line was "
+                "wrong (nothing is read or written then); 3 when an input "
+                "could not be used (the library definitions, the from-to "
+                "list, the update-file list).",
                 0, 0);
   AppendWrapped(&text,
                 "The manual page tovupdtr(1) describes the file formats, with "

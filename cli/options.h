@@ -28,8 +28,16 @@ struct Options {
 // not go together.
 bool TakeOwnOptions(std::vector<std::string> *args, Options *options);
 
-// Whether the library will answer `args` (what TakeOwnOptions left) with its
-// usage text: an argument that begins with "-h" where an option is expected.
+// Checks `args` (what TakeOwnOptions left: the library's options) before
+// anything is read: every word an option of the table with its values, the
+// values of -reason and -renameRefAllow among those allowed, the three
+// files given.  False with *complaint saying what is wrong (an unknown
+// option comes with the option it most likely misspells).
+bool CheckCommandLine(const std::vector<std::string> &args,
+                      std::string *complaint);
+
+// Whether `args` (what TakeOwnOptions left) asks for help: an argument that
+// begins with "-h" where an option is expected.
 bool AsksForHelp(const std::vector<std::string> &args);
 
 // The program's help: what it does, every option of the table, the exit

@@ -220,17 +220,16 @@ TEST_F(Examples, QuietKeepsErrorsAndTheSummary) {
   const std::string summary =
       "tovupdtr: 7 listed, 4 would change, 2 unchanged, 1 failed\n";
 
-  const Outcome loud = RunIn(Work(), Command({"-dryRun", "-extra"}));
+  const Outcome loud = RunIn(Work(), Command({"-dryRun"}));
   EXPECT_EQ(loud.status, 1);
   const std::string note =
       "tovupdtr: line 7 names the file of line 2 again (" +
       fs::canonical(Work() + "/libs/newLib/top/spice/top.sp").string() +
       "): not updated twice\n";
-  EXPECT_EQ(loud.err,
-            "{#0 W Unknown argument \"-extra\" ignored}\n" + error + note);
+  EXPECT_EQ(loud.err, error + note);
   EXPECT_NE(loud.out.find("would change: "), std::string::npos);
 
-  const Outcome quiet = RunIn(Work(), Command({"-dryRun", "-extra", "-quiet"}));
+  const Outcome quiet = RunIn(Work(), Command({"-dryRun", "-quiet"}));
   EXPECT_EQ(quiet.status, 1);
   EXPECT_EQ(quiet.err, error);
   EXPECT_EQ(quiet.out, summary);
@@ -254,7 +253,7 @@ TEST_F(Examples, AFromToListThatIsNotLoadedIsNamed) {
   std::vector<std::string> args = Command({"-quiet"});
   args[2] = "same.ftl";
   const Outcome run = RunIn(Work(), args);
-  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.status, 3);
   EXPECT_EQ(run.err, "tovupdtr: the from-to list same.ftl was not loaded\n");
   EXPECT_EQ(run.out, "");
   std::filesystem::remove(Work() + "/same.ftl");
@@ -269,17 +268,63 @@ TEST_F(Examples, VersionAndHelp) {
   EXPECT_EQ(version.err, "");
   EXPECT_STREQ(tovUpdtrGetVersion(), TOVUPDTR_VERSION_STRING);
 
-  // The program's help, then the library's usage line, which ends the
-  // process with status 1 before anything is read.
-  const Outcome help = RunIn(Work(), Command({"-dryRun", "-help"}));
-  EXPECT_EQ(help.status, 1);
-  EXPECT_EQ(help.out, tov::cli::HelpText() + "\n");
-  EXPECT_EQ(
-      help.err.rfind(
-          "{#0 F Usage: " + std::string(kProgram) + " -fromToList <file>", 0),
-      0u)
-      << help.err;
+  // The program's help on the standard output, before anything is read.
+  for (const char *ask : {"-help", "-h"}) {
+    const Outcome help = RunIn(Work(), Command({"-dryRun", ask}));
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out, tov::cli::HelpText() + "\n");
+    EXPECT_EQ(help.err, "");
+  }
   EXPECT_EQ(Tree(Work()), Tree(Before()));
+}
+
+TEST_F(Examples, MistypedCommandLinesTouchNothing) {
+  // Each row changes the example's command line; the program must stop
+  // with status 2 and the reason before it reads or writes anything,
+  // quiet or not.
+  struct Row {
+    std::vector<std::string> extra;
+    size_t drop;  // an argument of the command left out (0: none)
+    const char *reason;
+  };
+  const Row rows[] = {
+      {{"-dryrun"}, 0, "unknown option -dryrun (did you mean -dryRun?)"},
+      {{"-nodebynode"},
+       0,
+       "unknown option -nodebynode (did you mean -nodeByNode?)"},
+      {{"-dryRun", "-murLib", "lib.defs"},
+       0,
+       "unknown option -murLib (did you mean -murlib?)"},
+      {{"-folowLinks"},
+       0,
+       "unknown option -folowLinks (did you mean -followLinks?)"},
+      {{"-extra"}, 0, "unknown option -extra"},
+      {{"stray"}, 0, "unknown argument stray"},
+      {{"-reason", "renam"},
+       0,
+       "-reason renam: the value must be copy|rename|renameRef"},
+      {{"-renameRefOldToNew", "a"},
+       0,
+       "-renameRefOldToNew needs two values (OLD NEW)"},
+      {{}, 5, "-murlib FILE is required"},
+      {{"-updateType", "2"}, 0, ""},
+  };
+  for (const Row &row : rows) {
+    for (bool quiet : {false, true}) {
+      std::vector<std::string> args = Command(row.extra);
+      if (row.drop != 0)
+        args.erase(args.begin() + row.drop, args.begin() + row.drop + 2);
+      if (quiet) args.push_back("-quiet");
+      const Outcome run = RunIn(Work(), args);
+      EXPECT_EQ(run.status, 2) << row.reason;
+      if (row.reason[0] != '\0') {
+        EXPECT_EQ(run.err, "tovupdtr: " + std::string(row.reason) +
+                               "; see tovupdtr -help\n");
+      }
+      EXPECT_EQ(run.out, "") << row.reason;
+      EXPECT_EQ(Tree(Work()), Tree(Before())) << row.reason;
+    }
+  }
 }
 
 // The manual page renders without a warning and has an entry for every
