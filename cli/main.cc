@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "options.h"
+#include "renames.h"
 #include "system.h"
 #include "tovUpdtr.h"
 #include "update_list.h"
@@ -100,6 +101,29 @@ int Run(int argc, char **argv) {
     std::fprintf(stderr, "tovupdtr: the renames of %s cannot be searched for\n",
                  from_to);
     return kInputUnusable;
+  }
+
+  // Renames applied one after the other lose the difference between the
+  // names of a cycle (a swap turns both names into one): refused before
+  // anything is written.  A chain is what was asked for more often than
+  // not, and said once.
+  const std::vector<tov::cli::Rename> renames = tov::cli::RenamesOf(list);
+  const auto cycles = tov::cli::Cycles(renames);
+  for (const auto &cycle : cycles) {
+    std::fprintf(stderr,
+                 "tovupdtr: the renames %s form a cycle: applied one after "
+                 "the other they would make these names one\n",
+                 tov::cli::Arrows(cycle).c_str());
+  }
+  if (!cycles.empty()) return kInputUnusable;
+  if (!options.quiet) {
+    for (const auto &chain : tov::cli::Chains(renames)) {
+      std::fprintf(stderr,
+                   "tovupdtr: warning: the renames %s follow each other in "
+                   "the order of the from-to list: %s ends as %s\n",
+                   tov::cli::Arrows(chain).c_str(), chain.front().c_str(),
+                   chain.back().c_str());
+    }
   }
 
   tov::cli::Summary summary;

@@ -1,4 +1,5 @@
 #include "options.h"
+#include "renames.h"
 
 #include <filesystem>
 #include <sstream>
@@ -115,6 +116,50 @@ TEST(FileIdentity, OneForEveryNameOfAFileAndNoneForNoFile) {
   EXPECT_NE(FileIdentity(g.c_str()), id);
   EXPECT_EQ(FileIdentity(dir.Path("d/missing").c_str()), "");
   EXPECT_EQ(FileIdentity(nullptr), "");
+}
+
+// What renames applied one after the other, in list order, do to each
+// other, against the names a text of all the old names ends with.
+TEST(Renames, CyclesAreFoundAndChainsFollowTheOrder) {
+  using tov::cli::Rename;
+  using Names = std::vector<std::vector<std::string>>;
+  struct Row {
+    std::vector<Rename> renames;
+    Names cycles;
+    Names chains;
+  };
+  const Row rows[] = {
+      // A swap and a ring: in order, every name of them ends as the first.
+      {{{"nand2_1", "nor2_1"}, {"nor2_1", "nand2_1"}},
+       {{"nand2_1", "nor2_1", "nand2_1"}},
+       {{"nand2_1", "nor2_1", "nand2_1"}}},
+      {{{"a", "b"}, {"b", "c"}, {"c", "a"}},
+       {{"a", "b", "c", "a"}},
+       {{"a", "b", "c", "a"}}},
+      {{{"inv_1", "inv_2"}, {"inv_2", "inv_4"}},
+       {},
+       {{"inv_1", "inv_2", "inv_4"}}},
+      // In the other order the second rename comes too late to follow.
+      {{{"inv_2", "inv_4"}, {"inv_1", "inv_2"}}, {}, {}},
+      {{{"a", "b"}, {"x", "y"}, {"b", "c"}, {"c", "d"}},
+       {},
+       {{"a", "b", "c", "d"}}},
+      {{{"a", "a"}, {"p", "q"}}, {}, {}},
+  };
+  for (const Row &row : rows) {
+    EXPECT_EQ(tov::cli::Cycles(row.renames), row.cycles);
+    const Names chains = tov::cli::Chains(row.renames);
+    EXPECT_EQ(chains, row.chains);
+    // Each chain says what its first name ends as when every rename is
+    // applied to a text in turn.
+    for (const auto &chain : chains) {
+      std::string name = chain.front();
+      for (const Rename &r : row.renames) {
+        if (name == r.from) name = r.to;
+      }
+      EXPECT_EQ(name, chain.back()) << tov::cli::Arrows(chain);
+    }
+  }
 }
 
 }  // namespace
