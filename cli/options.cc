@@ -90,6 +90,12 @@ const OptionSpec kOptions[] = {
        o->dry_run = true;
        return true;
      }},
+    {"-scalingFactor", "N",
+     "the new text of a file may be up to N times its size (1 to 255; "
+     "default 2): raise it for short files renamed to long names",
+     [](const std::string &v, Options *o) {
+       return ParseInt(v, 1, 255, &o->scaling_factor);
+     }},
     {"-followLinks", nullptr,
      "update files reached through links that lead out of their library "
      "(refused without it)",

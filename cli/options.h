@@ -17,6 +17,7 @@ struct Options {
   bool node_by_node = false;             // -nodeByNode
   bool sync = false;                     // -sync
   bool follow_links = false;             // -followLinks
+  int scaling_factor = 0;                // -scalingFactor 1..255 (0: 2)
   bool diff = false;                     // -diff
   bool quiet = false;                    // -quiet
   bool version = false;                  // -version

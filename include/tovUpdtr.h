@@ -257,6 +257,11 @@ TOVUPDTR_API int tovUpdtrRegexpUpdateFile(char *line, int msgCode,
 /* update a file whose path leads, through a link inside its library, out of
  * the library's directory (without it such a file is refused) */
 #define TOV_UPDATE_FOLLOW_LINKS 0x8
+/* the scaling factor of the work buffers, 1 to 255, in bits 8 to 15 of the
+ * flags: the new text of a file may be up to that many times the file's
+ * size, less one byte (0 there: the factor 2) */
+#define TOV_UPDATE_SCALING(factor) (((factor)&0xff) << 8)
+#define TOV_UPDATE_SCALING_OF(flags) (((flags) >> 8) & 0xff)
 
 /* Results of tovUpdtrRegexpUpdateFileEx beyond 0 (failure). */
 #define TOV_UPDATE_UNCHANGED 1 /* nothing matched, or an empty file */

@@ -36,9 +36,9 @@ using core::Msg;
 
 // Size of the buffers of a reference's components on the update path.
 constexpr size_t kComponentSize = 260;
-// The factor between the file size and each work buffer: the text may grow
-// to twice its size, less the terminating NUL.
-constexpr size_t kScalingFactor = 2;
+// The factor between the file size and each work buffer when the caller
+// sets none: the text may grow to twice its size, less the terminating NUL.
+constexpr size_t kDefaultScalingFactor = 2;
 // The group of an expression that holds the old name itself.
 constexpr int kNameGroup = 2;
 
@@ -114,11 +114,14 @@ class FileUpdate {
  public:
   // `keep_text`: the caller wants the new text handed over.
   FileUpdate(int code, tovUpdtrRegexpList *list, const char *name_space,
-             bool keep_text)
+             bool keep_text, int flags)
       : code_(code),
         list_(list),
         name_space_(name_space),
-        keep_text_(keep_text) {}
+        keep_text_(keep_text),
+        scaling_(TOV_UPDATE_SCALING_OF(flags) != 0
+                     ? static_cast<size_t>(TOV_UPDATE_SCALING_OF(flags))
+                     : kDefaultScalingFactor) {}
 
   int Run(char *line, int flags);
   // Checks that the file at path_ lies in its library (links resolved,
@@ -182,6 +185,8 @@ class FileUpdate {
   tovUpdtrRegexpList *list_;
   const char *name_space_;
   bool keep_text_;
+  // Each work buffer holds this many times the file.
+  size_t scaling_;
   Buffer path_owner_;
   char *path_ = nullptr;
   WorkAreaTrimmer trimmer_;
@@ -221,13 +226,13 @@ bool FileUpdate::Read(size_t size) {
     Error(Msg::kFileReplaced, path_);
     return false;
   }
-  if (size > SIZE_MAX / kScalingFactor) {
+  if (size > SIZE_MAX / scaling_) {
     Error(Msg::kAllocFailed);
     return false;
   }
   // Each buffer holds twice the file, as the buffer-space limit of the text
   // says; only what is written of them takes memory.
-  capacity_ = kScalingFactor * size;
+  capacity_ = scaling_ * size;
   WorkArea &work = Work();
   if (!work.first.Reserve(capacity_) || !work.second.Reserve(capacity_)) {
     Error(Msg::kAllocFailed);
@@ -264,7 +269,7 @@ bool FileUpdate::UpdateInPieces(const platform::FileStatus &status, int flags,
                                 int *result) {
   const auto size = static_cast<size_t>(status.size);
   if (size < kLargeBlock || keep_text_ || (flags & TOV_UPDATE_NODE_BY_NODE) ||
-      size > SIZE_MAX / kScalingFactor) {
+      size > SIZE_MAX / scaling_) {
     return false;
   }
   const std::vector<UpdatePlan::Step> &steps =
@@ -301,7 +306,7 @@ bool FileUpdate::UpdateInPieces(const platform::FileStatus &status, int flags,
   }
   // Somewhere along these renames the text outgrows the buffer space: the
   // nodes applied one by one tell where, with their message.
-  if (changes.max_length() >= kScalingFactor * size) return false;
+  if (changes.max_length() >= scaling_ * size) return false;
   changed_ = true;
   // No text is held: only its length is known.
   text_length_ = changes.length();
@@ -687,7 +692,7 @@ void FileUpdate::HandOver(char **path, char **text, size_t *length) {
 int UpdateFile(char *line, int code, tovUpdtrRegexpList *list,
                const char *name_space, int flags, char **path = nullptr,
                char **text = nullptr, size_t *length = nullptr) {
-  FileUpdate update(code, list, name_space, text != nullptr);
+  FileUpdate update(code, list, name_space, text != nullptr, flags);
   const int result = update.Run(line, flags);
   if (result == TOV_UPDATE_CHANGED) update.HandOver(path, text, length);
   return result;

@@ -248,6 +248,16 @@ TEST(FastPath, GrowthPastTheBuffersFailsLikeTheNodeByNodePath) {
             "{#3 E Buffer space for reading and writing files inadequate. "
             "Increase the scaling factor.}\n");
   EXPECT_EQ(run.bytes, "a");
+  // A larger scaling factor lets it grow, on both paths; a factor of 1 lets
+  // no file grow.
+  for (const int path : {0, TOV_UPDATE_NODE_BY_NODE}) {
+    run = tree.Update("f.txt", "a", list, path | TOV_UPDATE_SCALING(3), 3);
+    EXPECT_EQ(run.result, TOV_UPDATE_CHANGED) << run.err;
+    EXPECT_EQ(run.bytes, "bb");
+    run = tree.Update("f.txt", "c x", list, path | TOV_UPDATE_SCALING(1), 3);
+    EXPECT_EQ(run.result, 0);
+    EXPECT_EQ(run.bytes, "c x");
+  }
 
   // "x " to "xyz ": twice the size, which does not fit with the text's end
   // after it, and does with two more bytes.
