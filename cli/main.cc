@@ -65,6 +65,12 @@ int Run(int argc, char **argv) {
     return kUsageError;
   }
 
+  // "-" names the standard input as the update-file list, which the
+  // program reads itself; the library takes no value that begins with '-'.
+  const size_t list_value = tov::cli::UpdateListValue(args);
+  const bool list_from_stdin = list_value != 0 && args[list_value] == "-";
+  if (list_from_stdin) args[list_value] = "(standard input)";
+
   // The library parses the rest, which the check above found complete.
   std::vector<char *> rest;
   for (std::string &arg : args) rest.push_back(arg.data());
@@ -85,11 +91,24 @@ int Run(int argc, char **argv) {
                  murlib, bevLastError());
     return kInputUnusable;
   }
+  // The library fails some lines without a word (a blank line, a line
+  // that changes nothing): the program names the first bad line itself.
+  if (!tov::cli::CheckFromToList(from_to)) {
+    std::fprintf(stderr, "tovupdtr: the from-to list %s was not loaded\n",
+                 from_to);
+    return kInputUnusable;
+  }
+  // Read whole before anything is written, so that a list that cannot be
+  // used stops the program at once.
+  std::vector<tov::cli::ListLine> lines;
+  if (!tov::cli::ReadUpdateList(update_list, list_from_stdin, &lines)) {
+    return kInputUnusable;
+  }
   int kind = tovProcessFromToFileEx(from_to, options.level, "LibraryNT",
                                     options.case_sensitive ? 1 : 0);
   if (kind == LCV_ERROR) {
-    // Some failures of a load print nothing of their own (an unchanged
-    // reference at level 4): the program always says why it stops.
+    // The library said why (the check above found every line's shape
+    // right); the program says that it stops.
     std::fprintf(stderr, "tovupdtr: the from-to list %s was not loaded\n",
                  from_to);
     return kInputUnusable;
@@ -127,14 +146,14 @@ int Run(int argc, char **argv) {
   }
 
   tov::cli::Summary summary;
-  if (!tov::cli::UpdateListedFiles(update_list, list, options, &summary)) {
+  if (!tov::cli::UpdateListedFiles(lines, list, options, &summary)) {
     return kInputUnusable;
   }
   std::printf("tovupdtr: %d listed, %d %s, %d unchanged, %d failed\n",
               summary.listed, summary.changed,
               options.dry_run ? "would change" : "updated", summary.unchanged,
               summary.failed);
-  return summary.failed == 0 ? kAllDone : kSomeFailed;
+  return summary.failed == 0 && summary.report_written ? kAllDone : kSomeFailed;
 }
 
 }  // namespace

@@ -124,6 +124,14 @@ const OptionSpec kOptions[] = {
        o->diff = true;
        return true;
      }},
+    {"-report", "FILE",
+     "write one line per listed line to FILE: reference, path, status, "
+     "occurrences replaced, reason (tab-separated; see the manual page)",
+     [](const std::string &v, Options *o) {
+       if (v.empty()) return false;
+       o->report = v;
+       return true;
+     }},
     {"-quiet", nullptr,
      "print only errors and the summary (and the diffs that -diff asks for)",
      [](const std::string &, Options *o) {
@@ -275,10 +283,12 @@ bool CheckCommandLine(const std::vector<std::string> &args,
     // taken out before).
     const int values =
         arg == "-renameRefOldToNew" ? 2 : (spec->value_name != nullptr ? 1 : 0);
-    // A file name that starts with '-' would be taken for a missing one.
+    // A file name that starts with '-' would be taken for a missing one;
+    // "-" alone is the standard input, for the update-file list only.
     const bool file_missing =
         values == 1 && spec->value_name == std::string("FILE") &&
-        i + 1 < args.size() && args[i + 1].compare(0, 1, "-") == 0;
+        i + 1 < args.size() && args[i + 1].compare(0, 1, "-") == 0 &&
+        !(arg == "-updateFileList" && args[i + 1] == "-");
     if (values > 0 &&
         (i + static_cast<size_t>(values) >= args.size() || file_missing)) {
       *complaint = arg + " needs " +
@@ -311,6 +321,25 @@ bool CheckCommandLine(const std::vector<std::string> &args,
     }
   }
   return true;
+}
+
+size_t UpdateListValue(const std::vector<std::string> &args) {
+  size_t value = 0;
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string &arg = args[i];
+    if (arg == "-renameRefOldToNew") {
+      i += 2;
+      continue;
+    }
+    for (const OptionSpec &spec : kOptions) {
+      if (arg == spec.name && spec.value_name != nullptr) {
+        if (arg == "-updateFileList" && i + 1 < args.size()) value = i + 1;
+        ++i;
+        break;
+      }
+    }
+  }
+  return value;
 }
 
 bool AsksForHelp(const std::vector<std::string> &args) {

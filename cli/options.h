@@ -3,6 +3,7 @@
 #ifndef TOVUPDTR_CLI_OPTIONS_H_
 #define TOVUPDTR_CLI_OPTIONS_H_
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,7 @@ struct Options {
   bool diff = false;                     // -diff
   bool quiet = false;                    // -quiet
   bool version = false;                  // -version
+  std::string report;                    // -report FILE ("" without)
 };
 
 // Takes the program's own options out of `args` (args[0] is the program
@@ -36,6 +38,10 @@ bool TakeOwnOptions(std::vector<std::string> *args, Options *options);
 // option comes with the option it most likely misspells).
 bool CheckCommandLine(const std::vector<std::string> &args,
                       std::string *complaint);
+
+// The index in `args` (checked by CheckCommandLine) of the value of the
+// last -updateFileList; 0 when there is none.
+size_t UpdateListValue(const std::vector<std::string> &args);
 
 // Whether `args` (what TakeOwnOptions left) asks for help: an argument that
 // begins with "-h" where an option is expected.

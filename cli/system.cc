@@ -3,12 +3,13 @@
 #include <cstdlib>
 #include <memory>
 
+#include <sys/stat.h>
+
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 #else
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -72,6 +73,19 @@ std::string FileIdentity(const char *path) {
   if (stat(path, &st) != 0) return "";
   return std::to_string(static_cast<unsigned long long>(st.st_dev)) + ":" +
          std::to_string(static_cast<unsigned long long>(st.st_ino));
+#endif
+}
+
+FileKind KindOf(const char *path) {
+#ifdef _WIN32
+  struct _stat64 st;
+  if (path == nullptr || _stat64(path, &st) != 0) return FileKind::kMissing;
+  return (st.st_mode & _S_IFMT) == _S_IFREG ? FileKind::kRegular
+                                            : FileKind::kOther;
+#else
+  struct stat st;
+  if (path == nullptr || stat(path, &st) != 0) return FileKind::kMissing;
+  return S_ISREG(st.st_mode) ? FileKind::kRegular : FileKind::kOther;
 #endif
 }
 

@@ -14,14 +14,23 @@ namespace tov::cli::sys {
 // does.
 bool TerminalTakesEscapes(FILE *stream);
 
-// From now on `stream` writes every byte as it is given: on Windows no '\n'
-// becomes "\r\n" (text mode); on POSIX nothing changes.
+// From now on `stream` reads or writes every byte as it is: on Windows no
+// '\n' becomes "\r\n" or the reverse, and a ^Z ends nothing (text mode); on
+// POSIX nothing changes.
 void SetBinaryMode(FILE *stream);
 
 // A key that every name of the existing file at `path` gives alike, links
 // and other spellings of the path included (the device and file number);
 // "" when the file cannot be reached.
 std::string FileIdentity(const char *path);
+
+// What stands at `path`, following links.
+enum class FileKind {
+  kMissing,  // cannot be reached (errno says why)
+  kRegular,  // a regular file
+  kOther,    // a directory, a device, a pipe, ...
+};
+FileKind KindOf(const char *path);
 
 // The absolute form of the existing `path` with links resolved; "" when it
 // cannot be determined.  (Windows: the full path, links as they are.)

@@ -43,24 +43,134 @@ bool IsBlank(const std::string &line) {
   return line.find_first_not_of(" \t\r\n") == std::string::npos;
 }
 
-// Reads every line of `path`, whatever its length; false when the file
-// cannot be opened or read.
-bool ReadLines(const char *path, std::vector<std::string> *lines) {
-  std::unique_ptr<FILE, FileCloser> f(std::fopen(path, "rb"));
-  if (!f) return false;
-  std::string line;
-  char chunk[4096];
-  while (std::fgets(chunk, sizeof chunk, f.get()) != nullptr) {
-    line += chunk;
-    if (!line.empty() && line.back() == '\n') {
+// Reads the lines of `f` up to its end, each ended by '\n' or by the end of
+// the file: of a line longer than kMaxListLine only the first
+// kMaxListLine + 1 bytes are kept, and a NUL byte is marked, never taken
+// for an end.  False on a read error.
+bool ReadLines(FILE *f, std::vector<ListLine> *lines) {
+  ListLine line;
+  line.number = 1;
+  bool open = false;  // bytes of the current line were read
+  char chunk[65536];
+  size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) {
+    size_t at = 0;
+    while (at < n) {
+      const char *end =
+          static_cast<const char *>(std::memchr(chunk + at, '\n', n - at));
+      const size_t stop = end != nullptr ? static_cast<size_t>(end - chunk) : n;
+      const size_t length = stop - at;
+      if (std::memchr(chunk + at, '\0', length) != nullptr) line.has_nul = true;
+      const size_t room = kMaxListLine + 1 - line.text.size();
+      line.text.append(chunk + at, length < room ? length : room);
+      if (line.text.size() > kMaxListLine) line.too_long = true;
+      open = true;
+      at = stop;
+      if (end == nullptr) break;
+      ++at;
       lines->push_back(std::move(line));
-      line.clear();
+      line = ListLine();
+      line.number = lines->size() + 1;
+      open = false;
     }
   }
-  if (std::ferror(f.get())) return false;
-  if (!line.empty()) lines->push_back(std::move(line));
+  if (std::ferror(f)) return false;
+  if (open) lines->push_back(std::move(line));
   return true;
 }
+
+// Opens and reads the list `path` of the kind `what` ("-": the standard
+// input when `from_stdin`); false after a message when it is not a regular
+// file or cannot be read.
+bool ReadList(const char *what, const char *path, bool from_stdin,
+              std::vector<ListLine> *lines) {
+  if (from_stdin) {
+    sys::SetBinaryMode(stdin);
+    if (ReadLines(stdin, lines)) return true;
+  } else {
+    const sys::FileKind kind = sys::KindOf(path);
+    if (kind == sys::FileKind::kOther) {
+      std::fprintf(stderr, "tovupdtr: the %s %s is not a regular file\n", what,
+                   path);
+      return false;
+    }
+    if (kind == sys::FileKind::kRegular) {
+      std::unique_ptr<FILE, FileCloser> f(std::fopen(path, "rb"));
+      if (f && ReadLines(f.get(), lines)) return true;
+    }
+  }
+  std::fprintf(stderr, "tovupdtr: cannot read the %s %s: %s\n", what,
+               from_stdin ? "from the standard input" : path,
+               std::strerror(errno));
+  return false;
+}
+
+// The words of a line, split at blanks, tabs and carriage returns.
+std::vector<std::string> Words(const std::string &line) {
+  std::vector<std::string> words;
+  size_t at = 0;
+  while ((at = line.find_first_not_of(" \t\r", at)) != std::string::npos) {
+    const size_t end = line.find_first_of(" \t\r", at);
+    words.push_back(line.substr(at, end == std::string::npos ? end : end - at));
+    at = end;
+  }
+  return words;
+}
+
+// Why the from-to line `line` cannot be loaded by its shape; "" when it
+// can be handed to the library.
+std::string FromToLineFault(const ListLine &line) {
+  if (line.has_nul) return "a NUL byte: the line cannot be read";
+  if (line.too_long) {
+    return "longer than " + std::to_string(kMaxListLine) + " bytes";
+  }
+  const std::vector<std::string> words = Words(line.text);
+  if (words.empty()) return "a blank line: the from-to list has no blank lines";
+  if (words[0][0] == '#') return "a comment: the from-to list has no comments";
+  if (words.size() == 1) {
+    return "one reference (" + words[0] +
+           "): a line needs an old and a new reference";
+  }
+  if (words[0] == words[1]) {
+    return "the old and the new reference are the same (" + words[0] +
+           "): the line changes nothing";
+  }
+  return "";
+}
+
+// A report field: the tabs and line ends of `text` become blanks, so that
+// each record stays one line of five fields; cut at a NUL byte.
+std::string Field(const std::string &text) {
+  std::string field = text.substr(0, text.find('\0'));
+  for (char &c : field) {
+    if (c == '\t' || c == '\n' || c == '\r') c = ' ';
+  }
+  return field;
+}
+
+// The report that -report asks for: one record per listed line.
+class Report {
+ public:
+  explicit Report(FILE *f) : f_(f) {}
+  // reference, path, status, occurrences ("-": not known), reason
+  void Add(const std::string &reference, const std::string &path,
+           const char *status, const char *count, const std::string &reason) {
+    if (!f_) return;
+    const std::string record = Field(reference) + '\t' + Field(path) + '\t' +
+                               status + '\t' + count + '\t' + Field(reason) +
+                               '\n';
+    std::fwrite(record.data(), 1, record.size(), f_.get());
+  }
+  // Closes the file; false when something could not be written.
+  bool Finish() {
+    if (!f_) return true;
+    const bool ok = std::ferror(f_.get()) == 0;
+    return std::fclose(f_.release()) == 0 && ok;
+  }
+
+ private:
+  std::unique_ptr<FILE, FileCloser> f_;
+};
 
 // The reference of a list line, for reports: its first token.
 std::string Reference(const std::string &line) {
@@ -100,49 +210,108 @@ std::string FileKey(const std::string &reference, std::string *path_out) {
 
 }  // namespace
 
-bool UpdateListedFiles(const char *path, tovUpdtrRegexpList *list,
-                       const Options &options, Summary *summary) {
-  std::vector<std::string> lines;
-  if (!ReadLines(path, &lines)) {
-    std::fprintf(stderr, "tovupdtr: cannot read the update-file list %s: %s\n",
-                 path, std::strerror(errno));
+bool ReadUpdateList(const char *path, bool from_stdin,
+                    std::vector<ListLine> *lines) {
+  if (!ReadList("update-file list", path, from_stdin, lines)) return false;
+  for (const ListLine &line : *lines) {
+    if (line.has_nul || !IsBlank(line.text)) return true;
+  }
+  std::fprintf(stderr, "tovupdtr: the update-file list %s is empty\n",
+               from_stdin ? "from the standard input" : path);
+  return false;
+}
+
+bool CheckFromToList(const char *path) {
+  std::vector<ListLine> lines;
+  if (!ReadList("from-to list", path, false, &lines)) return false;
+  if (lines.empty()) {
+    std::fprintf(stderr, "tovupdtr: the from-to list %s is empty\n", path);
     return false;
   }
+  for (const ListLine &line : lines) {
+    const std::string fault = FromToLineFault(line);
+    if (!fault.empty()) {
+      std::fprintf(stderr, "tovupdtr: %s:%zu: %s\n", path, line.number,
+                   fault.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+bool UpdateListedFiles(const std::vector<ListLine> &lines,
+                       tovUpdtrRegexpList *list, const Options &options,
+                       Summary *summary) {
+  Report report(nullptr);
+  if (!options.report.empty()) {
+    FILE *f = std::fopen(options.report.c_str(), "wb");
+    if (f == nullptr) {
+      std::fprintf(stderr, "tovupdtr: cannot write the report %s: %s\n",
+                   options.report.c_str(), std::strerror(errno));
+      return false;
+    }
+    report = Report(f);
+  }
   int total = 0;
-  for (const std::string &line : lines) total += IsBlank(line) ? 0 : 1;
+  for (const ListLine &line : lines) {
+    total += line.has_nul || !IsBlank(line.text) ? 1 : 0;
+  }
   Progress progress(total, !options.quiet);
   int flags = (options.dry_run ? TOV_UPDATE_DRY_RUN : 0) |
               (options.node_by_node ? TOV_UPDATE_NODE_BY_NODE : 0) |
               (options.sync ? TOV_UPDATE_SYNC : 0) |
               (options.follow_links ? TOV_UPDATE_FOLLOW_LINKS : 0);
+  const char *changed_status = options.dry_run ? "would-change" : "updated";
   DiffOptions diff_options;
   diff_options.colour = options.diff && StdoutTakesColour();
   // Each file is updated once: a second pass would apply the renames to
   // names the first pass wrote (with a to b and b to c, an a would end as
-  // c).  The line number of the first line naming each file.
+  // c).  The line number of the first line naming each file; a line whose
+  // update failed gives its file back, which it left as it was.
   std::map<std::string, size_t> updated;
-  for (size_t i = 0; i < lines.size(); ++i) {
-    std::string &line = lines[i];
-    if (IsBlank(line)) continue;
+  for (const ListLine &list_line : lines) {
+    if (!list_line.has_nul && IsBlank(list_line.text)) continue;
     ++summary->listed;
     progress.Step(summary->listed);
+    const size_t number = list_line.number;
+    const int code = static_cast<int>(number);
+    if (list_line.has_nul || list_line.too_long) {
+      // Never handed to the library: a NUL would end the reference where
+      // the line does not, and a line this long is no list line.
+      const std::string why =
+          list_line.has_nul
+              ? std::string("holds a NUL byte")
+              : "is longer than " + std::to_string(kMaxListLine) + " bytes";
+      progress.Clear();
+      std::fprintf(stderr,
+                   "tovupdtr: line %zu of the update-file list %s: not used\n",
+                   number, why.c_str());
+      report.Add(Reference(list_line.text), "", "failed", "0",
+                 "line " + std::to_string(number) + " " + why);
+      ++summary->failed;
+      continue;
+    }
+    std::string line = list_line.text;
     std::string reference = Reference(line);
-    int code = static_cast<int>(i + 1);
     std::string file;
     const std::string key = FileKey(reference, &file);
+    bool claimed = false;
     if (!key.empty()) {
-      auto first = updated.emplace(key, i + 1);
-      if (!first.second) {
+      auto first = updated.emplace(key, number);
+      claimed = first.second;
+      if (!claimed) {
         progress.Clear();
+        const std::string real = sys::RealPath(file.c_str());
+        const std::string again = "names the file of line " +
+                                  std::to_string(first.first->second) +
+                                  " again";
         // A note, not an error: -quiet leaves it out.
         if (!options.quiet) {
-          const std::string real = sys::RealPath(file.c_str());
-          std::fprintf(stderr,
-                       "tovupdtr: line %d names the file of line %zu again "
-                       "(%s): not updated twice\n",
-                       code, first.first->second,
+          std::fprintf(stderr, "tovupdtr: line %d %s (%s): not updated twice\n",
+                       code, again.c_str(),
                        real.empty() ? file.c_str() : real.c_str());
         }
+        report.Add(reference, file, "skipped", "0", again);
         ++summary->unchanged;
         continue;
       }
@@ -150,6 +319,7 @@ bool UpdateListedFiles(const char *path, tovUpdtrRegexpList *list,
     char *file_path = nullptr;
     char *text = nullptr;
     size_t length = 0;
+    tovUpdtrErrBuf[0] = '\0';
     int result =
         options.diff
             ? tovUpdtrRegexpUpdateFileText(line.data(), code, list,
@@ -166,8 +336,11 @@ bool UpdateListedFiles(const char *path, tovUpdtrRegexpList *list,
       if (options.diff) {
         std::string old_text;
         if (!ReadWhole(file_path, &old_text)) {
+          const std::string why = std::strerror(errno);
           std::fprintf(stderr, "tovupdtr: cannot read %s for its diff: %s\n",
-                       file_path, std::strerror(errno));
+                       file_path, why.c_str());
+          report.Add(reference, file, "failed", "0",
+                     "cannot read the file for its diff: " + why);
           ++summary->failed;
           continue;
         }
@@ -176,19 +349,32 @@ bool UpdateListedFiles(const char *path, tovUpdtrRegexpList *list,
         std::fwrite(diff.data(), 1, diff.size(), stdout);
       }
       ++summary->changed;
+      // How many names were replaced is not handed out: "-".
+      report.Add(reference, file, changed_status, "-", "");
       // A file replaced by a new one has a new identity: later lines that
       // name it must still find it.
       if (!options.dry_run && !key.empty()) {
         const std::string now = sys::FileIdentity(file.c_str());
-        if (!now.empty()) updated.emplace("file:" + now, i + 1);
+        if (!now.empty()) updated.emplace("file:" + now, number);
       }
     } else if (result == TOV_UPDATE_UNCHANGED) {
+      report.Add(reference, file, "unchanged", "0", "");
       ++summary->unchanged;
     } else {
+      if (claimed) updated.erase(key);
+      report.Add(reference, file, "failed", "0",
+                 tovUpdtrErrBuf[0] != '\0'
+                     ? std::string(tovUpdtrErrBuf)
+                     : std::string("the library gave no reason"));
       ++summary->failed;
     }
   }
   progress.Clear();
+  summary->report_written = report.Finish();
+  if (!summary->report_written) {
+    std::fprintf(stderr, "tovupdtr: cannot write the report %s\n",
+                 options.report.c_str());
+  }
   return true;
 }
 

@@ -1,24 +1,55 @@
-// Walks the update-file list and has the library rewrite each file.
+// Reads the two lists (the update-file list for the program's own walk, the
+// from-to list for a check of its lines' shape before the library loads it)
+// and has the library rewrite each listed file.
 #ifndef TOVUPDTR_CLI_UPDATE_LIST_H_
 #define TOVUPDTR_CLI_UPDATE_LIST_H_
+
+#include <cstddef>
+#include <string>
+#include <vector>
 
 #include "options.h"
 #include "tovUpdtr.h"
 
 namespace tov::cli {
 
+// The longest line of a list that is used, without its line end.
+constexpr size_t kMaxListLine = 65536;
+
+// One line of a list, without its newline.
+struct ListLine {
+  size_t number = 0;  // from 1
+  std::string text;   // at most kMaxListLine + 1 bytes of it
+  bool too_long = false;
+  bool has_nul = false;
+};
+
 struct Summary {
   int listed = 0;     // non-blank lines
   int changed = 0;    // files rewritten (or that would be, in a dry run)
-  int unchanged = 0;  // nothing to replace, or an empty file
+  int unchanged = 0;  // nothing to replace, an empty file, a file named again
   int failed = 0;
+  bool report_written = true;  // false when -report's file could not be
 };
 
-// Calls the library for every non-blank line of the list file `path`, in
-// order, with the line number as the message code.  False (after a message)
-// when the list itself cannot be read.
-bool UpdateListedFiles(const char *path, tovUpdtrRegexpList *list,
-                       const Options &options, Summary *summary);
+// Reads the update-file list `path` (`from_stdin`: the standard input, which
+// `path` then only names).  False after a message when the list is not a
+// regular file, cannot be read, or names no file.
+bool ReadUpdateList(const char *path, bool from_stdin,
+                    std::vector<ListLine> *lines);
+
+// Checks that every line of the from-to list `path` holds two references
+// that differ, before the library loads it: the library fails some such
+// lines without a word.  False after a message naming the first bad line
+// (or when the list is not a regular file, cannot be read, or is empty).
+bool CheckFromToList(const char *path);
+
+// Calls the library for every non-blank line of `lines`, in order, with the
+// line number as the message code, and writes the report that -report asks
+// for.  False (after a message) when the report cannot be created.
+bool UpdateListedFiles(const std::vector<ListLine> &lines,
+                       tovUpdtrRegexpList *list, const Options &options,
+                       Summary *summary);
 
 }  // namespace tov::cli
 

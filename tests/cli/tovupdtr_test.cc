@@ -244,20 +244,122 @@ TEST_F(Examples, QuietKeepsErrorsAndTheSummary) {
 }
 
 TEST_F(Examples, AFromToListThatIsNotLoadedIsNamed) {
-  // A reference mapped to itself fails the load at level 4 without a
-  // message of the library's own.
-  FILE *f = std::fopen((Work() + "/same.ftl").c_str(), "wb");
-  ASSERT_NE(f, nullptr);
-  std::fputs("newLib/. newLib/.\n", f);
-  std::fclose(f);
-  std::vector<std::string> args = Command({"-quiet"});
-  args[2] = "same.ftl";
-  const Outcome run = RunIn(Work(), args);
-  EXPECT_EQ(run.status, 3);
-  EXPECT_EQ(run.err, "tovupdtr: the from-to list same.ftl was not loaded\n");
-  EXPECT_EQ(run.out, "");
-  std::filesystem::remove(Work() + "/same.ftl");
-  EXPECT_EQ(Tree(Work()), Tree(Before()));
+  // Each row is a from-to list with one bad line: the program names its
+  // file and line and why, before the library loads it (which fails some
+  // of them without a message of its own), and stops with nothing touched.
+  struct Row {
+    std::string list;
+    std::vector<std::string> extra;
+    const char *reason;
+  };
+  const Row rows[] = {
+      {"newLib/. newLib/.\n",
+       {},
+       "same.ftl:1: the old and the new reference are the same (newLib/.): "
+       "the line changes nothing"},
+      {"newLib/. newLib/.\n",
+       {"-level", "0"},
+       "same.ftl:1: the old and the new reference are the same (newLib/.): "
+       "the line changes nothing"},
+      {"oldLib.inv/. newLib.inv_x1/.\n\noldLib.nand2/. newLib.nand2_x1/.\n",
+       {},
+       "same.ftl:2: a blank line: the from-to list has no blank lines"},
+      {"oldLib.inv/. newLib.inv_x1/.\n \t\r\n",
+       {},
+       "same.ftl:2: a blank line: the from-to list has no blank lines"},
+      {"oldLib.inv/. newLib.inv_x1/.\r\noldLib.nand2/.\r\n",
+       {},
+       "same.ftl:2: one reference (oldLib.nand2/.): a line needs an old and "
+       "a new reference"},
+      {"# cells renamed in the copy\noldLib.inv/. newLib.inv_x1/.\n",
+       {},
+       "same.ftl:1: a comment: the from-to list has no comments"},
+      {std::string("oldLib.inv/. newLib.inv_x1/.\0\n", 31),
+       {},
+       "same.ftl:1: a NUL byte: the line cannot be read"},
+  };
+  for (const Row &row : rows) {
+    FILE *f = std::fopen((Work() + "/same.ftl").c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(row.list.data(), 1, row.list.size(), f);
+    std::fclose(f);
+    std::vector<std::string> args = Command(row.extra);
+    args[2] = "same.ftl";
+    for (bool quiet : {false, true}) {
+      if (quiet) args.push_back("-quiet");
+      const Outcome run = RunIn(Work(), args);
+      EXPECT_EQ(run.status, 3) << row.reason;
+      EXPECT_EQ(run.err, "tovupdtr: " + std::string(row.reason) +
+                             "\ntovupdtr: the from-to list same.ftl was not "
+                             "loaded\n");
+      EXPECT_EQ(run.out, "") << row.reason;
+    }
+    std::filesystem::remove(Work() + "/same.ftl");
+    EXPECT_EQ(Tree(Work()), Tree(Before())) << row.reason;
+  }
+}
+
+TEST_F(Examples, ReportHasOneRecordPerListedLine) {
+  // Each row runs the example's renames on its own update-file list with
+  // -report, on a fresh copy of the tree.
+  const std::string top =
+      "newLib.top:spice/top.sp\tlibs/newLib/top/spice/top.sp";
+  struct Row {
+    const char *what;
+    std::string list;
+    std::vector<std::string> extra;
+    int status;
+    std::string report;
+  };
+  const Row rows[] = {
+      {"updated",
+       "newLib.top:spice/top.sp note\n",
+       {},
+       0,
+       top + "\tupdated\t-\t\n"},
+      {"unchanged",
+       "newLib.io#3apad:layout/pins.txt\n",
+       {},
+       0,
+       "newLib.io#3apad:layout/pins.txt\tlibs/newLib/io#3apad/layout/"
+       "pins.txt\tunchanged\t0\t\n"},
+      {"failed",
+       "\nnewLib.top:schematic/missing.v\n",
+       {},
+       1,
+       "newLib.top:schematic/missing.v\tlibs/newLib/top/schematic/"
+       "missing.v\tfailed\t0\tProblem \"stat\"ing file: "
+       "libs/newLib/top/schematic/missing.v\n"},
+      {"skipped",
+       "newLib.top:spice/top.sp\nnewLib.top:spice/./top.sp\n",
+       {},
+       0,
+       top + "\tupdated\t-\t\nnewLib.top:spice/./top.sp\t"
+             "libs/newLib/top/spice/./top.sp\tskipped\t0\tnames the file of "
+             "line 1 again\n"},
+      {"dry run",
+       "newLib.top:spice/top.sp\n",
+       {"-dryRun", "-quiet"},
+       0,
+       top + "\twould-change\t-\t\n"},
+  };
+  for (const Row &row : rows) {
+    fs::remove_all(Work());
+    fs::copy(Before(), Work(), fs::copy_options::recursive);
+    FILE *f = std::fopen((Work() + "/update.list").c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs(row.list.c_str(), f);
+    std::fclose(f);
+    std::vector<std::string> extra = row.extra;
+    extra.insert(extra.end(), {"-report", "out.tsv"});
+    const Outcome run = RunIn(Work(), Command(extra));
+    EXPECT_EQ(run.status, row.status) << row.what << ": " << run.err;
+    EXPECT_EQ(ReadFile(Work() + "/out.tsv"), row.report) << row.what;
+    const bool wrote = ReadFile(Work() + "/libs/newLib/top/spice/top.sp") !=
+                       ReadFile(Before() + "/libs/newLib/top/spice/top.sp");
+    EXPECT_EQ(wrote, row.report.find("\tupdated\t") != std::string::npos)
+        << row.what;
+  }
 }
 
 TEST_F(Examples, VersionAndHelp) {

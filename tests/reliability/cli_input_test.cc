@@ -1,6 +1,15 @@
 // The updater program on lists that another tool wrote: line ends of either
-// kind in all three lists, and an update-file list that names one file more
-// than once.
+// kind in all three lists, an update-file list that names one file more
+// than once, and lists that are too long, hold NUL bytes, are empty or are
+// no regular files.
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -20,15 +29,17 @@ class CliInput : public ::testing::Test {
     dir_.Write("lib1/cell/view/f.txt", "a b\r\nx a\r\n");
     dir_.Write("lib1/cell/view/g.txt", "b\n");
   }
+  // `list_arg` is the value of -updateFileList.
   tov::test::ChildResult Update(const std::string &defs,
                                 const std::string &from_to,
-                                const std::string &update_list) {
+                                const std::string &update_list,
+                                const std::string &list_arg = "update.txt") {
     dir_.Write("lib.defs", defs);
     dir_.Write("from_to.txt", from_to);
     dir_.Write("update.txt", update_list);
     return tov::test::RunProgram(
         dir_.path(), {kProgram, "-fromToList", "from_to.txt", "-updateFileList",
-                      "update.txt", "-murlib", "lib.defs"});
+                      list_arg, "-murlib", "lib.defs"});
   }
   std::string Text(const std::string &name) {
     return ReadFile(dir_.Path("lib1/cell/view/" + name));
@@ -66,6 +77,100 @@ TEST_F(CliInput, FileNamedTwiceIsUpdatedOnce) {
   EXPECT_NE(r.err.find("tovupdtr: line 3 names the file of line 1 again"),
             std::string::npos)
       << r.err;
+}
+
+TEST_F(CliInput, ListLimits) {
+  // Each row runs b to c, then a to b, on f.txt ("a b\r\nx a\r\n") and
+  // g.txt ("b\n") with one update-file list (or from-to list).
+  const std::string f_new = "b c\r\nx b\r\n", f_old = "a b\r\nx a\r\n";
+  const std::string long_tail = std::string(70000, ' ') + "note";
+  const std::string long_line =
+      "tovupdtr: line 1 of the update-file list is longer than 65536 bytes: "
+      "not used\n";
+  struct Row {
+    const char *what;
+    std::string from_to;
+    std::string update_list;
+    std::string list_arg;  // -updateFileList's value ("-": update.txt on
+                           // the standard input)
+    int exit_code;
+    std::string f, g;  // the files afterwards
+    std::string err;   // a part of stderr
+    bool whole_err;    // err is all of stderr
+  };
+  const std::string renames = "b/. c/.\na/. b/.\n";
+  const std::vector<Row> rows = {
+      {"a line too long fails alone", renames,
+       "lib1.cell:view/g.txt" + long_tail + "\nlib1.cell:view/f.txt\n",
+       "update.txt", 1, f_new, "b\n", long_line, false},
+      {"a line too long does not claim its file", renames,
+       "lib1.cell:view/f.txt" + long_tail + "\nlib1.cell:view/f.txt\n",
+       "update.txt", 1, f_new, "b\n", long_line, true},
+      {"a NUL byte ends no line and claims no file", renames,
+       std::string("lib1.cell:view/f.txt\0 x\nlib1.cell:view/f.txt\n", 45),
+       "update.txt", 1, f_new, "b\n",
+       "tovupdtr: line 1 of the update-file list holds a NUL byte: not used\n",
+       true},
+      {"a directory is no list", renames, "lib1.cell:view/f.txt\n", "lib1", 3,
+       f_old, "b\n",
+       "tovupdtr: the update-file list lib1 is not a regular file\n", true},
+#ifndef _WIN32
+      {"a device is no list", renames, "lib1.cell:view/f.txt\n", "/dev/null", 3,
+       f_old, "b\n",
+       "tovupdtr: the update-file list /dev/null is not a regular file\n",
+       true},
+#endif
+      {"- reads the standard input", renames, "lib1.cell:view/g.txt\n", "-", 0,
+       f_old, "c\n", "", true},
+      {"an empty update-file list", renames, "", "update.txt", 3, f_old, "b\n",
+       "tovupdtr: the update-file list update.txt is empty\n", true},
+      {"an update-file list of blank lines", renames, "\n  \r\n", "update.txt",
+       3, f_old, "b\n", "tovupdtr: the update-file list update.txt is empty\n",
+       true},
+      {"an empty from-to list", "", "lib1.cell:view/f.txt\n", "update.txt", 3,
+       f_old, "b\n",
+       "tovupdtr: the from-to list from_to.txt is empty\n"
+       "tovupdtr: the from-to list from_to.txt was not loaded\n",
+       true},
+  };
+  for (const Row &row : rows) {
+    SetUp();
+    tov::test::ChildResult r;
+    if (row.list_arg == "-") {
+      dir_.Write("update.txt", row.update_list);
+      // The child inherits this process's standard input.
+#ifdef _WIN32
+      const int saved = _dup(0);
+      FILE *in = std::fopen(dir_.Path("update.txt").c_str(), "rb");
+      ASSERT_NE(in, nullptr);
+      _dup2(_fileno(in), 0);
+      r = Update("library lib1 lib1\n", row.from_to, row.update_list, "-");
+      _dup2(saved, 0);
+      _close(saved);
+      std::fclose(in);
+#else
+      const int saved = dup(0);
+      const int in = open(dir_.Path("update.txt").c_str(), O_RDONLY);
+      ASSERT_GE(in, 0);
+      dup2(in, 0);
+      r = Update("library lib1 lib1\n", row.from_to, row.update_list, "-");
+      dup2(saved, 0);
+      close(saved);
+      close(in);
+#endif
+    } else {
+      r = Update("library lib1 lib1\n", row.from_to, row.update_list,
+                 row.list_arg);
+    }
+    EXPECT_EQ(r.exit_code, row.exit_code) << row.what << ": " << r.err;
+    EXPECT_EQ(Text("f.txt"), row.f) << row.what;
+    EXPECT_EQ(Text("g.txt"), row.g) << row.what;
+    if (row.whole_err) {
+      EXPECT_EQ(r.err, row.err) << row.what;
+    } else {
+      EXPECT_NE(r.err.find(row.err), std::string::npos) << row.what << r.err;
+    }
+  }
 }
 
 }  // namespace
