@@ -260,7 +260,8 @@ bool UpdateListedFiles(const std::vector<ListLine> &lines,
   int flags = (options.dry_run ? TOV_UPDATE_DRY_RUN : 0) |
               (options.node_by_node ? TOV_UPDATE_NODE_BY_NODE : 0) |
               (options.sync ? TOV_UPDATE_SYNC : 0) |
-              (options.follow_links ? TOV_UPDATE_FOLLOW_LINKS : 0);
+              (options.follow_links ? TOV_UPDATE_FOLLOW_LINKS : 0) |
+              TOV_UPDATE_SCALING(options.scaling_factor);
   const char *changed_status = options.dry_run ? "would-change" : "updated";
   DiffOptions diff_options;
   diff_options.colour = options.diff && StdoutTakesColour();

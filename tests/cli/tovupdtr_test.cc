@@ -297,6 +297,25 @@ TEST_F(Examples, AFromToListThatIsNotLoadedIsNamed) {
     std::filesystem::remove(Work() + "/same.ftl");
     EXPECT_EQ(Tree(Work()), Tree(Before())) << row.reason;
   }
+
+  // Renames that form a cycle load, but would make the names of the cycle
+  // one: refused before any file is read.
+  FILE *f = std::fopen((Work() + "/same.ftl").c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  std::fputs(
+      "newLib.inv_x1/. newLib.nand2_x1/.\n"
+      "newLib.nand2_x1/. newLib.inv_x1/.\n",
+      f);
+  std::fclose(f);
+  std::vector<std::string> args = Command({});
+  args[2] = "same.ftl";
+  const Outcome swap = RunIn(Work(), args);
+  EXPECT_EQ(swap.status, 3);
+  EXPECT_EQ(swap.err,
+            "tovupdtr: the renames inv_x1 -> nand2_x1 -> inv_x1 form a cycle: "
+            "applied one after the other they would make these names one\n");
+  std::filesystem::remove(Work() + "/same.ftl");
+  EXPECT_EQ(Tree(Work()), Tree(Before()));
 }
 
 TEST_F(Examples, ReportHasOneRecordPerListedLine) {
