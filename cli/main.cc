@@ -136,6 +136,7 @@ int Run(int argc, char **argv) {
   }
   if (!cycles.empty()) return kInputUnusable;
   if (!options.quiet) {
+    tov::cli::WarnAboutNewLibraries(list, murlib);
     for (const auto &chain : tov::cli::Chains(renames)) {
       std::fprintf(stderr,
                    "tovupdtr: warning: the renames %s follow each other in "

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -179,17 +180,22 @@ std::string Reference(const std::string &line) {
   return line.substr(start, end == std::string::npos ? end : end - start);
 }
 
+// Keeps the library's messages in for the lifetime of the object: the
+// update of a line reports the problems of its reference itself.
+struct Quiet {
+  Quiet() : previous(tovUpdtrSetMinSeverity(3)) {}
+  ~Quiet() { tovUpdtrSetMinSeverity(previous); }
+  Quiet(const Quiet &) = delete;
+  Quiet &operator=(const Quiet &) = delete;
+  int previous;
+};
+
 // The file that a list line names, as the library resolves it, by its
 // identity, so that two spellings or names of one file give one key; ""
 // when the line does not resolve (the library then reports why).  *path
 // gets the file's path.
 std::string FileKey(const std::string &reference, std::string *path_out) {
-  // Quiet: the update of the line reports the same problems itself.
-  struct Quiet {
-    Quiet() : previous(tovUpdtrSetMinSeverity(3)) {}
-    ~Quiet() { tovUpdtrSetMinSeverity(previous); }
-    int previous;
-  } quiet;
+  Quiet quiet;
   // Each component buffer as long as the reference: always enough.
   std::vector<char> lib(reference.size() + 1), cell(reference.size() + 1),
       view(reference.size() + 1), file(reference.size() + 1);
@@ -208,7 +214,57 @@ std::string FileKey(const std::string &reference, std::string *path_out) {
                           : "file:" + identity;
 }
 
+// Why the files of library `lib` cannot be reached, or "" when its
+// directory is there: a library the definitions do not hold, or one whose
+// directory does not exist.
+std::string LibraryFault(const std::string &lib) {
+  Quiet quiet;
+  CString dir(lcvGetPath(lib.c_str(), "", "", ""));
+  if (dir == nullptr) {
+    return "the library " + lib + " is not in the library definitions";
+  }
+  if (sys::FileIdentity(dir.get()).empty()) {
+    return "the directory " + std::string(dir.get()) + " of the library " +
+           lib + " does not exist";
+  }
+  return "";
+}
+
+// The library of a list line's reference, or "" when it does not parse.
+std::string LibraryOfLine(const std::string &reference) {
+  Quiet quiet;
+  std::vector<char> lib(reference.size() + 1), other(reference.size() + 1);
+  if (reference.empty() ||
+      tovParseLCV(reference.c_str(), lib.data(), other.data(), other.data(),
+                  other.data()) != 1) {
+    return "";
+  }
+  return lib.data();
+}
+
 }  // namespace
+
+void WarnAboutNewLibraries(const tovUpdtrRegexpList *list,
+                           const char *definitions) {
+  std::set<std::string> warned;
+  for (const tovUpdtrRegexpList *node = list; node != nullptr;
+       node = node->next) {
+    const tovUpdtrHashElement *e = node->element;
+    if (e == nullptr || e->toLib == nullptr || e->toLib[0] == '\0' ||
+        e->fromLib == nullptr || e->fromLib[0] == '\0' ||
+        !warned.insert(e->toLib).second) {
+      continue;
+    }
+    Quiet quiet;
+    CString dir(lcvGetPath(e->toLib, "", "", ""));
+    if (dir == nullptr) {
+      std::fprintf(stderr,
+                   "tovupdtr: warning: the new library %s is not in the "
+                   "library definitions %s\n",
+                   e->toLib, definitions);
+    }
+  }
+}
 
 bool ReadUpdateList(const char *path, bool from_stdin,
                     std::vector<ListLine> *lines) {
@@ -270,6 +326,22 @@ bool UpdateListedFiles(const std::vector<ListLine> &lines,
   // c).  The line number of the first line naming each file; a line whose
   // update failed gives its file back, which it left as it was.
   std::map<std::string, size_t> updated;
+  // A library whose files cannot be reached is said once, at the start,
+  // not once for each of its files; its lines then fail without a word.
+  std::map<std::string, std::string> library_faults;
+  for (const ListLine &list_line : lines) {
+    if (list_line.has_nul || list_line.too_long || IsBlank(list_line.text)) {
+      continue;
+    }
+    const std::string lib = LibraryOfLine(Reference(list_line.text));
+    if (lib.empty() || library_faults.count(lib) != 0) continue;
+    const std::string fault = LibraryFault(lib);
+    library_faults[lib] = fault;
+    if (!fault.empty()) {
+      std::fprintf(stderr, "tovupdtr: %s: its listed files are not updated\n",
+                   fault.c_str());
+    }
+  }
   for (const ListLine &list_line : lines) {
     if (!list_line.has_nul && IsBlank(list_line.text)) continue;
     ++summary->listed;
@@ -294,6 +366,12 @@ bool UpdateListedFiles(const std::vector<ListLine> &lines,
     }
     std::string line = list_line.text;
     std::string reference = Reference(line);
+    const auto fault = library_faults.find(LibraryOfLine(reference));
+    if (fault != library_faults.end() && !fault->second.empty()) {
+      report.Add(reference, "", "failed", "0", fault->second);
+      ++summary->failed;
+      continue;
+    }
     std::string file;
     const std::string key = FileKey(reference, &file);
     bool claimed = false;

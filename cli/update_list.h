@@ -44,6 +44,11 @@ bool ReadUpdateList(const char *path, bool from_stdin,
 // (or when the list is not a regular file, cannot be read, or is empty).
 bool CheckFromToList(const char *path);
 
+// Warns once for each new library name of `list` (a library rename) that
+// the library definitions `definitions` do not hold.
+void WarnAboutNewLibraries(const tovUpdtrRegexpList *list,
+                           const char *definitions);
+
 // Calls the library for every non-blank line of `lines`, in order, with the
 // line number as the message code, and writes the report that -report asks
 // for.  False (after a message) when the report cannot be created.

@@ -80,6 +80,10 @@ TEST_F(CliInput, FileNamedTwiceIsUpdatedOnce) {
 }
 
 TEST_F(CliInput, ListLimits) {
+  // The renames' new libraries are defined: no warning about them.
+  // lib2 is defined, and its directory is missing.
+  const std::string kDefsWithNewLibraries =
+      "library lib1 lib1\nlibrary b b\nlibrary c c\nlibrary lib2 lib2\n";
   // Each row runs b to c, then a to b, on f.txt ("a b\r\nx a\r\n") and
   // g.txt ("b\n") with one update-file list (or from-to list).
   const std::string f_new = "b c\r\nx b\r\n", f_old = "a b\r\nx a\r\n";
@@ -127,6 +131,23 @@ TEST_F(CliInput, ListLimits) {
       {"an update-file list of blank lines", renames, "\n  \r\n", "update.txt",
        3, f_old, "b\n", "tovupdtr: the update-file list update.txt is empty\n",
        true},
+      {"a missing library directory is said once", renames,
+       "lib2.c:v/f.txt\nlib2.c:v/g.txt\nlib1.cell:view/g.txt\n", "update.txt",
+       1, f_old, "c\n",
+       " of the library lib2 does not exist: its listed files are not "
+       "updated\n",
+       false},
+      {"an undefined library is said once", renames,
+       "nolib.c:v/f.txt\nnolib.c:v/g.txt\nlib1.cell:view/g.txt\n", "update.txt",
+       1, f_old, "c\n",
+       "tovupdtr: the library nolib is not in the library definitions: its "
+       "listed files are not updated\n",
+       true},
+      {"a new library the definitions do not hold", renames + "q/. newlib/.\n",
+       "lib1.cell:view/g.txt\n", "update.txt", 0, f_old, "c\n",
+       "tovupdtr: warning: the new library newlib is not in the library "
+       "definitions lib.defs\n",
+       true},
       {"an empty from-to list", "", "lib1.cell:view/f.txt\n", "update.txt", 3,
        f_old, "b\n",
        "tovupdtr: the from-to list from_to.txt is empty\n"
@@ -144,7 +165,7 @@ TEST_F(CliInput, ListLimits) {
       FILE *in = std::fopen(dir_.Path("update.txt").c_str(), "rb");
       ASSERT_NE(in, nullptr);
       _dup2(_fileno(in), 0);
-      r = Update("library lib1 lib1\n", row.from_to, row.update_list, "-");
+      r = Update(kDefsWithNewLibraries, row.from_to, row.update_list, "-");
       _dup2(saved, 0);
       _close(saved);
       std::fclose(in);
@@ -153,13 +174,13 @@ TEST_F(CliInput, ListLimits) {
       const int in = open(dir_.Path("update.txt").c_str(), O_RDONLY);
       ASSERT_GE(in, 0);
       dup2(in, 0);
-      r = Update("library lib1 lib1\n", row.from_to, row.update_list, "-");
+      r = Update(kDefsWithNewLibraries, row.from_to, row.update_list, "-");
       dup2(saved, 0);
       close(saved);
       close(in);
 #endif
     } else {
-      r = Update("library lib1 lib1\n", row.from_to, row.update_list,
+      r = Update(kDefsWithNewLibraries, row.from_to, row.update_list,
                  row.list_arg);
     }
     EXPECT_EQ(r.exit_code, row.exit_code) << row.what << ": " << r.err;
