@@ -1,15 +1,12 @@
 // Large work buffers taken from the system page by page rather than from the
 // heap, so that they can be backed by large pages and filled in one call.
+#include <cstddef>
 #include <cstdint>
 
-#include "platform/platform.h"
-
-#ifdef _WIN32
-#include <windows.h>
-#else
 #include <sys/mman.h>
 #include <unistd.h>
-#endif
+
+#include "platform/platform.h"
 
 namespace tov::platform {
 namespace {
@@ -18,21 +15,6 @@ namespace {
 constexpr size_t kLargePage = size_t{2} << 20;
 
 }  // namespace
-
-#ifdef _WIN32
-
-void *AllocateLarge(size_t bytes) {
-  if (bytes == 0) bytes = 1;
-  return VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
-}
-
-void FreeLarge(void *p, size_t) {
-  if (p != nullptr) VirtualFree(p, 0, MEM_RELEASE);
-}
-
-void PrefaultLarge(void *, size_t) {}
-
-#else
 
 void *AllocateLarge(size_t bytes) {
   if (bytes == 0) bytes = 1;
@@ -87,7 +69,5 @@ void PrefaultLarge(void *p, size_t bytes) {
           MADV_POPULATE_WRITE);
 #endif
 }
-
-#endif
 
 }  // namespace tov::platform

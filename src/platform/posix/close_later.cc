@@ -8,35 +8,21 @@
 // across its rename hands the descriptor over here, as do the readers of
 // the file, and goes on with the next file while a thread of this
 // unit closes them.
-#include <cstddef>
-#include <vector>
-
-#include "platform/platform.h"
-
-#ifdef _WIN32
-#include <io.h>
-#else
 #include <pthread.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <exception>
 #include <memory>
 #include <mutex>
 #include <thread>
-#endif
+#include <vector>
+
+#include "platform/platform.h"
 
 namespace tov::platform {
-
-#ifdef _WIN32
-// A file that is open cannot be replaced here, so no replacement holds one:
-// a descriptor handed over is closed at once.
-void CloseLater(int fd) {
-  if (fd >= 0) _close(fd);
-}
-void WaitForLaterCloses() {}
-#else
 namespace {
 
 // With this many descriptors waiting, the next one is closed by its caller:
@@ -190,6 +176,5 @@ void CloseLater(int fd) {
 }
 
 void WaitForLaterCloses() { Closer::Get().WaitIdle(); }
-#endif
 
 }  // namespace tov::platform

@@ -1,0 +1,128 @@
+// The small system calls behind the write-back, one function each, with one
+// implementation per system (posix/replace_file_calls.cc,
+// win32/replace_file_calls.cc, and SystemAccess in posix/files.cc and
+// win32/files.cc), and the helpers that the platform files share around
+// descriptors and error numbers.  Only for src/platform.
+#ifndef TOVUPDTR_PLATFORM_FILE_CALLS_H_
+#define TOVUPDTR_PLATFORM_FILE_CALLS_H_
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+namespace tov::platform {
+
+#ifdef _WIN32
+using StatRecord = struct _stat64;
+// RenameOver may fail half-way (the old file removed, the new one not yet
+// in its place), and fails for a file that is open elsewhere.
+constexpr bool kReplaceInTwoSteps = true;
+#else
+using StatRecord = struct stat;
+// rename() replaces in one step, whoever has the file open.
+constexpr bool kReplaceInTwoSteps = false;
+#endif
+
+// The system's access check behind Access(), with its modes.
+int SystemAccess(const char *path, int mode);
+
+int StatPath(const std::string &path, StatRecord *st);
+bool IsRegular(const StatRecord &st);
+bool MayWrite(const std::string &path);
+// The count of the names (hard links) of the file at `path`, which `st`
+// describes.
+unsigned LinkCount(const std::string &path, const StatRecord &st);
+// A new file, created exclusively with the permission bits of `mode`.
+int OpenNew(const std::string &path, unsigned mode);
+int OpenExisting(const std::string &path, bool for_writing);
+int ReadSome(int fd, char *buf, size_t n);
+// All `len` bytes at `offset`; false with the error number set otherwise.
+bool WriteAt(int fd, const char *data, size_t len, int64_t offset);
+bool Truncate(int fd, int64_t size);
+bool Sync(int fd);
+// Reserves the new file's blocks ahead, where the system can.
+void Preallocate(int fd, int64_t size);
+int CloseFd(int fd);
+// Whether the old file may be held open across its replacement by the new
+// file `fd`, and the hold itself (a descriptor, or -1).
+bool MayHoldOld(int fd);
+int HoldOld(const std::string &path);
+// The old file's owner and group, described by `st`, given to the empty new
+// file `fd`; false when the system does not allow it.
+bool TakeOwner(int fd, const StatRecord &st);
+// The old file's permission bits and extended attributes given to the
+// complete new file `fd`; false when it does not end up with all of them.
+bool TakeModeAndAttributes(int fd, const std::string &old_path,
+                           const StatRecord &st);
+// Puts the complete new file `from` in the place of `to`; false with the
+// error number set when the name could not be taken.
+bool RenameOver(const std::string &from, const std::string &to);
+void RemoveFile(const std::string &path);
+// Flushes the rename of `target`, in `dir`, to the disk.
+void SyncDirectory(const std::string &dir, const std::string &target);
+int ProcessId();
+bool IsSeparator(char c);
+// The file that `path` leads to, for a link at its end; `path` otherwise.
+std::string ResolveLinks(const char *path);
+
+// Keeps the error number of the first failure through the cleanup after it.
+class ErrnoKeeper {
+ public:
+  ErrnoKeeper() : saved_(errno) {}
+  ~ErrnoKeeper() { errno = saved_; }
+  ErrnoKeeper(const ErrnoKeeper &) = delete;
+  ErrnoKeeper &operator=(const ErrnoKeeper &) = delete;
+
+ private:
+  int saved_;
+};
+
+// An open descriptor, closed at the end of its scope unless Close() was
+// called (whose result the caller then checks).
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) {
+      ErrnoKeeper keep;
+      CloseFd(fd_);
+    }
+  }
+  Fd(const Fd &) = delete;
+  Fd &operator=(const Fd &) = delete;
+
+  int get() const { return fd_; }
+  // The descriptor, which the caller now owns.
+  int Release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  bool Close() {
+    int fd = fd_;
+    fd_ = -1;
+    return CloseFd(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+// Calls `f` again for as long as it fails (a negative result) with EINTR,
+// and returns its first other result: a signal that interrupts a call is no
+// reason for it to fail.
+template <typename F>
+auto RetryOnInterrupt(const F &f) -> decltype(f()) {
+  for (;;) {
+    const auto result = f();
+    if (!(result < 0 && errno == EINTR)) return result;
+  }
+}
+
+}  // namespace tov::platform
+
+#endif  // TOVUPDTR_PLATFORM_FILE_CALLS_H_
