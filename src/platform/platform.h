@@ -45,7 +45,7 @@ struct FileStatus {
 // far as the size, the time of the last write and the file's number tell.
 bool SameContent(const FileStatus &a, const FileStatus &b);
 // True when `a` and `b` are looks at one file (the same device and number;
-// where the system numbers no files, the same device).
+// always where the system numbers no files, as Windows' stat does not).
 bool SameFile(const FileStatus &a, const FileStatus &b);
 // Stat of the file that `stream` has open: 0, or -1 with the error number.
 int StatOpen(FILE *stream, FileStatus *status);

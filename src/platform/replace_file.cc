@@ -138,10 +138,12 @@ int ReplaceFileContents(const char *path, const ContentSource &content,
   StatRecord st{};
   const bool exists = StatPath(target, &st) == 0;
   if (!exists && errno != ENOENT) return -1;
-  if (expected != nullptr &&
-      (!exists || static_cast<uint64_t>(st.st_dev) != expected->device ||
-       static_cast<uint64_t>(st.st_ino) != expected->inode)) {
-    return -3;
+  if (expected != nullptr && !exists) return -3;
+  if (expected != nullptr) {
+    FileStatus now;
+    now.device = static_cast<uint64_t>(st.st_dev);
+    now.inode = static_cast<uint64_t>(st.st_ino);
+    if (!SameFile(now, *expected)) return -3;
   }
   if (exists) {
     if (!IsRegular(st)) {
