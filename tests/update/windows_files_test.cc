@@ -137,7 +137,8 @@ TEST(WindowsFiles, PathsOfEitherSeparatorComeOutWithBackslashes) {
   o = Update("lib2.c:v/d/absent.txt", list, 0, 3);
   EXPECT_EQ(o.result, 0);
   EXPECT_EQ(o.err, "{#3 E Problem \"stat\"ing file: " +
-                       dir.Path("sub/lib2/c/v/d/absent.txt") + "}\n");
+                       dir.Path("sub/lib2/c/v/d/absent.txt") +
+                       "}\n{#3 W No such file or directory}\n");
 }
 
 }  // namespace
