@@ -284,6 +284,21 @@ TOVUPDTR_API int tovUpdtrRegexpUpdateFileText(char *line, int msgCode,
                                               char **path, char **newText,
                                               size_t *newLength);
 
+/* ---- Updates side by side, and interrupted ---------------------------- */
+
+/* Every file is updated under a lock beside it (.NAME.tovlock, holding the
+ * process id and host of the updater); another updater that meets it waits
+ * up to this many milliseconds (5000 unless set; 0: not at all), then fails
+ * that file with a message naming the holder.  Returns the wait before the
+ * call; a negative argument only asks for it. */
+TOVUPDTR_API int tovUpdtrSetLockWait(int milliseconds);
+/* Removes the lock and new file of the update under way in this process and
+ * gives a file half rewritten in place its old text back from its journal,
+ * with system calls only: for a signal handler of the caller that ends the
+ * process (the library installs no handler of its own).  The interrupted
+ * update must not go on after it. */
+TOVUPDTR_API void tovUpdtrCleanup(void);
+
 /* ---- Diagnostics ------------------------------------------------------- */
 
 /* Why the last library-definition file was rejected ("" when it was not), as

@@ -158,6 +158,32 @@ MsgEntry Describe(Msg msg) {
       return {kError,
               "The file %s was replaced while it was being updated: not "
               "updated"};
+    case Msg::kFileLocked:
+      return {kError,
+              "The file %s is being updated by process %s on %s (lock file "
+              "%s): not updated"};
+    case Msg::kStaleLockRemoved:
+      return {kWarning,
+              "Removed the lock file %s of process %s on this host, which "
+              "has ended"};
+    case Msg::kLeftoverRemoved:
+      return {kWarning, "Removed %s, left by an interrupted update"};
+    case Msg::kRestoredFromJournal:
+      return {kWarning,
+              "Restored the old text of %s from the journal of an "
+              "interrupted update"};
+    case Msg::kJournalDiscarded:
+      return {kWarning,
+              "Removed the incomplete journal %s: the interrupted update "
+              "had not changed the file"};
+    case Msg::kJournalUnusable:
+      return {kError,
+              "The journal %s of an interrupted update cannot be restored: "
+              "%s not updated"};
+    case Msg::kLockFailed:
+      return {kError,
+              "The file %s cannot be locked for its update (no lock file "
+              "can be made beside it): not updated"};
   }
   return {kError, ""};
 }

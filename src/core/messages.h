@@ -73,10 +73,17 @@ enum class Msg {
   kCheckoutFailed,
   kSystemReason,
   kFileReplaced,
+  kFileLocked,
+  kStaleLockRemoved,
+  kLeftoverRemoved,
+  kRestoredFromJournal,
+  kJournalDiscarded,
+  kJournalUnusable,
+  kLockFailed,
 };
 
 // The number of values of Msg (the last one plus one).
-constexpr int kMsgCount = static_cast<int>(Msg::kFileReplaced) + 1;
+constexpr int kMsgCount = static_cast<int>(Msg::kLockFailed) + 1;
 
 // What a message is: the severity it is always printed with and its printf
 // format.

@@ -14,6 +14,8 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include "platform/platform.h"
+
 namespace tov::platform {
 
 #ifdef _WIN32
@@ -25,6 +27,16 @@ constexpr bool kReplaceInTwoSteps = true;
 using StatRecord = struct stat;
 // rename() replaces in one step, whoever has the file open.
 constexpr bool kReplaceInTwoSteps = false;
+#endif
+
+#ifdef _WIN32
+// A file open here cannot be removed (our opens do not share deletion), and
+// the console handler that may call CleanUpNow runs on a thread of its own.
+constexpr bool kOpenFilesMayBeRemoved = false;
+constexpr bool kCleanupOnItsOwnThread = true;
+#else
+constexpr bool kOpenFilesMayBeRemoved = true;
+constexpr bool kCleanupOnItsOwnThread = false;
 #endif
 
 // The system's access check behind Access(), with its modes.
@@ -39,6 +51,9 @@ unsigned LinkCount(const std::string &path, const StatRecord &st);
 // A new file, created exclusively with the permission bits of `mode`.
 int OpenNew(const std::string &path, unsigned mode);
 int OpenExisting(const std::string &path, bool for_writing);
+// The same two without taking memory, for the cleanup after a signal.
+int OpenExistingPath(const char *path, bool for_writing);
+void RemovePath(const char *path);
 int ReadSome(int fd, char *buf, size_t n);
 // All `len` bytes at `offset`; false with the error number set otherwise.
 bool WriteAt(int fd, const char *data, size_t len, int64_t offset);
@@ -65,9 +80,41 @@ void RemoveFile(const std::string &path);
 // Flushes the rename of `target`, in `dir`, to the disk.
 void SyncDirectory(const std::string &dir, const std::string &target);
 int ProcessId();
+// The name of this machine ("" where it cannot be had), once looked up.
+const std::string &HostName();
+// False only when no process `pid` runs on this machine any more.
+bool ProcessMayBeAlive(int64_t pid);
+// Waits `ms` milliseconds.
+void SleepFor(int ms);
+// Whether `fd`, an open file, is still the file at `path`.
+bool StillAt(int fd, const std::string &path);
+// A claim on the open file `fd` that one process at a time can hold and that
+// ends with the process: true when this one got it now.  (Where the system
+// has no such claim, true: there an open lock file cannot be removed.)
+bool ClaimOpenFile(int fd);
 bool IsSeparator(char c);
 // The file that `path` leads to, for a link at its end; `path` otherwise.
 std::string ResolveLinks(const char *path);
+
+// What CleanUpNow must undo, noted as an update goes along (an empty path
+// forgets it).  A path too long for the note is not noted: the next run
+// finds what it leaves.
+void NoteLockFile(const std::string &path);
+void NoteNewFile(const std::string &path);
+// Where an in-place rewrite is: its journal written, the file being
+// rewritten, or the new content on the disk.
+enum class JournalStage { kNone, kWritten, kRewriting, kDone };
+void NoteJournal(const std::string &journal, const std::string &target,
+                 JournalStage stage);
+void SetJournalStage(JournalStage stage);
+// Tells the test seam that `step` is reached.
+void ReachStep(WriteStep step, int64_t bytes);
+bool StepHookSet();
+// Writes `content`, the old content of the file `inode`, as the journal at
+// `journal` (made exclusively) and flushes it, and its directory `dir`, to
+// the disk; false with the error number set, and no journal, otherwise.
+bool WriteJournal(const std::string &journal, const std::string &dir,
+                  const std::string &content, uint64_t inode);
 
 // Keeps the error number of the first failure through the cleanup after it.
 class ErrnoKeeper {

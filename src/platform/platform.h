@@ -117,6 +117,11 @@ constexpr int kReplaceSync = 0x1;
 // gathered in memory first.
 constexpr int kReplaceFromFile = 0x2;
 
+// The caller holds the lock of the file (FileLock): the new file then has
+// its one fixed name beside it, and a file left under that name by an
+// interrupted update is no longer anybody's.
+constexpr int kReplaceLocked = 0x4;
+
 // Replaces the content of the file at `path` with the bytes that `content`
 // produces so that no failure loses the old content.  The new content goes
 // to a new file in the same directory, created exclusively with the old
@@ -125,7 +130,12 @@ constexpr int kReplaceFromFile = 0x2;
 // Where no new file can be made in that directory, or where the file has
 // other names (hard links) that must go on sharing it, the file is
 // rewritten in place and its old content, kept in memory, is written back
-// if anything fails.  A file that may not be written is refused (EACCES), as
+// if anything fails; before the first byte of the file changes, that old
+// content is also written to a journal beside it (JournalPathOf) and
+// flushed to the disk, so that an update interrupted even by a crash can be
+// undone (RecoverFromJournal); the journal goes once the new content is on
+// the disk.  Where no journal can be made, nothing is written and the
+// result is -2.  A file that may not be written is refused (EACCES), as
 // is anything but a regular file; a missing file is created.  0 on success.
 // On failure the error number is set, the old content is in place and no new
 // file is left behind; the result tells how far it got: -1 when nothing could
@@ -149,6 +159,120 @@ int ReplaceFileContents(const char *path, const ContentSource &content,
                         const FileStatus *expected = nullptr);
 // The same with the `len` bytes at `data`, flushed to the disk.
 int ReplaceFileContents(const char *path, const char *data, size_t len);
+
+// ---- Updates that exclude each other and survive an interruption ----
+//
+// An update of a file has up to three companions beside it, named after it
+// so that they are recognised as what they are: its lock, ".NAME.tovlock",
+// which holds "PID HOST" of the updater holding it; the new file on its way
+// in, ".NAME.tovnew" (".NAME.tovnew-PID-N" for a writer without the lock);
+// and the journal of an in-place rewrite, ".NAME.tovjournal".  `path` is the
+// file's path with its links resolved.
+std::string LockPathOf(const std::string &path);
+std::string NewFilePathOf(const std::string &path);
+std::string JournalPathOf(const std::string &path);
+
+// Who holds a lock, as its lock file says: pid 0 when it says nothing
+// readable (a lock still being made, or not one of ours).
+struct LockHolder {
+  int64_t pid = 0;
+  std::string host;
+};
+
+// The lock of one file, held from the read of its text to the end of its
+// write-back, released at the end of its scope.  It is a file made
+// exclusively beside the file: every updater that keeps to it excludes the
+// others, on a network file system too as long as exclusive creation is
+// exclusive there.
+class FileLock {
+ public:
+  enum Result {
+    kTaken,
+    // Held by another updater through the whole wait: holder() tells who.
+    kBusy,
+    // No lock file can be made there (a directory that may not be written,
+    // say): the error number says why.
+    kNotPossible,
+  };
+
+  FileLock() = default;
+  ~FileLock() { Release(); }
+  FileLock(const FileLock &) = delete;
+  FileLock &operator=(const FileLock &) = delete;
+
+  // Takes the lock of the file at `path`, waiting up to `wait_ms`
+  // milliseconds for another holder to let it go.  The lock of a holder
+  // that has ended on this machine is removed first, and broken() then
+  // tells whose it was.
+  Result Take(const std::string &path, int64_t wait_ms);
+  void Release();
+  bool taken() const { return fd_ >= 0; }
+  const std::string &lock_path() const { return lock_path_; }
+  const LockHolder &holder() const { return holder_; }
+  bool broken() const { return broken_; }
+  // Another updater's lock was found on the way.
+  bool met_another() const { return met_another_; }
+
+ private:
+  int fd_ = -1;
+  std::string lock_path_;
+  LockHolder holder_;
+  bool broken_ = false;
+  bool met_another_ = false;
+};
+
+// What RecoverFromJournal found and did.
+enum class Recovery {
+  kNothing,     // no journal
+  kRestored,    // the old content is back in the file, the journal gone
+  kIncomplete,  // a journal cut short: the file was never changed; it went
+  kFailed,      // a journal that could not be used: it stays, with the file
+};
+// Undoes an in-place rewrite of the file at `path` that was interrupted:
+// with its lock held, before anything else reads or writes it.
+Recovery RecoverFromJournal(const std::string &path);
+// Removes a new file left beside `path` by an interrupted update (its lock
+// held); true when there was one.
+bool RemoveLeftoverNewFile(const std::string &path);
+
+// Undoes what an update of this process has under way, with system calls
+// only, so that it may be called from a signal handler just before the
+// process ends: the new file on its way in and the lock are removed, and a
+// file half rewritten in place is given its old content back from its
+// journal.  The update interrupted must not go on afterwards.  (Called on
+// another thread while that update writes, as Windows does with its console
+// handler, the journal and the lock are left for the next run instead.)
+void CleanUpNow();
+
+// The library's own threads are made with the signals that end a program
+// (SIGINT, SIGTERM, SIGHUP) held back, so that the caller's handlers, the
+// cleanup above among them, run on the caller's thread.  Made where one of
+// these is in scope, a thread starts with those signals blocked.
+class SignalsHeldBack {
+ public:
+  SignalsHeldBack();
+  ~SignalsHeldBack();
+  SignalsHeldBack(const SignalsHeldBack &) = delete;
+  SignalsHeldBack &operator=(const SignalsHeldBack &) = delete;
+
+ private:
+  // The signal mask in force before, in the system's own form.
+  uint64_t saved_[32];
+};
+
+// The steps of an update at which a test may stop it (SetWriteStepHook).
+enum class WriteStep {
+  kLockTaken,        // the lock is held, nothing else done
+  kJournalWritten,   // the journal is on the disk, the file untouched
+  kContentWritten,   // `bytes` of the new content are written
+  kContentComplete,  // all of it is written, not yet in place
+  kReplaced,         // the new content is in place; companions not yet gone
+};
+// Test seam: called at every step with the bytes written so far; while one
+// is set, the content is written 4096 bytes at a time, each followed by a
+// call.  NULL removes it.
+using WriteStepHook = void (*)(WriteStep step, int64_t bytes);
+void SetWriteStepHookForTesting(WriteStepHook hook);
 
 // Closes `fd` soon, on a thread of its own, so that the caller does not wait
 // for what the system does when the last descriptor of a removed file goes

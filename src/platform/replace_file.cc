@@ -1,8 +1,8 @@
 // ReplaceFileContents: the new content of a file reaches the disk completely
 // or not at all.  The system calls it makes, one small function each, are
 // those of platform/file_calls.h.
+#include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -13,26 +13,39 @@
 namespace tov::platform {
 namespace {
 
+// The directory part of `path` ("." for none).
+std::string DirectoryOf(const std::string &path) {
+  size_t cut = path.size();
+  while (cut > 0 && !IsSeparator(path[cut - 1])) --cut;
+  return cut == 0 ? "." : path.substr(0, cut);
+}
+
 // A new file that is removed at the end of its scope unless Keep() was
-// called.
+// called.  The cleanup after a signal knows of it meanwhile.
 class TempFile {
  public:
-  explicit TempFile(std::string path) : path_(std::move(path)) {}
+  explicit TempFile(std::string path) : path_(std::move(path)) {
+    NoteNewFile(path_);
+  }
   ~TempFile() {
     if (!kept_) {
       ErrnoKeeper keep;
       RemoveFile(path_);
     }
+    NoteNewFile("");
   }
   TempFile(const TempFile &) = delete;
   TempFile &operator=(const TempFile &) = delete;
 
   const std::string &path() const { return path_; }
-  void Keep() { kept_ = true; }
+  void Keep() {
+    kept_ = true;
+    NoteNewFile("");
+  }
   // Removes the file now (it must be closed on Windows).
   void Remove() {
     if (!kept_) RemoveFile(path_);
-    kept_ = true;
+    Keep();
   }
 
  private:
@@ -54,21 +67,40 @@ bool ReadAll(const std::string &path, std::string *content) {
 }
 
 // Writes what `content` produces into `fd` from its start, *size bytes in
-// all; false as soon as a write fails.
+// all; false as soon as a write fails.  Under the test seam, the writes are
+// small and each is reported.
 bool WriteContent(int fd, const ContentSource &content, int64_t *size) {
   *size = 0;
-  return content([fd, size](const char *data, size_t len) {
-    if (!WriteAt(fd, data, len, *size)) return false;
-    *size += static_cast<int64_t>(len);
+  const bool stepped = StepHookSet();
+  return content([fd, size, stepped](const char *data, size_t len) {
+    if (!stepped) {
+      if (!WriteAt(fd, data, len, *size)) return false;
+      *size += static_cast<int64_t>(len);
+      return true;
+    }
+    for (size_t done = 0; done < len;) {
+      const size_t n = std::min<size_t>(4096, len - done);
+      if (!WriteAt(fd, data + done, n, *size)) return false;
+      done += n;
+      *size += static_cast<int64_t>(n);
+      ReachStep(WriteStep::kContentWritten, *size);
+    }
     return true;
   });
 }
 
-// Rewrites `target` where it stands.  Its old content is read first and
-// written back when any step fails, so that the file never stays half new.
-// Its results are those of ReplaceFileContents.
-int ReplaceInPlace(const std::string &target, const ContentSource &content,
-                   int flags) {
+// Puts `old_content` back into the open file `fd` and flushes it.
+bool WriteBackOld(int fd, const std::string &old_content) {
+  return WriteAt(fd, old_content.data(), old_content.size(), 0) &&
+         Truncate(fd, static_cast<int64_t>(old_content.size())) && Sync(fd);
+}
+
+// Rewrites `target`, the file that `st` describes, where it stands.  Its
+// old content is read first, written to its journal, and written back when
+// any step fails, so that the file never stays half new: after a crash, the
+// journal gives it back.  Its results are those of ReplaceFileContents.
+int ReplaceInPlace(const std::string &target, const StatRecord &st,
+                   const ContentSource &content, int flags) {
   std::string old_content;
   if (!ReadAll(target, &old_content)) return -1;
   // Content made from a view of this very file would read bytes already
@@ -84,45 +116,65 @@ int ReplaceInPlace(const std::string &target, const ContentSource &content,
       })) {
     return -2;
   }
+  const std::string dir = DirectoryOf(target);
+  const std::string journal = JournalPathOf(target);
+  // A journal that cannot be written fails the write before it begins.
+  if (!WriteJournal(journal, dir, old_content,
+                    static_cast<uint64_t>(st.st_ino))) {
+    return -2;
+  }
+  NoteJournal(journal, target, JournalStage::kWritten);
+  ReachStep(WriteStep::kJournalWritten, 0);
+  // The journal goes when the file holds its old or its new content on the
+  // disk; otherwise it stays, for the next run to restore from.
+  bool settled = false;
+  struct JournalEnd {
+    const std::string &journal;
+    const bool &settled;
+    ~JournalEnd() {
+      ErrnoKeeper keep;
+      if (settled) RemoveFile(journal);
+      NoteJournal("", "", JournalStage::kNone);
+    }
+  } end{journal, settled};
+
   Fd fd(OpenExisting(target, true));
-  if (fd.get() < 0) return -1;
+  if (fd.get() < 0) {
+    settled = true;
+    return -1;
+  }
+  SetJournalStage(JournalStage::kRewriting);
   // The new content may be shorter than the old one: where it ends, the
-  // file ends.
+  // file ends.  It is on the disk before the journal goes.
   int64_t new_size = 0;
   if (WriteContent(fd.get(), gather ? from_memory : content, &new_size) &&
-      Truncate(fd.get(), new_size) &&
-      (!(flags & kReplaceSync) || Sync(fd.get()))) {
-    if (fd.Close()) return 0;
+      Truncate(fd.get(), new_size) && Sync(fd.get())) {
+    ReachStep(WriteStep::kContentComplete, new_size);
+    if (fd.Close()) {
+      SetJournalStage(JournalStage::kDone);
+      ReachStep(WriteStep::kReplaced, new_size);
+      settled = true;
+      return 0;
+    }
     // The close reported a late write error: put the old content back
     // through a new descriptor.
     ErrnoKeeper keep;
     Fd again(OpenExisting(target, true));
-    if (again.get() >= 0 &&
-        WriteAt(again.get(), old_content.data(), old_content.size(), 0)) {
-      Truncate(again.get(), static_cast<int64_t>(old_content.size()));
-      Sync(again.get());
-    }
+    settled = again.get() >= 0 && WriteBackOld(again.get(), old_content);
     return -2;
   }
   ErrnoKeeper keep;
-  if (WriteAt(fd.get(), old_content.data(), old_content.size(), 0)) {
-    Truncate(fd.get(), static_cast<int64_t>(old_content.size()));
-    Sync(fd.get());
-  }
+  settled = WriteBackOld(fd.get(), old_content);
   return -2;
 }
 
-// A name for a new file beside `target`, different on every call.
-std::string TempName(const std::string &dir, const std::string &base) {
+// A name for the new file that replaces `target`: the one fixed name under
+// the file's lock, else one different on every call.
+std::string TempName(const std::string &target, int flags) {
+  if (flags & kReplaceLocked) return NewFilePathOf(target);
   static unsigned counter = 0;
-  const auto ticks =
-      std::chrono::steady_clock::now().time_since_epoch().count();
-  std::string name = dir;
-  if (!name.empty() && !IsSeparator(name.back())) name.push_back('/');
-  name += "." + base + ".tov" + std::to_string(ProcessId()) + "-" +
-          std::to_string(++counter) + "-" +
-          std::to_string(static_cast<unsigned long long>(ticks) % 1000000);
-  return name;
+  return NewFilePathOf(target) + "-" + std::to_string(ProcessId()) + "-" +
+         std::to_string(++counter);
 }
 
 }  // namespace
@@ -155,13 +207,10 @@ int ReplaceFileContents(const char *path, const ContentSource &content,
     // A new file would take this name away from the other names of the
     // same file, which would keep the old content.
     if (LinkCount(target, st) > 1)
-      return ReplaceInPlace(target, content, flags);
+      return ReplaceInPlace(target, st, content, flags);
   }
 
-  size_t cut = target.size();
-  while (cut > 0 && !IsSeparator(target[cut - 1])) --cut;
-  const std::string dir = cut == 0 ? "." : target.substr(0, cut);
-  const std::string base = target.substr(cut);
+  const std::string dir = DirectoryOf(target);
   // The new file is its owner's alone while its content is written, so that
   // nobody else can open it, and write into it, before it takes the old
   // file's place; it gets the old file's bits once complete.  A file that
@@ -170,15 +219,20 @@ int ReplaceFileContents(const char *path, const ContentSource &content,
 
   int fd = -1;
   std::string temp_path;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    temp_path = TempName(dir, base);
+  // Under the lock, a file of the fixed name is nobody's: the caller
+  // removed what an interrupted update left, so it is not tried again.
+  const int attempts = (flags & kReplaceLocked) ? 1 : 100;
+  for (int attempt = 0; attempt < attempts && fd < 0; ++attempt) {
+    temp_path = TempName(target, flags);
     fd = OpenNew(temp_path, mode);
     if (fd < 0 && errno != EEXIST) break;
   }
   if (fd < 0) {
     // No new file can be made here (a write-protected directory, say): the
     // old content must then be kept by hand.
-    return exists ? ReplaceInPlace(target, content, flags) : -1;
+    return exists && errno != EEXIST
+               ? ReplaceInPlace(target, st, content, flags)
+               : -1;
   }
   const bool sync = (flags & kReplaceSync) != 0;
   // Neither takes memory, so that nothing between the creation of the new
@@ -191,7 +245,7 @@ int ReplaceFileContents(const char *path, const ContentSource &content,
   if (exists && !TakeOwner(out.get(), st)) {
     out.Close();
     temp.Remove();
-    return ReplaceInPlace(target, content, flags);
+    return ReplaceInPlace(target, st, content, flags);
   }
   int64_t size = 0;
   Preallocate(out.get(), expected_size);
@@ -205,8 +259,9 @@ int ReplaceFileContents(const char *path, const ContentSource &content,
   if (exists && !TakeModeAndAttributes(out.get(), target, st)) {
     out.Close();
     temp.Remove();
-    return ReplaceInPlace(target, content, flags);
+    return ReplaceInPlace(target, st, content, flags);
   }
+  ReachStep(WriteStep::kContentComplete, size);
   const bool may_hold = exists && MayHoldOld(out.get());
   if (!out.Close()) return -2;
   // The old file is held open across the rename, so that its blocks are
@@ -223,7 +278,7 @@ int ReplaceFileContents(const char *path, const ContentSource &content,
       // rewritten where it stands instead, as far as that program lets it
       // be written.
       if (still_there && errno == EACCES) {
-        return ReplaceInPlace(target, content, flags);
+        return ReplaceInPlace(target, st, content, flags);
       }
       // A replacement that failed after the old file was removed leaves
       // the new file as the only content: it is kept rather than lost.
@@ -232,6 +287,7 @@ int ReplaceFileContents(const char *path, const ContentSource &content,
     return -2;
   }
   temp.Keep();
+  ReachStep(WriteStep::kReplaced, size);
   if (sync) SyncDirectory(dir, target);
   if (old_file.get() >= 0) CloseLater(old_file.Release());
   return 0;

@@ -23,6 +23,7 @@
 #include "tovUpdtr.h"
 #include "update/confinement.h"
 #include "update/plain_rewriter.h"
+#include "update/update_lock.h"
 #include "update/update_plan.h"
 #include "update/update_state.h"
 #include "update/work_memory.h"
@@ -180,6 +181,11 @@ class FileUpdate {
   void ApplyPending();
   // The new text, whole, as the file gets it.
   bool WriteBack(int flags);
+  // Before the first write: the lock is held and the file made writable;
+  // false after reporting why not.
+  bool ReadyToWrite();
+  // The flags of the file's replacement.
+  int ReplaceFlags(int flags) const;
 
   int code_;
   tovUpdtrRegexpList *list_;
@@ -209,7 +215,26 @@ class FileUpdate {
   const char *reference_ = "";
   std::string library_dir_;
   platform::FileStatus pinned_;
+  // The file's path with its links resolved ("" where it cannot be had).
+  std::string real_path_;
+  // Held from before the first read to the end of the write-back.
+  UpdateLock lock_;
 };
+
+bool FileUpdate::ReadyToWrite() {
+  if (!lock_.MayWrite(code_, path_)) return false;
+  if (MkWritable(path_) != 1) {
+    Error(Msg::kMkWritableFailed, path_);
+    return false;
+  }
+  return true;
+}
+
+int FileUpdate::ReplaceFlags(int flags) const {
+  int replace = (flags & TOV_UPDATE_SYNC) ? platform::kReplaceSync : 0;
+  if (lock_.taken()) replace |= platform::kReplaceLocked;
+  return replace;
+}
 
 bool FileUpdate::Read(size_t size) {
   // Binary mode: every byte of the file is kept as it is, line ends included.
@@ -314,8 +339,7 @@ bool FileUpdate::UpdateInPieces(const platform::FileStatus &status, int flags,
     *result = TOV_UPDATE_CHANGED;
     return true;
   }
-  if (MkWritable(path_) != 1) {
-    Error(Msg::kMkWritableFailed, path_);
+  if (!ReadyToWrite()) {
     *result = 0;
     return true;
   }
@@ -355,8 +379,7 @@ bool FileUpdate::UpdateInPieces(const platform::FileStatus &status, int flags,
       };
   // The content is read from the file it replaces: where that file must be
   // rewritten in place, the content is gathered first.
-  int replace = platform::kReplaceFromFile;
-  if (flags & TOV_UPDATE_SYNC) replace |= platform::kReplaceSync;
+  const int replace = platform::kReplaceFromFile | ReplaceFlags(flags);
   platform::SetErrorNumber(0);
   switch (platform::ReplaceFileContents(
       path_, content, replace, static_cast<int64_t>(text_length_), &pinned_)) {
@@ -518,7 +541,7 @@ bool FileUpdate::WriteBack(int flags) {
   }
   // The new text replaces the old one whole or not at all: a failed write
   // leaves the file as it was read.
-  int replace = (flags & TOV_UPDATE_SYNC) ? platform::kReplaceSync : 0;
+  const int replace = ReplaceFlags(flags);
   const size_t new_length = pending_ ? work.changes.length() : text_length_;
   platform::SetErrorNumber(0);
   switch (platform::ReplaceFileContents(
@@ -569,11 +592,19 @@ int FileUpdate::Run(char *line, int flags) {
   library_dir_ = std::move(library_dir);
   platform::FileStatus status;
   if (!Confine(flags, &status)) return 0;
+  // A run that may write holds the file's lock from before its first read;
+  // a dry run, which writes nothing, takes none.
+  if (!(flags & TOV_UPDATE_DRY_RUN) && list_ != nullptr) {
+    if (!lock_.Take(code_, real_path_.empty() ? path_ : real_path_)) return 0;
+    // Another updater was there first: the file is looked at afresh.
+    if (lock_.met_another() && !Confine(flags, &status)) return 0;
+  }
   return UpdateAsItIs(status, flags, false);
 }
 
 bool FileUpdate::Confine(int flags, platform::FileStatus *status) {
-  const std::string real_path = RealPathOf(path_);
+  real_path_ = RealPathOf(path_);
+  const std::string &real_path = real_path_;
   Escape escape;
   if (!(flags & TOV_UPDATE_FOLLOW_LINKS) &&
       !InsideLibrary(path_, real_path, library_dir_, &escape)) {
@@ -631,10 +662,7 @@ int FileUpdate::UpdateAsItIs(const platform::FileStatus &status, int flags,
   if (!changed_) return TOV_UPDATE_UNCHANGED;
   if (flags & TOV_UPDATE_DRY_RUN) return TOV_UPDATE_CHANGED;
 
-  if (MkWritable(path_) != 1) {
-    Error(Msg::kMkWritableFailed, path_);
-    return 0;
-  }
+  if (!ReadyToWrite()) return 0;
   // Making the file writable may have rewritten it (a check-out that
   // fetched another version): the text read before is no longer the file's.
   platform::FileStatus now;

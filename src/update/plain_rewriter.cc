@@ -15,6 +15,8 @@
 #endif
 #if defined(_MSC_VER) && !defined(__clang__)
 #include <intrin.h>
+
+#include "platform/platform.h"
 #endif
 
 // The few functions that run for every run of a text are always inlined.
@@ -772,11 +774,14 @@ void PlainRewriter::SearchPieces(size_t count, unsigned threads,
         }
       }
     } pool;
-    for (size_t k = 1; k < workers; ++k) {
-      try {
-        pool.list[k] = std::thread(work, k);
-      } catch (...) {
-        break;  // no thread to be had: the others search its pieces
+    {
+      const platform::SignalsHeldBack held;
+      for (size_t k = 1; k < workers; ++k) {
+        try {
+          pool.list[k] = std::thread(work, k);
+        } catch (...) {
+          break;  // no thread to be had: the others search its pieces
+        }
       }
     }
     work(0);

@@ -6,6 +6,7 @@
 #define TOVUPDTR_UPDATE_UPDATE_STATE_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -59,6 +60,9 @@ struct UpdateState final : core::LayerState {
   // declared after them and released before them).
   std::unique_ptr<UpdatePlan> plan;
   WorkArea work;
+  // How long a file update waits for another updater's lock (5 s unless
+  // the caller sets it).
+  int64_t lock_wait_ms = 5000;
 };
 
 // The update layer's state, made in the library's State on first use.

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/platform.h"
+
 namespace tov::update {
 
 WriteBehind::WriteBehind(const platform::ContentSink &sink, char *memory,
@@ -13,6 +15,7 @@ WriteBehind::WriteBehind(const platform::ContentSink &sink, char *memory,
       slot_size_(slot_size),
       slots_(std::clamp(slots, 2u, kMaxSlots)) {
   try {
+    const platform::SignalsHeldBack held;
     writer_ = std::thread([this] { Write(); });
   } catch (...) {
     // No thread to be had: the slots are written as they fill.

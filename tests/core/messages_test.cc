@@ -159,6 +159,26 @@ std::vector<Row> MessageTable() {
       {Msg::kFileReplaced, With("/d/f"),
        "{#7 E The file /d/f was replaced while it was being updated: not "
        "updated}\n"},
+      {Msg::kFileLocked, With("/d/f", "42", "h1", "/d/.f.tovlock"),
+       "{#7 E The file /d/f is being updated by process 42 on h1 (lock file "
+       "/d/.f.tovlock): not updated}\n"},
+      {Msg::kStaleLockRemoved, With("/d/.f.tovlock", "42"),
+       "{#7 W Removed the lock file /d/.f.tovlock of process 42 on this "
+       "host, which has ended}\n"},
+      {Msg::kLeftoverRemoved, With("/d/.f.tovnew"),
+       "{#7 W Removed /d/.f.tovnew, left by an interrupted update}\n"},
+      {Msg::kRestoredFromJournal, With("/d/f"),
+       "{#7 W Restored the old text of /d/f from the journal of an "
+       "interrupted update}\n"},
+      {Msg::kJournalDiscarded, With("/d/.f.tovjournal"),
+       "{#7 W Removed the incomplete journal /d/.f.tovjournal: the "
+       "interrupted update had not changed the file}\n"},
+      {Msg::kJournalUnusable, With("/d/.f.tovjournal", "/d/f"),
+       "{#7 E The journal /d/.f.tovjournal of an interrupted update cannot "
+       "be restored: /d/f not updated}\n"},
+      {Msg::kLockFailed, With("/d/f"),
+       "{#7 E The file /d/f cannot be locked for its update (no lock file "
+       "can be made beside it): not updated}\n"},
   };
 }
 

@@ -99,6 +99,7 @@ class Closer {
     std::unique_ptr<std::thread> ended = std::move(thread_);
     if (ended != nullptr && ended->joinable()) ended->join();
     try {
+      const SignalsHeldBack held;
       thread_ = std::make_unique<std::thread>([this] { Run(); });
     } catch (const std::exception &) {
       return false;

@@ -7,6 +7,8 @@
 #include <cstdlib>
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -77,6 +79,19 @@ bool IsDirSep(char c) { return c == '/'; }
 bool IsAbsolutePath(const char *path) {
   if (path == nullptr || path[0] == '\0') return false;
   return IsDirSep(path[0]);
+}
+
+SignalsHeldBack::SignalsHeldBack() {
+  static_assert(sizeof(sigset_t) <= sizeof saved_, "a signal mask fits");
+  sigset_t ending;
+  sigemptyset(&ending);
+  sigaddset(&ending, SIGINT);
+  sigaddset(&ending, SIGTERM);
+  sigaddset(&ending, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &ending, reinterpret_cast<sigset_t *>(saved_));
+}
+SignalsHeldBack::~SignalsHeldBack() {
+  pthread_sigmask(SIG_SETMASK, reinterpret_cast<sigset_t *>(saved_), nullptr);
 }
 
 char *RealPath(const char *path) {

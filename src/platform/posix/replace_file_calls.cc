@@ -9,8 +9,11 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <time.h>
 #include <unistd.h>
 #ifdef __linux__
 #include <sys/vfs.h>
@@ -43,8 +46,11 @@ int OpenNew(const std::string &path, unsigned mode) {
   });
 }
 int OpenExisting(const std::string &path, bool for_writing) {
+  return OpenExistingPath(path.c_str(), for_writing);
+}
+int OpenExistingPath(const char *path, bool for_writing) {
   return RetryOnInterrupt([&] {
-    return open(path.c_str(), (for_writing ? O_WRONLY : O_RDONLY) | O_CLOEXEC);
+    return open(path, (for_writing ? O_WRONLY : O_RDONLY) | O_CLOEXEC);
   });
 }
 int ReadSome(int fd, char *buf, size_t n) {
@@ -238,6 +244,7 @@ bool RenameOver(const std::string &from, const std::string &to) {
   return rename(from.c_str(), to.c_str()) == 0;
 }
 void RemoveFile(const std::string &path) { unlink(path.c_str()); }
+void RemovePath(const char *path) { unlink(path); }
 // The rename itself reaches the disk with the directory.
 void SyncDirectory(const std::string &dir, const std::string &) {
   int fd = open(dir.c_str(), O_RDONLY | O_CLOEXEC);
@@ -246,6 +253,34 @@ void SyncDirectory(const std::string &dir, const std::string &) {
   close(fd);
 }
 int ProcessId() { return static_cast<int>(getpid()); }
+const std::string &HostName() {
+  static const std::string name = [] {
+    char buf[256] = {};
+    if (gethostname(buf, sizeof buf - 1) != 0) return std::string();
+    return std::string(buf);
+  }();
+  return name;
+}
+bool ProcessMayBeAlive(int64_t pid) {
+  if (pid <= 0 || static_cast<int64_t>(static_cast<pid_t>(pid)) != pid) {
+    return true;
+  }
+  // EPERM: it runs, under another user.
+  return kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH;
+}
+void SleepFor(int ms) {
+  struct timespec left = {ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+bool StillAt(int fd, const std::string &path) {
+  struct stat open_st, path_st;
+  return fstat(fd, &open_st) == 0 && stat(path.c_str(), &path_st) == 0 &&
+         open_st.st_dev == path_st.st_dev && open_st.st_ino == path_st.st_ino;
+}
+bool ClaimOpenFile(int fd) {
+  return RetryOnInterrupt([&] { return flock(fd, LOCK_EX | LOCK_NB); }) == 0;
+}
 bool IsSeparator(char c) { return c == '/'; }
 
 namespace {

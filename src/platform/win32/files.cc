@@ -31,6 +31,11 @@ void Fill(const struct _stat64 &st, FileStatus *status) {
 
 }  // namespace
 
+// Signals do not end programs here: the console handler runs on a thread
+// of its own.
+SignalsHeldBack::SignalsHeldBack() : saved_() {}
+SignalsHeldBack::~SignalsHeldBack() {}
+
 int Stat(const char *path, FileStatus *status) {
   struct _stat64 st;
   if (_stat64(path, &st) != 0) return -1;

@@ -92,8 +92,11 @@ int OpenNew(const std::string &path, unsigned mode) {
                static_cast<int>(mode & kPermissionBits));
 }
 int OpenExisting(const std::string &path, bool for_writing) {
-  return _open(path.c_str(), (for_writing ? _O_WRONLY : _O_RDONLY) | _O_BINARY |
-                                 _O_NOINHERIT);
+  return OpenExistingPath(path.c_str(), for_writing);
+}
+int OpenExistingPath(const char *path, bool for_writing) {
+  return _open(
+      path, (for_writing ? _O_WRONLY : _O_RDONLY) | _O_BINARY | _O_NOINHERIT);
 }
 int ReadSome(int fd, char *buf, size_t n) {
   return _read(fd, buf, static_cast<unsigned>(n > 1 << 30 ? 1 << 30 : n));
@@ -168,6 +171,7 @@ bool RenameOver(const std::string &from, const std::string &to) {
   return false;
 }
 void RemoveFile(const std::string &path) { _unlink(path.c_str()); }
+void RemovePath(const char *path) { _unlink(path); }
 // The file is flushed after its rename: NTFS keeps the rename in its
 // journal, which that flush writes out too.
 void SyncDirectory(const std::string &, const std::string &target) {
@@ -179,6 +183,30 @@ void SyncDirectory(const std::string &, const std::string &target) {
   CloseHandle(h);
 }
 int ProcessId() { return static_cast<int>(GetCurrentProcessId()); }
+const std::string &HostName() {
+  static const std::string name = [] {
+    char buf[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = sizeof buf;
+    if (!GetComputerNameA(buf, &size)) return std::string();
+    return std::string(buf, size);
+  }();
+  return name;
+}
+bool ProcessMayBeAlive(int64_t pid) {
+  if (pid <= 0 || pid > 0xFFFFFFFFLL) return true;
+  HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                         static_cast<DWORD>(pid));
+  if (h == nullptr) return GetLastError() != ERROR_INVALID_PARAMETER;
+  DWORD code = 0;
+  const bool alive = !GetExitCodeProcess(h, &code) || code == STILL_ACTIVE;
+  CloseHandle(h);
+  return alive;
+}
+void SleepFor(int ms) { Sleep(static_cast<DWORD>(ms)); }
+// Files are not numbered here: an open lock file cannot be removed, so the
+// file at the path is the one open as long as it is open.
+bool StillAt(int, const std::string &) { return true; }
+bool ClaimOpenFile(int) { return true; }
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 // The file a symbolic link (or another reparse point) at the end of `path`
