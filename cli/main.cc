@@ -146,6 +146,10 @@ int Run(int argc, char **argv) {
     }
   }
 
+  if (options.lock_wait >= 0) tovUpdtrSetLockWait(options.lock_wait * 1000);
+  // Ended by Ctrl+C, a terminal that closes or a kill, the program leaves
+  // no lock or new file behind, nor a file half rewritten.
+  tov::cli::sys::CleanUpOnInterrupt(tovUpdtrCleanup);
   tov::cli::Summary summary;
   if (!tov::cli::UpdateListedFiles(lines, list, options, &summary)) {
     return kInputUnusable;

@@ -96,6 +96,12 @@ const OptionSpec kOptions[] = {
      [](const std::string &v, Options *o) {
        return ParseInt(v, 1, 255, &o->scaling_factor);
      }},
+    {"-lockWait", "SECONDS",
+     "how long to wait for a file that another updater holds locked before "
+     "failing it (0 to 3600; default 5)",
+     [](const std::string &v, Options *o) {
+       return ParseInt(v, 0, 3600, &o->lock_wait);
+     }},
     {"-followLinks", nullptr,
      "update files reached through links that lead out of their library "
      "(refused without it)",

@@ -19,6 +19,7 @@ struct Options {
   bool sync = false;                     // -sync
   bool follow_links = false;             // -followLinks
   int scaling_factor = 0;                // -scalingFactor 1..255 (0: 2)
+  int lock_wait = -1;                    // -lockWait 0..3600 s (-1: 5)
   bool diff = false;                     // -diff
   bool quiet = false;                    // -quiet
   bool version = false;                  // -version

@@ -10,6 +10,7 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <signal.h>
 #include <unistd.h>
 #endif
 
@@ -19,6 +20,8 @@ namespace {
 struct FreeDeleter {
   void operator()(char *p) const { std::free(p); }
 };
+
+void (*g_cleanup)(void) = nullptr;
 
 }  // namespace
 
@@ -42,11 +45,52 @@ void SetBinaryMode(FILE *stream) {
   _setmode(_fileno(stream), _O_BINARY);
 }
 
+namespace {
+
+BOOL WINAPI OnConsoleEvent(DWORD) {
+  if (g_cleanup != nullptr) g_cleanup();
+  return FALSE;  // the next handler, the system's, ends the program
+}
+
+}  // namespace
+
+void CleanUpOnInterrupt(void (*cleanup)(void)) {
+  g_cleanup = cleanup;
+  SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+
 #else
 
 bool TerminalTakesEscapes(FILE *stream) { return isatty(fileno(stream)) != 0; }
 
 void SetBinaryMode(FILE *) {}
+
+namespace {
+
+void OnEndingSignal(int signal_number) {
+  if (g_cleanup != nullptr) g_cleanup();
+  // Ended by the signal itself, as the caller of the program expects.
+  ::signal(signal_number, SIG_DFL);
+  ::raise(signal_number);
+}
+
+}  // namespace
+
+void CleanUpOnInterrupt(void (*cleanup)(void)) {
+  g_cleanup = cleanup;
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction action = {};
+    action.sa_handler = OnEndingSignal;
+    sigemptyset(&action.sa_mask);
+    // A signal ignored by whoever started the program stays ignored.
+    struct sigaction before = {};
+    if (sigaction(signal_number, nullptr, &before) == 0 &&
+        before.sa_handler == SIG_IGN) {
+      continue;
+    }
+    sigaction(signal_number, &action, nullptr);
+  }
+}
 
 #endif
 

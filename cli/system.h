@@ -36,6 +36,11 @@ FileKind KindOf(const char *path);
 // cannot be determined.  (Windows: the full path, links as they are.)
 std::string RealPath(const char *path);
 
+// From now on, SIGINT, SIGTERM and SIGHUP (on Windows: Ctrl+C, Ctrl+Break
+// and the closing of the console) call `cleanup` and then end the program
+// as they would have without it.
+void CleanUpOnInterrupt(void (*cleanup)(void));
+
 }  // namespace tov::cli::sys
 
 #endif  // TOVUPDTR_CLI_SYSTEM_H_
