@@ -202,14 +202,15 @@ class FileLock {
 
   // Takes the lock of the file at `path`, waiting up to `wait_ms`
   // milliseconds for another holder to let it go.  The lock of a holder
-  // that has ended on this machine is removed first, and broken() then
-  // tells whose it was.
+  // that has ended on this machine is removed first: broken() then says so
+  // and stale() tells whose it was.
   Result Take(const std::string &path, int64_t wait_ms);
   void Release();
   bool taken() const { return fd_ >= 0; }
   const std::string &lock_path() const { return lock_path_; }
   const LockHolder &holder() const { return holder_; }
   bool broken() const { return broken_; }
+  const LockHolder &stale() const { return stale_; }
   // Another updater's lock was found on the way.
   bool met_another() const { return met_another_; }
 
@@ -217,6 +218,7 @@ class FileLock {
   int fd_ = -1;
   std::string lock_path_;
   LockHolder holder_;
+  LockHolder stale_;
   bool broken_ = false;
   bool met_another_ = false;
 };

@@ -218,6 +218,7 @@ FileLock::Result FileLock::Take(const std::string &path, int64_t wait_ms) {
   broken_ = false;
   met_another_ = false;
   holder_ = LockHolder();
+  stale_ = LockHolder();
   lock_path_ = LockPathOf(path);
   const std::string mine =
       std::to_string(ProcessId()) + " " + HostName() + "\n";
@@ -253,6 +254,7 @@ FileLock::Result FileLock::Take(const std::string &path, int64_t wait_ms) {
         if (!kOpenFilesMayBeRemoved) held.Close();
         RemoveFile(lock_path_);
         broken_ = true;
+        stale_ = found;
         continue;
       }
     }
@@ -263,7 +265,6 @@ FileLock::Result FileLock::Take(const std::string &path, int64_t wait_ms) {
     if (waited_ms >= wait_ms) {
       // A lock that went as it was looked at is tried once more.
       if (held.get() < 0) continue;
-      if (broken_) holder_ = LockHolder();
       return kBusy;
     }
     held.Close();

@@ -33,8 +33,8 @@ bool UpdateLock::Take(int code, const std::string &path) {
   }
   met_another_ = lock_.met_another();
   if (lock_.broken()) {
-    const std::string pid = lock_.holder().pid > 0
-                                ? std::to_string(lock_.holder().pid)
+    const std::string pid = lock_.stale().pid > 0
+                                ? std::to_string(lock_.stale().pid)
                                 : std::string("?");
     core::Report(code, Msg::kStaleLockRemoved, lock_.lock_path().c_str(),
                  pid.c_str());
