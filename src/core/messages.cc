@@ -166,8 +166,10 @@ MsgEntry Describe(Msg msg) {
       return {kWarning,
               "Removed the lock file %s of process %s on this host, which "
               "has ended"};
-    case Msg::kLeftoverRemoved:
-      return {kWarning, "Removed %s, left by an interrupted update"};
+    case Msg::kStaleUpdateRemoved:
+      return {kWarning,
+              "Removed the lock file %s with the new text of an interrupted "
+              "update"};
     case Msg::kRestoredFromJournal:
       return {kWarning,
               "Restored the old text of %s from the journal of an "

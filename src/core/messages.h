@@ -75,7 +75,7 @@ enum class Msg {
   kFileReplaced,
   kFileLocked,
   kStaleLockRemoved,
-  kLeftoverRemoved,
+  kStaleUpdateRemoved,
   kRestoredFromJournal,
   kJournalDiscarded,
   kJournalUnusable,

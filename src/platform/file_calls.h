@@ -30,12 +30,9 @@ constexpr bool kReplaceInTwoSteps = false;
 #endif
 
 #ifdef _WIN32
-// A file open here cannot be removed (our opens do not share deletion), and
-// the console handler that may call CleanUpNow runs on a thread of its own.
-constexpr bool kOpenFilesMayBeRemoved = false;
+// The console handler that may call CleanUpNow runs on a thread of its own.
 constexpr bool kCleanupOnItsOwnThread = true;
 #else
-constexpr bool kOpenFilesMayBeRemoved = true;
 constexpr bool kCleanupOnItsOwnThread = false;
 #endif
 
@@ -86,12 +83,31 @@ const std::string &HostName();
 bool ProcessMayBeAlive(int64_t pid);
 // Waits `ms` milliseconds.
 void SleepFor(int ms);
-// Whether `fd`, an open file, is still the file at `path`.
-bool StillAt(int fd, const std::string &path);
-// A claim on the open file `fd` that one process at a time can hold and that
-// ends with the process: true when this one got it now.  (Where the system
-// has no such claim, true: there an open lock file cannot be removed.)
-bool ClaimOpenFile(int fd);
+// The most a lock file says before its holder writes the new content.
+constexpr int64_t kLockTextMax = 512;
+// A lock file at `path`, made exclusively (mode 0600), claimed, and saying
+// `holder` ("PID HOST"): its descriptor, or -1 with the error number set
+// (EEXIST: another lock is there).
+int MakeLockFile(const std::string &path, const std::string &holder);
+// The text of the lock file at `path` (its first bytes), and which file it
+// is; false with the error number set when there is none to read.
+bool ReadLockFile(const std::string &path, std::string *text,
+                  uint64_t *identity);
+// Whether the lock file at `path` was last written at least `age_ns`
+// nanoseconds ago and nobody claims it any more (where the system has no
+// claims, the age alone tells).
+bool LockFileUnclaimed(const std::string &path, int64_t age_ns);
+// Removes the lock file at `path` if it is still the file `identity` and
+// says `text`, with every other remover of a lock in that directory kept
+// out meanwhile, so that a lock made anew in its place is never the one
+// removed; true when removed.
+bool RemoveLockFileIfStill(const std::string &path, const std::string &text,
+                           uint64_t identity);
+// Releases the lock file at `path` that this process made (`fd`, its
+// descriptor, -1 once it was handed over and closed).
+void ReleaseLockFile(const std::string &path, int fd);
+// The name of a new file beside `path` for a writer without its lock.
+std::string NewFilePathOf(const std::string &path);
 bool IsSeparator(char c);
 // The file that `path` leads to, for a link at its end; `path` otherwise.
 std::string ResolveLinks(const char *path);

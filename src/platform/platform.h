@@ -117,11 +117,6 @@ constexpr int kReplaceSync = 0x1;
 // gathered in memory first.
 constexpr int kReplaceFromFile = 0x2;
 
-// The caller holds the lock of the file (FileLock): the new file then has
-// its one fixed name beside it, and a file left under that name by an
-// interrupted update is no longer anybody's.
-constexpr int kReplaceLocked = 0x4;
-
 // Replaces the content of the file at `path` with the bytes that `content`
 // produces so that no failure loses the old content.  The new content goes
 // to a new file in the same directory, created exclusively with the old
@@ -154,22 +149,28 @@ constexpr int kReplaceLocked = 0x4;
 // With `expected`, the file at `path` (its links resolved) must still be
 // the file of that look: otherwise nothing is written and the result is -3,
 // so that a link swapped in meanwhile cannot send the content elsewhere.
+//
+// With `lock`, the caller's lock of the file (FileLock), the lock file
+// itself is the new file, as in the lock-file protocol of version control:
+// it takes the content and is renamed over the file, which releases the
+// lock in the same step; no other file is made.
+class FileLock;
 int ReplaceFileContents(const char *path, const ContentSource &content,
                         int flags, int64_t expected_size = -1,
-                        const FileStatus *expected = nullptr);
+                        const FileStatus *expected = nullptr,
+                        FileLock *lock = nullptr);
 // The same with the `len` bytes at `data`, flushed to the disk.
 int ReplaceFileContents(const char *path, const char *data, size_t len);
 
 // ---- Updates that exclude each other and survive an interruption ----
 //
-// An update of a file has up to three companions beside it, named after it
-// so that they are recognised as what they are: its lock, ".NAME.tovlock",
-// which holds "PID HOST" of the updater holding it; the new file on its way
-// in, ".NAME.tovnew" (".NAME.tovnew-PID-N" for a writer without the lock);
-// and the journal of an in-place rewrite, ".NAME.tovjournal".  `path` is the
-// file's path with its links resolved.
+// An update of a file has up to two companions beside it, named after it so
+// that they are recognised as what they are: its lock, ".NAME.tovlock",
+// which says "PID HOST" of the updater holding it until it takes the new
+// content, and the journal of an in-place rewrite, ".NAME.tovjournal".
+// (A writer without the lock makes its new file as ".NAME.tovnew-PID-N".)
+// `path` is the file's path with its links resolved.
 std::string LockPathOf(const std::string &path);
-std::string NewFilePathOf(const std::string &path);
 std::string JournalPathOf(const std::string &path);
 
 // Who holds a lock, as its lock file says: pid 0 when it says nothing
@@ -180,10 +181,12 @@ struct LockHolder {
 };
 
 // The lock of one file, held from the read of its text to the end of its
-// write-back, released at the end of its scope.  It is a file made
-// exclusively beside the file: every updater that keeps to it excludes the
-// others, on a network file system too as long as exclusive creation is
-// exclusive there.
+// write-back, released at the end of its scope (or by the rename that puts
+// it in the file's place, see ReplaceFileContents).  It is a file made
+// exclusively beside the file, readable and writable by its maker alone,
+// and claimed (flock) as long as it is held: every updater that keeps to it
+// excludes the others, on a network file system too as long as exclusive
+// creation is exclusive there.
 class FileLock {
  public:
   enum Result {
@@ -206,7 +209,7 @@ class FileLock {
   // and stale() tells whose it was.
   Result Take(const std::string &path, int64_t wait_ms);
   void Release();
-  bool taken() const { return fd_ >= 0; }
+  bool taken() const { return taken_; }
   const std::string &lock_path() const { return lock_path_; }
   const LockHolder &holder() const { return holder_; }
   bool broken() const { return broken_; }
@@ -214,8 +217,15 @@ class FileLock {
   // Another updater's lock was found on the way.
   bool met_another() const { return met_another_; }
 
+  // For ReplaceFileContents: the open lock file, handed over (the caller
+  // closes it); then, once it was renamed over the file, that the lock is
+  // gone with it.
+  int HandOverFile();
+  void Consumed();
+
  private:
-  int fd_ = -1;
+  bool taken_ = false;
+  int fd_ = -1;  // the open lock file, until it is handed over
   std::string lock_path_;
   LockHolder holder_;
   LockHolder stale_;
@@ -233,13 +243,10 @@ enum class Recovery {
 // Undoes an in-place rewrite of the file at `path` that was interrupted:
 // with its lock held, before anything else reads or writes it.
 Recovery RecoverFromJournal(const std::string &path);
-// Removes a new file left beside `path` by an interrupted update (its lock
-// held); true when there was one.
-bool RemoveLeftoverNewFile(const std::string &path);
 
 // Undoes what an update of this process has under way, with system calls
 // only, so that it may be called from a signal handler just before the
-// process ends: the new file on its way in and the lock are removed, and a
+// process ends: the lock, with the new content it may hold, is removed, and a
 // file half rewritten in place is given its old content back from its
 // journal.  The update interrupted must not go on afterwards.  (Called on
 // another thread while that update writes, as Windows does with its console

@@ -24,8 +24,10 @@ std::string DirectoryOf(const std::string &path) {
 // called.  The cleanup after a signal knows of it meanwhile.
 class TempFile {
  public:
-  explicit TempFile(std::string path) : path_(std::move(path)) {
-    NoteNewFile(path_);
+  // An empty path: no file to look after.
+  explicit TempFile(std::string path)
+      : path_(std::move(path)), kept_(path_.empty()) {
+    if (!kept_) NoteNewFile(path_);
   }
   ~TempFile() {
     if (!kept_) {
@@ -50,7 +52,7 @@ class TempFile {
 
  private:
   std::string path_;
-  bool kept_ = false;
+  bool kept_;
 };
 
 bool ReadAll(const std::string &path, std::string *content) {
@@ -168,10 +170,8 @@ int ReplaceInPlace(const std::string &target, const StatRecord &st,
   return -2;
 }
 
-// A name for the new file that replaces `target`: the one fixed name under
-// the file's lock, else one different on every call.
-std::string TempName(const std::string &target, int flags) {
-  if (flags & kReplaceLocked) return NewFilePathOf(target);
+// A name for a new file that replaces `target`, different on every call.
+std::string TempName(const std::string &target) {
   static unsigned counter = 0;
   return NewFilePathOf(target) + "-" + std::to_string(ProcessId()) + "-" +
          std::to_string(++counter);
@@ -181,11 +181,12 @@ std::string TempName(const std::string &target, int flags) {
 
 int ReplaceFileContents(const char *path, const ContentSource &content,
                         int flags, int64_t expected_size,
-                        const FileStatus *expected) {
+                        const FileStatus *expected, FileLock *lock) {
   if (path == nullptr || path[0] == '\0' || !content) {
     errno = EINVAL;
     return -1;
   }
+  if (lock != nullptr && !lock->taken()) lock = nullptr;
   const std::string target = ResolveLinks(path);
   StatRecord st{};
   const bool exists = StatPath(target, &st) == 0;
@@ -217,28 +218,30 @@ int ReplaceFileContents(const char *path, const ContentSource &content,
   // did not exist is never made writable for all.
   const unsigned mode = exists ? 0600 : 0664;
 
-  int fd = -1;
+  // Under the lock, the lock file is the new file (made 0600).  Otherwise a
+  // new file of a name of its own is made, and removed on every way out but
+  // the rename; neither takes memory, so that nothing between its creation
+  // and its owner can fail and leave it behind.
   std::string temp_path;
-  // Under the lock, a file of the fixed name is nobody's: the caller
-  // removed what an interrupted update left, so it is not tried again.
-  const int attempts = (flags & kReplaceLocked) ? 1 : 100;
-  for (int attempt = 0; attempt < attempts && fd < 0; ++attempt) {
-    temp_path = TempName(target, flags);
-    fd = OpenNew(temp_path, mode);
-    if (fd < 0 && errno != EEXIST) break;
+  int fd = -1;
+  if (lock != nullptr) {
+    temp_path = lock->lock_path();
+    fd = lock->HandOverFile();
+  } else {
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+      temp_path = TempName(target);
+      fd = OpenNew(temp_path, mode);
+      if (fd < 0 && errno != EEXIST) break;
+    }
   }
   if (fd < 0) {
     // No new file can be made here (a write-protected directory, say): the
     // old content must then be kept by hand.
-    return exists && errno != EEXIST
-               ? ReplaceInPlace(target, st, content, flags)
-               : -1;
+    return exists ? ReplaceInPlace(target, st, content, flags) : -1;
   }
   const bool sync = (flags & kReplaceSync) != 0;
-  // Neither takes memory, so that nothing between the creation of the new
-  // file and its owner can fail and leave it behind.  The file is closed
-  // before it is removed (Windows removes no open file).
-  TempFile temp(std::move(temp_path));
+  // The file is closed before it is removed (Windows removes no open file).
+  TempFile temp(lock != nullptr ? std::string() : temp_path);
   Fd out(fd);
   // A new file that cannot have the old one's owner would hand the file to
   // the writer: the old file is rewritten where it stands instead.
@@ -249,9 +252,11 @@ int ReplaceFileContents(const char *path, const ContentSource &content,
   }
   int64_t size = 0;
   Preallocate(out.get(), expected_size);
-  // A content shorter than announced leaves no reserved bytes at the end.
+  // The content ends the file: nothing reserved, nor anything the lock file
+  // said before, stays after it.
+  const int64_t before = lock != nullptr ? kLockTextMax : 0;
   if (!WriteContent(out.get(), content, &size) ||
-      (size < expected_size && !Truncate(out.get(), size)) ||
+      (size < std::max(expected_size, before) && !Truncate(out.get(), size)) ||
       (sync && !Sync(out.get()))) {
     return -2;
   }
@@ -270,7 +275,11 @@ int ReplaceFileContents(const char *path, const ContentSource &content,
   // read, no descriptor left, a network file system) the rename releases
   // them.
   Fd old_file(may_hold ? HoldOld(target) : -1);
-  if (!RenameOver(temp.path(), target)) {
+  // Once renamed, the lock file is the file: the cleanup after a signal
+  // must not remove it, nor a lock that another updater makes then.
+  if (lock != nullptr) NoteLockFile("");
+  if (!RenameOver(temp_path, target)) {
+    if (lock != nullptr) NoteLockFile(temp_path);
     if (kReplaceInTwoSteps && exists) {
       StatRecord now{};
       const bool still_there = StatPath(target, &now) == 0;
@@ -281,12 +290,21 @@ int ReplaceFileContents(const char *path, const ContentSource &content,
         return ReplaceInPlace(target, st, content, flags);
       }
       // A replacement that failed after the old file was removed leaves
-      // the new file as the only content: it is kept rather than lost.
-      if (!still_there) temp.Keep();
+      // the new file as the only content: it is kept rather than lost, out
+      // of the lock's name, which a later run would take for left behind.
+      if (!still_there) {
+        temp.Keep();
+        if (lock != nullptr &&
+            RenameOver(temp_path, NewFilePathOf(target) + "-" +
+                                      std::to_string(ProcessId()))) {
+          lock->Consumed();
+        }
+      }
     }
     return -2;
   }
   temp.Keep();
+  if (lock != nullptr) lock->Consumed();
   ReachStep(WriteStep::kReplaced, size);
   if (sync) SyncDirectory(dir, target);
   if (old_file.get() >= 0) CloseLater(old_file.Release());

@@ -22,9 +22,15 @@ constexpr size_t kNoteSize = 4096;
 constexpr char kJournalMagic[] = "tovUpdtr journal 1";
 constexpr size_t kJournalHeaderSize =
     sizeof kJournalMagic - 1 + 6 + 20 + 5 + 16 + 6 + 20 + 1;
-// A lock file that still says nothing this long after it was made was
-// left by an updater that ended between making it and writing into it.
-constexpr int64_t kSilentLockAge_ns = int64_t{10} * 1000000000;
+// A lock file that says nothing readable and nobody claims is taken for
+// left behind once it has not been written for this long: its maker may
+// have made it a moment ago and not claimed it yet.  (Where the system has
+// no claims, the age alone tells: 10 s.)
+#ifdef _WIN32
+constexpr int64_t kQuietLockAge_ns = int64_t{10} * 1000000000;
+#else
+constexpr int64_t kQuietLockAge_ns = int64_t{1} * 1000000000;
+#endif
 
 std::string Beside(const std::string &path, const char *suffix) {
   size_t cut = path.size();
@@ -129,57 +135,33 @@ bool CopyBack(int from, const char *target, uint64_t size, char *buf,
   return CloseFd(to) == 0 && ok;
 }
 
-// Reads the holder that the lock file `fd` names, from its start.
-LockHolder ReadHolder(int fd) {
+// The holder that the text of a lock file names: "PID HOST", a newline
+// after it where the lock is a file.
+LockHolder ParseHolder(std::string text) {
   LockHolder holder;
-  char buf[300];
-  size_t have = 0;
-  for (;;) {
-    const int got = ReadSome(fd, buf + have, sizeof buf - 1 - have);
-    if (got <= 0) break;
-    have += static_cast<size_t>(got);
-    if (have == sizeof buf - 1) break;
-  }
-  // "PID HOST\n", whole: anything else says nothing.
-  const std::string text(buf, have);
+  if (!text.empty() && text.back() == '\n') text.pop_back();
   const size_t space = text.find(' ');
-  if (text.empty() || text.back() != '\n' || space == std::string::npos ||
-      space == 0 || space > 18) {
-    return holder;
-  }
+  if (space == std::string::npos || space == 0 || space > 18) return holder;
   int64_t pid = 0;
   for (size_t i = 0; i < space; ++i) {
     if (text[i] < '0' || text[i] > '9') return holder;
     pid = pid * 10 + (text[i] - '0');
   }
   holder.pid = pid;
-  holder.host = text.substr(space + 1, text.size() - space - 2);
+  holder.host = text.substr(space + 1);
   return holder;
 }
 
-// Whether the lock file open as `fd`, which names `holder`, was left by an
-// updater that has ended: one of this machine whose process is gone, or one
-// that never said who it was, long ago.  Either way the file must be free
-// of any other claim, still say the same, and still be the lock file.
-bool LeftByTheDead(int fd, const std::string &lock_path,
-                   const LockHolder &holder) {
+// Whether the lock file at `lock_path`, which says `holder`, was left by an
+// updater that has ended: one of this machine whose process is gone, or,
+// where it says nothing readable (its holder was writing the new content
+// into it), one that nobody claims any more and that was not written for a
+// moment.
+bool LeftByTheDead(const std::string &lock_path, const LockHolder &holder) {
   if (holder.pid > 0) {
-    if (holder.host != HostName() || ProcessMayBeAlive(holder.pid)) {
-      return false;
-    }
-  } else {
-    FileStatus st;
-    const int64_t now_ns =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(
-            std::chrono::system_clock::now().time_since_epoch())
-            .count();
-    if (Stat(lock_path.c_str(), &st) != 0 ||
-        now_ns - st.modified_ns < kSilentLockAge_ns) {
-      return false;
-    }
+    return holder.host == HostName() && !ProcessMayBeAlive(holder.pid);
   }
-  if (!ClaimOpenFile(fd)) return false;
-  return StillAt(fd, lock_path);
+  return LockFileUnclaimed(lock_path, kQuietLockAge_ns);
 }
 
 }  // namespace
@@ -190,6 +172,7 @@ std::string LockPathOf(const std::string &path) {
 std::string NewFilePathOf(const std::string &path) {
   return Beside(path, ".tovnew");
 }
+
 std::string JournalPathOf(const std::string &path) {
   return Beside(path, ".tovjournal");
 }
@@ -220,69 +203,62 @@ FileLock::Result FileLock::Take(const std::string &path, int64_t wait_ms) {
   holder_ = LockHolder();
   stale_ = LockHolder();
   lock_path_ = LockPathOf(path);
-  const std::string mine =
-      std::to_string(ProcessId()) + " " + HostName() + "\n";
+  const std::string mine = std::to_string(ProcessId()) + " " + HostName();
   const auto start = std::chrono::steady_clock::now();
   int pause_ms = 1;
   for (;;) {
-    Fd lock(OpenNew(lock_path_, 0644));
-    if (lock.get() >= 0) {
-      // Claimed before it says whose it is: nobody takes a lock that is
-      // claimed for one that was left silent.
-      ClaimOpenFile(lock.get());
-      if (!WriteAt(lock.get(), mine.data(), mine.size(), 0)) {
-        ErrnoKeeper keep;
-        lock.Close();
-        RemoveFile(lock_path_);
-        return kNotPossible;
-      }
-      fd_ = lock.Release();
+    const int fd = MakeLockFile(lock_path_, mine);
+    if (fd >= 0) {
+      fd_ = fd;
+      taken_ = true;
       NoteLockFile(lock_path_);
       ReachStep(WriteStep::kLockTaken, 0);
       return kTaken;
     }
     if (errno != EEXIST) return kNotPossible;
     met_another_ = true;
-    Fd held(OpenExisting(lock_path_, false));
-    if (held.get() < 0 && errno != ENOENT) return kNotPossible;
-    if (held.get() >= 0) {
-      const LockHolder found = ReadHolder(held.get());
-      holder_ = found;
-      if (LeftByTheDead(held.get(), lock_path_, found)) {
-        // The claim on it ends when it is closed: where an open file may
-        // be removed, that is after the removal.
-        if (!kOpenFilesMayBeRemoved) held.Close();
-        RemoveFile(lock_path_);
-        broken_ = true;
-        stale_ = found;
-        continue;
-      }
+    std::string text;
+    uint64_t identity = 0;
+    // A lock that went as it was looked at is tried again at once.
+    if (!ReadLockFile(lock_path_, &text, &identity)) {
+      if (errno == ENOENT) continue;
+      return kNotPossible;
+    }
+    holder_ = ParseHolder(text);
+    if (LeftByTheDead(lock_path_, holder_) &&
+        RemoveLockFileIfStill(lock_path_, text, identity)) {
+      broken_ = true;
+      stale_ = holder_;
+      continue;
     }
     const int64_t waited_ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(
             std::chrono::steady_clock::now() - start)
             .count();
-    if (waited_ms >= wait_ms) {
-      // A lock that went as it was looked at is tried once more.
-      if (held.get() < 0) continue;
-      return kBusy;
-    }
-    held.Close();
+    if (waited_ms >= wait_ms) return kBusy;
     SleepFor(
         static_cast<int>(std::min<int64_t>(pause_ms, wait_ms - waited_ms)));
     pause_ms = std::min(pause_ms * 2, 50);
   }
 }
 
-void FileLock::Release() {
-  if (fd_ < 0) return;
-  NoteLockFile("");
-  // Removed while it is open, so that no other updater can claim it as
-  // left behind in between (where the system lets an open file go).
-  if (kOpenFilesMayBeRemoved) RemoveFile(lock_path_);
-  CloseFd(fd_);
-  if (!kOpenFilesMayBeRemoved) RemoveFile(lock_path_);
+int FileLock::HandOverFile() {
+  const int fd = fd_;
   fd_ = -1;
+  return fd;
+}
+
+void FileLock::Consumed() {
+  NoteLockFile("");
+  taken_ = false;
+}
+
+void FileLock::Release() {
+  if (!taken_) return;
+  NoteLockFile("");
+  ReleaseLockFile(lock_path_, fd_);
+  fd_ = -1;
+  taken_ = false;
 }
 
 bool WriteJournal(const std::string &journal, const std::string &dir,
@@ -357,14 +333,6 @@ Recovery RecoverFromJournal(const std::string &path) {
   fd.Close();
   RemoveFile(journal);
   return Recovery::kRestored;
-}
-
-bool RemoveLeftoverNewFile(const std::string &path) {
-  const std::string leftover = NewFilePathOf(path);
-  StatRecord st{};
-  if (StatPath(leftover, &st) != 0) return false;
-  RemoveFile(leftover);
-  return true;
 }
 
 void CleanUpNow() {

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "platform/platform.h"
+#include "update/update_state.h"
 
 namespace tov::update {
 namespace {
@@ -31,7 +32,15 @@ std::string RealPathOf(const std::string &path) {
 bool InsideLibrary(const std::string &path, const std::string &real_path,
                    const std::string &library_dir, Escape *escape) {
   if (real_path.empty()) return true;
-  const std::string root = RealPathOf(library_dir);
+  // The files of a list mostly lie in a few libraries: the real path of the
+  // last library directory is kept.  (A directory swapped for a link since
+  // can only make files look outside, never inside, the one first seen.)
+  UpdateState &state = LayerState();
+  if (library_dir != state.library_dir || state.library_root.empty()) {
+    state.library_root = RealPathOf(library_dir);
+    state.library_dir = library_dir;
+  }
+  const std::string root = state.library_root;
   if (!root.empty() && Below(real_path, root)) return true;
   // The first name below the library directory whose real path lies
   // outside is the link that leads out: every name before it stayed in.

@@ -231,9 +231,7 @@ bool FileUpdate::ReadyToWrite() {
 }
 
 int FileUpdate::ReplaceFlags(int flags) const {
-  int replace = (flags & TOV_UPDATE_SYNC) ? platform::kReplaceSync : 0;
-  if (lock_.taken()) replace |= platform::kReplaceLocked;
-  return replace;
+  return (flags & TOV_UPDATE_SYNC) ? platform::kReplaceSync : 0;
 }
 
 bool FileUpdate::Read(size_t size) {
@@ -381,8 +379,9 @@ bool FileUpdate::UpdateInPieces(const platform::FileStatus &status, int flags,
   // rewritten in place, the content is gathered first.
   const int replace = platform::kReplaceFromFile | ReplaceFlags(flags);
   platform::SetErrorNumber(0);
-  switch (platform::ReplaceFileContents(
-      path_, content, replace, static_cast<int64_t>(text_length_), &pinned_)) {
+  switch (platform::ReplaceFileContents(path_, content, replace,
+                                        static_cast<int64_t>(text_length_),
+                                        &pinned_, lock_.file_lock())) {
     case 0:
       *result = TOV_UPDATE_CHANGED;
       break;
@@ -544,8 +543,9 @@ bool FileUpdate::WriteBack(int flags) {
   const int replace = ReplaceFlags(flags);
   const size_t new_length = pending_ ? work.changes.length() : text_length_;
   platform::SetErrorNumber(0);
-  switch (platform::ReplaceFileContents(
-      path_, content, replace, static_cast<int64_t>(new_length), &pinned_)) {
+  switch (platform::ReplaceFileContents(path_, content, replace,
+                                        static_cast<int64_t>(new_length),
+                                        &pinned_, lock_.file_lock())) {
     case 0:
       return true;
     case -3:

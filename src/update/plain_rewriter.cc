@@ -774,7 +774,7 @@ void PlainRewriter::SearchPieces(size_t count, unsigned threads,
         }
       }
     } pool;
-    {
+    if (workers > 1) {
       const platform::SignalsHeldBack held;
       for (size_t k = 1; k < workers; ++k) {
         try {

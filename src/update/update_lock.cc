@@ -32,20 +32,15 @@ bool UpdateLock::Take(int code, const std::string &path) {
       break;
   }
   met_another_ = lock_.met_another();
-  if (lock_.broken()) {
-    const std::string pid = lock_.stale().pid > 0
-                                ? std::to_string(lock_.stale().pid)
-                                : std::string("?");
+  if (lock_.broken() && lock_.stale().pid > 0) {
     core::Report(code, Msg::kStaleLockRemoved, lock_.lock_path().c_str(),
-                 pid.c_str());
+                 std::to_string(lock_.stale().pid).c_str());
+  } else if (lock_.broken()) {
+    core::Report(code, Msg::kStaleUpdateRemoved, lock_.lock_path().c_str());
   }
-  // With the lock held, whatever else is found beside the file was left by
-  // an update that did not end as it should.
-  if (platform::RemoveLeftoverNewFile(path)) {
-    met_another_ = true;
-    core::Report(code, Msg::kLeftoverRemoved,
-                 platform::NewFilePathOf(path).c_str());
-  }
+  // The journal is looked for every time, not only after a lock left
+  // behind: a file half rewritten must never be read as it is, even where
+  // its lock was removed by hand.
   platform::SetErrorNumber(0);
   switch (platform::RecoverFromJournal(path)) {
     case platform::Recovery::kNothing:

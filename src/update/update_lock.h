@@ -14,9 +14,9 @@ class UpdateLock {
  public:
   // Takes the lock of the file at `path` (its links resolved), waiting as
   // long as the caller set.  A lock left by an updater that has ended on
-  // this machine is removed, a new file left beside the file is removed, and
-  // a file left half rewritten is given its old text back from its journal,
-  // each with a warning carrying `code`.  False when the file must not be
+  // this machine is removed (with the new text it may hold), and a file
+  // left half rewritten is given its old text back from its journal, each
+  // with a warning carrying `code`.  False when the file must not be
   // updated (another updater holds it all along, or its journal cannot be
   // used), after reporting why.  Where no lock can be made at all, true:
   // the file may be read, and MayWrite() refuses the write.
@@ -25,6 +25,8 @@ class UpdateLock {
   // its lock is not held.
   bool MayWrite(int code, const char *path) const;
   bool taken() const { return lock_.taken(); }
+  // The lock, for the write-back to put its file in the file's place.
+  platform::FileLock *file_lock() { return &lock_; }
   // Another updater's lock was met on the way: what was looked at before
   // Take() may have changed.
   bool met_another() const { return met_another_; }

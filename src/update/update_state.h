@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "core/state.h"
@@ -60,6 +61,9 @@ struct UpdateState final : core::LayerState {
   // declared after them and released before them).
   std::unique_ptr<UpdatePlan> plan;
   WorkArea work;
+  // The last library directory a file was confined to, and its real path.
+  std::string library_dir;
+  std::string library_root;
   // How long a file update waits for another updater's lock (5 s unless
   // the caller sets it).
   int64_t lock_wait_ms = 5000;

@@ -165,8 +165,9 @@ std::vector<Row> MessageTable() {
       {Msg::kStaleLockRemoved, With("/d/.f.tovlock", "42"),
        "{#7 W Removed the lock file /d/.f.tovlock of process 42 on this "
        "host, which has ended}\n"},
-      {Msg::kLeftoverRemoved, With("/d/.f.tovnew"),
-       "{#7 W Removed /d/.f.tovnew, left by an interrupted update}\n"},
+      {Msg::kStaleUpdateRemoved, With("/d/.f.tovlock"),
+       "{#7 W Removed the lock file /d/.f.tovlock with the new text of an "
+       "interrupted update}\n"},
       {Msg::kRestoredFromJournal, With("/d/f"),
        "{#7 W Restored the old text of /d/f from the journal of an "
        "interrupted update}\n"},

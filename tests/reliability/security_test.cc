@@ -279,9 +279,7 @@ void LookAtTheNewFile(int) {
   int seen = 0;
   for (const auto &entry : fs::directory_iterator(*g_view_dir)) {
     const std::string name = entry.path().filename().string();
-    if (name == ".keep" || name == "f.txt" || name == ".f.txt.tovlock") {
-      continue;
-    }
+    if (name == ".keep" || name == "f.txt") continue;
     struct stat st = {};
     lstat(entry.path().c_str(), &st);
     ++seen;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -252,7 +253,23 @@ void SyncDirectory(const std::string &dir, const std::string &) {
   fsync(fd);
   close(fd);
 }
-int ProcessId() { return static_cast<int>(getpid()); }
+namespace {
+
+// This process's id, asked for once (and again in a child after fork).
+pid_t g_pid = 0;
+void ForgetPid() { g_pid = 0; }
+
+}  // namespace
+
+int ProcessId() {
+  if (g_pid == 0) {
+    static const bool watched =
+        pthread_atfork(nullptr, nullptr, ForgetPid) == 0;
+    (void)watched;
+    g_pid = getpid();
+  }
+  return static_cast<int>(g_pid);
+}
 const std::string &HostName() {
   static const std::string name = [] {
     char buf[256] = {};
@@ -273,13 +290,73 @@ void SleepFor(int ms) {
   while (nanosleep(&left, &left) != 0 && errno == EINTR) {
   }
 }
-bool StillAt(int fd, const std::string &path) {
-  struct stat open_st, path_st;
-  return fstat(fd, &open_st) == 0 && stat(path.c_str(), &path_st) == 0 &&
-         open_st.st_dev == path_st.st_dev && open_st.st_ino == path_st.st_ino;
+int MakeLockFile(const std::string &path, const std::string &holder) {
+  Fd made(OpenNew(path, 0600));
+  if (made.get() < 0) return -1;
+  // Claimed before it says whose it is, and for as long as it is open: a
+  // lock that nobody claims was left by an updater that has ended.
+  RetryOnInterrupt([&] { return flock(made.get(), LOCK_EX | LOCK_NB); });
+  const std::string text = holder + "\n";
+  if (!WriteAt(made.get(), text.data(), text.size(), 0)) {
+    ErrnoKeeper keep;
+    made.Close();
+    unlink(path.c_str());
+    return -1;
+  }
+  return made.Release();
 }
-bool ClaimOpenFile(int fd) {
-  return RetryOnInterrupt([&] { return flock(fd, LOCK_EX | LOCK_NB); }) == 0;
+bool ReadLockFile(const std::string &path, std::string *text,
+                  uint64_t *identity) {
+  Fd fd(OpenExisting(path, false));
+  if (fd.get() < 0) return false;
+  struct stat st;
+  char buf[512];
+  const int got = ReadSome(fd.get(), buf, sizeof buf);
+  if (got < 0 || fstat(fd.get(), &st) != 0) return false;
+  text->assign(buf, static_cast<size_t>(got));
+  *identity = static_cast<uint64_t>(st.st_ino);
+  return true;
+}
+bool LockFileUnclaimed(const std::string &path, int64_t age_ns) {
+  Fd fd(OpenExisting(path, false));
+  struct stat st;
+  struct timespec now;
+  if (fd.get() < 0 || fstat(fd.get(), &st) != 0 ||
+      clock_gettime(CLOCK_REALTIME, &now) != 0) {
+    return false;
+  }
+  const int64_t written_ns =
+      static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  const int64_t now_ns =
+      static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+  return now_ns - written_ns >= age_ns &&
+         RetryOnInterrupt([&] { return flock(fd.get(), LOCK_EX | LOCK_NB); }) ==
+             0;
+}
+bool RemoveLockFileIfStill(const std::string &path, const std::string &text,
+                           uint64_t identity) {
+  size_t cut = path.size();
+  while (cut > 0 && path[cut - 1] != '/') --cut;
+  const std::string dir = cut == 0 ? "." : path.substr(0, cut);
+  // Removers take turns on the directory; makers of locks never wait.
+  Fd turn(RetryOnInterrupt(
+      [&] { return open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+  if (turn.get() < 0 ||
+      RetryOnInterrupt([&] { return flock(turn.get(), LOCK_EX); }) != 0) {
+    return false;
+  }
+  std::string now;
+  uint64_t now_identity = 0;
+  if (!ReadLockFile(path, &now, &now_identity) || now != text ||
+      now_identity != identity) {
+    return false;
+  }
+  return unlink(path.c_str()) == 0;
+}
+void ReleaseLockFile(const std::string &path, int fd) {
+  // Removed while still claimed, so that nobody takes it for left behind.
+  unlink(path.c_str());
+  if (fd >= 0) close(fd);
 }
 bool IsSeparator(char c) { return c == '/'; }
 

@@ -1,6 +1,7 @@
 // The system calls of the write-back on Windows (platform/file_calls.h).
 #include <cerrno>
 #include <cstdint>
+#include <ctime>
 #include <new>
 #include <string>
 
@@ -203,10 +204,68 @@ bool ProcessMayBeAlive(int64_t pid) {
   return alive;
 }
 void SleepFor(int ms) { Sleep(static_cast<DWORD>(ms)); }
-// Files are not numbered here: an open lock file cannot be removed, so the
-// file at the path is the one open as long as it is open.
-bool StillAt(int, const std::string &) { return true; }
-bool ClaimOpenFile(int) { return true; }
+// A file made with CREATE_NEW and held open, without sharing its removal,
+// as long as the lock is held: nobody removes it before the holder ends.
+int MakeLockFile(const std::string &path, const std::string &holder) {
+  Fd made(OpenNew(path, _S_IREAD | _S_IWRITE));
+  if (made.get() < 0) return -1;
+  const std::string text = holder + "\n";
+  if (!WriteAt(made.get(), text.data(), text.size(), 0)) {
+    ErrnoKeeper keep;
+    made.Close();
+    _unlink(path.c_str());
+    return -1;
+  }
+  return made.Release();
+}
+bool ReadLockFile(const std::string &path, std::string *text,
+                  uint64_t *identity) {
+  // Shared for reading, writing and removal, so that looking at a lock
+  // never keeps its holder from using or releasing it.
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    errno = ErrnoOf(GetLastError());
+    return false;
+  }
+  char buf[512];
+  DWORD got = 0;
+  BY_HANDLE_FILE_INFORMATION info = {};
+  const BOOL read = ReadFile(h, buf, sizeof buf, &got, nullptr) &&
+                    GetFileInformationByHandle(h, &info);
+  CloseHandle(h);
+  if (!read) {
+    errno = EIO;
+    return false;
+  }
+  text->assign(buf, got);
+  *identity =
+      (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return true;
+}
+// No claims here: the age alone tells, and a lock file that its holder
+// still has open cannot be removed anyway.
+bool LockFileUnclaimed(const std::string &path, int64_t age_ns) {
+  struct _stat64 st;
+  if (_stat64(path.c_str(), &st) != 0) return false;
+  return static_cast<int64_t>(_time64(nullptr) - st.st_mtime) * 1000000000 >=
+         age_ns;
+}
+bool RemoveLockFileIfStill(const std::string &path, const std::string &text,
+                           uint64_t identity) {
+  std::string now;
+  uint64_t now_identity = 0;
+  if (!ReadLockFile(path, &now, &now_identity) || now != text ||
+      now_identity != identity) {
+    return false;
+  }
+  return _unlink(path.c_str()) == 0;
+}
+void ReleaseLockFile(const std::string &path, int fd) {
+  if (fd >= 0) _close(fd);
+  _unlink(path.c_str());
+}
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 // The file a symbolic link (or another reparse point) at the end of `path`
