@@ -104,10 +104,14 @@ def kill_trial(exe, tree, texts, tries, rng):
             state = "LOST"
         counts[state] += 1
         again = run(exe, tree.work, "all.ftl")
-        again.communicate()
+        err = again.communicate()[1].decode()
         if (state == "LOST" or again.returncode != 0 or
                 read(tree.path) != texts["all"] or tree.strays() or
                 (tree.linked and read(tree.other) != texts["all"])):
+            if not bad:
+                print("first failure: %s, the next run exited %d: %s%s" % (
+                    state, again.returncode, err, tree.strays()),
+                    file=sys.stderr)
             bad += 1
             counts["NOT REPAIRED"] += 1
     return counts, bad
@@ -143,6 +147,7 @@ def main():
     ap.add_argument("--size-mb", type=int, default=50)
     ap.add_argument("--tries", type=int, default=100)
     ap.add_argument("--seed", type=int, default=1)
+    ap.add_argument("--trials", default="kill,race")
     args = ap.parse_args()
     exe = os.path.abspath(os.path.join(args.build, "cli", "tovupdtr"))
     rng = random.Random(args.seed)
@@ -171,8 +176,11 @@ def main():
                     exe, tree, texts, args.tries, rng)),
                     ("race", lambda: race_trial(exe, tree, texts,
                                                 args.tries))):
+                if trial not in args.trials.split(","):
+                    continue
                 counts, bad = fn()
                 total_bad += bad
+                print(flush=True)
                 print("%s, %s, %d MB, %d tries: %s" % (
                     trial, label, args.size_mb, args.tries,
                     ", ".join("%s %d" % kv for kv in sorted(counts.items()))))

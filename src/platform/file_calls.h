@@ -97,12 +97,15 @@ bool ReadLockFile(const std::string &path, std::string *text,
 // nanoseconds ago and nobody claims it any more (where the system has no
 // claims, the age alone tells).
 bool LockFileUnclaimed(const std::string &path, int64_t age_ns);
-// Removes the lock file at `path` if it is still the file `identity` and
-// says `text`, with every other remover of a lock in that directory kept
-// out meanwhile, so that a lock made anew in its place is never the one
-// removed; true when removed.
-bool RemoveLockFileIfStill(const std::string &path, const std::string &text,
-                           uint64_t identity);
+// Waits for the turn of this process among those that remove lock files
+// left behind in the directory of the lock file `path` (makers of locks
+// never wait for it): a descriptor to close when done, kNoTurnNeeded where
+// the system needs no turns (a lock file open elsewhere cannot be removed
+// there), or -1.
+constexpr int kNoTurnNeeded = -2;
+int TakeRemoversTurn(const std::string &path);
+// Removes the file at `path`; false with the error number set.
+bool RemoveNow(const std::string &path);
 // Releases the lock file at `path` that this process made (`fd`, its
 // descriptor, -1 once it was handed over and closed).
 void ReleaseLockFile(const std::string &path, int fd);

@@ -135,11 +135,14 @@ bool CopyBack(int from, const char *target, uint64_t size, char *buf,
   return CloseFd(to) == 0 && ok;
 }
 
-// The holder that the text of a lock file names: "PID HOST", a newline
-// after it where the lock is a file.
+// The holder that the first line of a lock file names: "PID HOST".  (What
+// follows the line is the new text on its way in, or the room reserved for
+// it.)
 LockHolder ParseHolder(std::string text) {
   LockHolder holder;
-  if (!text.empty() && text.back() == '\n') text.pop_back();
+  const size_t end = text.find('\n');
+  if (end == std::string::npos) return holder;
+  text.resize(end);
   const size_t space = text.find(' ');
   if (space == std::string::npos || space == 0 || space > 18) return holder;
   int64_t pid = 0;
@@ -162,6 +165,20 @@ bool LeftByTheDead(const std::string &lock_path, const LockHolder &holder) {
     return holder.host == HostName() && !ProcessMayBeAlive(holder.pid);
   }
   return LockFileUnclaimed(lock_path, kQuietLockAge_ns);
+}
+
+// Removes the lock file at `path` if it is still the file `identity` and
+// says `text`, with every other remover kept out meanwhile, so that a lock
+// made anew in its place is never the one removed; true when removed.
+bool RemoveLockFileIfStill(const std::string &path, const std::string &text,
+                           uint64_t identity) {
+  const int turn = TakeRemoversTurn(path);
+  if (turn == -1) return false;
+  Fd held(turn >= 0 ? turn : -1);
+  std::string now;
+  uint64_t now_identity = 0;
+  return ReadLockFile(path, &now, &now_identity) && now == text &&
+         now_identity == identity && RemoveNow(path);
 }
 
 }  // namespace

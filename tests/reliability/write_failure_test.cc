@@ -462,6 +462,10 @@ TEST_F(WriteFailure, LockLeftBehindIsRemovedOnlyWhenItsHolderHasEnded) {
       {"ended here", dead + " " + host + "\n", false, true,
        "{#4 W Removed the lock file " + lock + " of process " + dead +
            " on this host, which has ended}\n"},
+      {"ended here, room for the new text reserved",
+       dead + " " + host + "\n" + std::string(100, '\0'), false, true,
+       "{#4 W Removed the lock file " + lock + " of process " + dead +
+           " on this host, which has ended}\n"},
       {"running here", "1 " + host + "\n", true, false,
        busy_start + "1 on " + host + busy_end},
       {"another host", dead + " elsewhere.example\n", true, false,

@@ -333,26 +333,19 @@ bool LockFileUnclaimed(const std::string &path, int64_t age_ns) {
          RetryOnInterrupt([&] { return flock(fd.get(), LOCK_EX | LOCK_NB); }) ==
              0;
 }
-bool RemoveLockFileIfStill(const std::string &path, const std::string &text,
-                           uint64_t identity) {
+int TakeRemoversTurn(const std::string &path) {
   size_t cut = path.size();
   while (cut > 0 && path[cut - 1] != '/') --cut;
   const std::string dir = cut == 0 ? "." : path.substr(0, cut);
-  // Removers take turns on the directory; makers of locks never wait.
   Fd turn(RetryOnInterrupt(
       [&] { return open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
   if (turn.get() < 0 ||
       RetryOnInterrupt([&] { return flock(turn.get(), LOCK_EX); }) != 0) {
-    return false;
+    return -1;
   }
-  std::string now;
-  uint64_t now_identity = 0;
-  if (!ReadLockFile(path, &now, &now_identity) || now != text ||
-      now_identity != identity) {
-    return false;
-  }
-  return unlink(path.c_str()) == 0;
+  return turn.Release();
 }
+bool RemoveNow(const std::string &path) { return unlink(path.c_str()) == 0; }
 void ReleaseLockFile(const std::string &path, int fd) {
   // Removed while still claimed, so that nobody takes it for left behind.
   unlink(path.c_str());
