@@ -85,10 +85,10 @@ bool ProcessMayBeAlive(int64_t pid);
 void SleepFor(int ms);
 // The most a lock file says before its holder writes the new content.
 constexpr int64_t kLockTextMax = 512;
-// A lock file at `path`, made exclusively (mode 0600), claimed, and saying
-// `holder` ("PID HOST"): its descriptor, or -1 with the error number set
-// (EEXIST: another lock is there).
-int MakeLockFile(const std::string &path, const std::string &holder);
+// Claims the open lock file `fd` for as long as it stays open (flock, which
+// ends with the process): a lock that nobody claims was left by an updater
+// that has ended.  Nothing where the system has no such claims.
+void ClaimLockFile(int fd);
 // The text of the lock file at `path` (its first bytes), and which file it
 // is; false with the error number set when there is none to read.
 bool ReadLockFile(const std::string &path, std::string *text,

@@ -181,6 +181,24 @@ bool RemoveLockFileIfStill(const std::string &path, const std::string &text,
          now_identity == identity && RemoveNow(path);
 }
 
+// A lock file at `path`, made exclusively (mode 0600; on Windows
+// CREATE_NEW), claimed before it says whose it is, and saying `holder`
+// ("PID HOST") on its first line: its descriptor, or -1 with the error
+// number set (EEXIST: another lock is there).
+int MakeLockFile(const std::string &path, const std::string &holder) {
+  Fd made(OpenNew(path, 0600));
+  if (made.get() < 0) return -1;
+  ClaimLockFile(made.get());
+  const std::string text = holder + "\n";
+  if (!WriteAt(made.get(), text.data(), text.size(), 0)) {
+    ErrnoKeeper keep;
+    made.Close();
+    RemoveFile(path);
+    return -1;
+  }
+  return made.Release();
+}
+
 }  // namespace
 
 std::string LockPathOf(const std::string &path) {

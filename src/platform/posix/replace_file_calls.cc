@@ -290,20 +290,8 @@ void SleepFor(int ms) {
   while (nanosleep(&left, &left) != 0 && errno == EINTR) {
   }
 }
-int MakeLockFile(const std::string &path, const std::string &holder) {
-  Fd made(OpenNew(path, 0600));
-  if (made.get() < 0) return -1;
-  // Claimed before it says whose it is, and for as long as it is open: a
-  // lock that nobody claims was left by an updater that has ended.
-  RetryOnInterrupt([&] { return flock(made.get(), LOCK_EX | LOCK_NB); });
-  const std::string text = holder + "\n";
-  if (!WriteAt(made.get(), text.data(), text.size(), 0)) {
-    ErrnoKeeper keep;
-    made.Close();
-    unlink(path.c_str());
-    return -1;
-  }
-  return made.Release();
+void ClaimLockFile(int fd) {
+  RetryOnInterrupt([&] { return flock(fd, LOCK_EX | LOCK_NB); });
 }
 bool ReadLockFile(const std::string &path, std::string *text,
                   uint64_t *identity) {

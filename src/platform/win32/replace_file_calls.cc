@@ -204,20 +204,9 @@ bool ProcessMayBeAlive(int64_t pid) {
   return alive;
 }
 void SleepFor(int ms) { Sleep(static_cast<DWORD>(ms)); }
-// A file made with CREATE_NEW and held open, without sharing its removal,
-// as long as the lock is held: nobody removes it before the holder ends.
-int MakeLockFile(const std::string &path, const std::string &holder) {
-  Fd made(OpenNew(path, _S_IREAD | _S_IWRITE));
-  if (made.get() < 0) return -1;
-  const std::string text = holder + "\n";
-  if (!WriteAt(made.get(), text.data(), text.size(), 0)) {
-    ErrnoKeeper keep;
-    made.Close();
-    _unlink(path.c_str());
-    return -1;
-  }
-  return made.Release();
-}
+// No claims here: the lock file is held open without sharing its removal
+// as long as the lock is held, so nobody removes it before the holder ends.
+void ClaimLockFile(int) {}
 bool ReadLockFile(const std::string &path, std::string *text,
                   uint64_t *identity) {
   // Shared for reading, writing and removal, so that looking at a lock
