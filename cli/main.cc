@@ -125,8 +125,10 @@ int Run(int argc, char **argv) {
   // Renames applied one after the other lose the difference between the
   // names of a cycle (a swap turns both names into one): refused before
   // anything is written.  A chain is what was asked for more often than
-  // not, and said once.
-  const std::vector<tov::cli::Rename> renames = tov::cli::RenamesOf(list);
+  // not, and said once.  Renames applied together make neither.
+  const std::vector<tov::cli::Rename> renames =
+      options.simultaneous ? std::vector<tov::cli::Rename>()
+                           : tov::cli::RenamesOf(list);
   const auto cycles = tov::cli::Cycles(renames);
   for (const auto &cycle : cycles) {
     std::fprintf(stderr,
@@ -158,6 +160,24 @@ int Run(int argc, char **argv) {
               summary.listed, summary.changed,
               options.dry_run ? "would change" : "updated", summary.unchanged,
               summary.failed);
+  // An old name that no file held is most often a misspelled line of the
+  // from-to list: the first few are named.
+  if (!options.quiet) {
+    const std::vector<tov::cli::Rename> unmatched =
+        tov::cli::UnmatchedRenames(list);
+    constexpr size_t kNamed = 10;
+    for (size_t i = 0; i < unmatched.size() && i < kNamed; ++i) {
+      std::fprintf(stderr,
+                   "tovupdtr: warning: the rename %s -> %s matched nothing in "
+                   "any file\n",
+                   unmatched[i].from.c_str(), unmatched[i].to.c_str());
+    }
+    if (unmatched.size() > kNamed) {
+      std::fprintf(stderr,
+                   "tovupdtr: warning: and %lu more renames matched nothing\n",
+                   static_cast<unsigned long>(unmatched.size() - kNamed));
+    }
+  }
   return summary.failed == 0 && summary.report_written ? kAllDone : kSomeFailed;
 }
 

@@ -109,6 +109,14 @@ const OptionSpec kOptions[] = {
        o->follow_links = true;
        return true;
      }},
+    {"-simultaneous", nullptr,
+     "apply the renames together: every old name becomes its own new name "
+     "in one step, so that a swap swaps and a shift shifts (default: one "
+     "after the other, in the order of the from-to list)",
+     [](const std::string &, Options *o) {
+       o->simultaneous = true;
+       return true;
+     }},
     {"-nodeByNode", nullptr,
      "apply the renames one by one, each searching the whole text (slow; "
      "the result is the same)",

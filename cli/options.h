@@ -15,6 +15,7 @@ struct Options {
   std::string name_space = "LibraryNT";  // -nameSpace NS
   bool case_sensitive = false;           // -caseSensitive
   bool dry_run = false;                  // -dryRun
+  bool simultaneous = false;             // -simultaneous
   bool node_by_node = false;             // -nodeByNode
   bool sync = false;                     // -sync
   bool follow_links = false;             // -followLinks

@@ -103,6 +103,27 @@ std::vector<std::vector<std::string>> Chains(
   return chains;
 }
 
+std::vector<Rename> UnmatchedRenames(const tovUpdtrRegexpList *list) {
+  // An old name that several renames search for matched when one of them
+  // did.
+  std::set<std::string> matched;
+  for (const tovUpdtrRegexpList *node = list; node != nullptr;
+       node = node->next) {
+    if (node->element == nullptr || node->regexp == nullptr) continue;
+    const char *from = tovUpdtrHashGetNonNullFromMember(node->element);
+    if (from != nullptr && tovUpdtrRegexpMatched(node) == 1) {
+      matched.insert(from);
+    }
+  }
+  std::vector<Rename> unmatched;
+  for (Rename &rename : RenamesOf(list)) {
+    if (matched.insert(rename.from).second) {
+      unmatched.push_back(std::move(rename));
+    }
+  }
+  return unmatched;
+}
+
 std::string Arrows(const std::vector<std::string> &names) {
   std::string text;
   for (const std::string &name : names) {

@@ -33,6 +33,10 @@ std::vector<std::vector<std::string>> Cycles(
 std::vector<std::vector<std::string>> Chains(
     const std::vector<Rename> &renames);
 
+// The renames of `list` that replaced no name in any file updated with it
+// so far, each old name once, in list order.
+std::vector<Rename> UnmatchedRenames(const tovUpdtrRegexpList *list);
+
 // "a -> b -> c".
 std::string Arrows(const std::vector<std::string> &names);
 

@@ -153,7 +153,7 @@ std::string Field(const std::string &text) {
 class Report {
  public:
   explicit Report(FILE *f) : f_(f) {}
-  // reference, path, status, occurrences ("-": not known), reason
+  // reference, path, status, occurrences replaced, reason
   void Add(const std::string &reference, const std::string &path,
            const char *status, const char *count, const std::string &reason) {
     if (!f_) return;
@@ -315,6 +315,7 @@ bool UpdateListedFiles(const std::vector<ListLine> &lines,
   Progress progress(total, !options.quiet);
   int flags = (options.dry_run ? TOV_UPDATE_DRY_RUN : 0) |
               (options.node_by_node ? TOV_UPDATE_NODE_BY_NODE : 0) |
+              (options.simultaneous ? TOV_UPDATE_SIMULTANEOUS : 0) |
               (options.sync ? TOV_UPDATE_SYNC : 0) |
               (options.follow_links ? TOV_UPDATE_FOLLOW_LINKS : 0) |
               TOV_UPDATE_SCALING(options.scaling_factor);
@@ -428,8 +429,8 @@ bool UpdateListedFiles(const std::vector<ListLine> &lines,
         std::fwrite(diff.data(), 1, diff.size(), stdout);
       }
       ++summary->changed;
-      // How many names were replaced is not handed out: "-".
-      report.Add(reference, file, changed_status, "-", "");
+      report.Add(reference, file, changed_status,
+                 std::to_string(tovUpdtrReplacedCount()).c_str(), "");
       // A file replaced by a new one has a new identity: later lines that
       // name it must still find it.
       if (!options.dry_run && !key.empty()) {

@@ -35,7 +35,7 @@ namespace tov::fuzz {
 // afford), after the plan kept for it was dropped: a later list may get its
 // addresses.
 inline void ReleaseList(tovUpdtrRegexpList *list) {
-  update::UpdatePlan::For(nullptr, "");
+  update::UpdatePlan::For(nullptr, "", false);
   while (list != nullptr) {
     tovUpdtrRegexpList *next = list->next;
     mur_regfree(list->regexp);

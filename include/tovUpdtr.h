@@ -257,6 +257,12 @@ TOVUPDTR_API int tovUpdtrRegexpUpdateFile(char *line, int msgCode,
 /* update a file whose path leads, through a link inside its library, out of
  * the library's directory (without it such a file is refused) */
 #define TOV_UPDATE_FOLLOW_LINKS 0x8
+/* apply the renames together instead of one after the other: every old name
+ * that the text holds becomes its own new name in one step, so that no
+ * rename sees what another made (a swap swaps, a shift shifts); where the
+ * names found by two renames overlap, the one that starts first is
+ * replaced, and of two that start at one place the one listed first */
+#define TOV_UPDATE_SIMULTANEOUS 0x10
 /* the scaling factor of the work buffers, 1 to 255, in bits 8 to 15 of the
  * flags: the new text of a file may be up to that many times the file's
  * size, less one byte (0 there: the factor 2) */
@@ -283,6 +289,15 @@ TOVUPDTR_API int tovUpdtrRegexpUpdateFileText(char *line, int msgCode,
                                               const char *nameSpace, int flags,
                                               char **path, char **newText,
                                               size_t *newLength);
+
+/* How many names the last tovUpdtrRegexpUpdateFile* call replaced, when it
+ * returned TOV_UPDATE_CHANGED (0 after any other result).  Renames applied
+ * one after the other count a name once for each rename that replaced it. */
+TOVUPDTR_API unsigned long long tovUpdtrReplacedCount(void);
+/* 1 when the rename of `node` replaced a name in some file updated with its
+ * list (dry runs and files that then failed included), otherwise 0: for a
+ * warning about old names that nothing held. */
+TOVUPDTR_API int tovUpdtrRegexpMatched(const tovUpdtrRegexpList *node);
 
 /* ---- Updates side by side, and interrupted ---------------------------- */
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "core/guard.h"
 #include "core/messages.h"
@@ -23,6 +24,7 @@
 #include "tovUpdtr.h"
 #include "update/confinement.h"
 #include "update/plain_rewriter.h"
+#include "update/together.h"
 #include "update/update_lock.h"
 #include "update/update_plan.h"
 #include "update/update_state.h"
@@ -120,11 +122,14 @@ class FileUpdate {
         list_(list),
         name_space_(name_space),
         keep_text_(keep_text),
+        together_((flags & TOV_UPDATE_SIMULTANEOUS) != 0),
         scaling_(TOV_UPDATE_SCALING_OF(flags) != 0
                      ? static_cast<size_t>(TOV_UPDATE_SCALING_OF(flags))
                      : kDefaultScalingFactor) {}
 
   int Run(char *line, int flags);
+  // The names replaced in the new text.
+  uint64_t replacements() const { return replacements_; }
   // Checks that the file at path_ lies in its library (links resolved,
   // unless TOV_UPDATE_FOLLOW_LINKS) and pins it: *status is a look at it.
   // False after reporting why not.
@@ -165,8 +170,19 @@ class FileUpdate {
                       int *result);
   // Applies one node: the text in a_ is searched and rewritten into b_,
   // which becomes the current text.  false after reporting a failure.
-  bool Apply(tovUpdtrHashElement *element, murRegexp *regexp);
-  // Applies every node of the list, one after the other.
+  bool Apply(tovUpdtrRegexpList *node);
+  // Applies `nodes` together: every name that one of them finds in a_ is
+  // replaced by its new name, in one step, into b_.  false after reporting
+  // a failure.
+  bool ApplyTogether(const std::vector<tovUpdtrRegexpList *> &nodes);
+  // Writes the new name of `node` at out + *write, whose room ends at
+  // capacity_; false after reporting a failure.
+  bool PutNewName(const tovUpdtrRegexpList *node, char *out, size_t *write);
+  // Copies the text in a_ from `scan` on after the `write` bytes written
+  // into b_, which becomes the current text; false after reporting a
+  // failure.
+  bool CopyRest(size_t scan, size_t write);
+  // Applies every node of the list, one after the other (or together).
   bool ApplyNodeByNode();
   // Applies the list through its plan: runs of plain names in one pass each.
   bool ApplyPlan();
@@ -191,6 +207,8 @@ class FileUpdate {
   tovUpdtrRegexpList *list_;
   const char *name_space_;
   bool keep_text_;
+  // The renames are applied together, not one after the other.
+  bool together_;
   // Each work buffer holds this many times the file.
   size_t scaling_;
   Buffer path_owner_;
@@ -205,6 +223,9 @@ class FileUpdate {
   size_t capacity_ = 0;
   size_t text_length_ = 0;
   bool changed_ = false;
+  // The names replaced so far, and the last node that replaced one.
+  uint64_t replacements_ = 0;
+  const tovUpdtrRegexpList *node_matched_ = nullptr;
   // The current text is a_ with the changes of the work area applied: the
   // last one-pass rewrite is written out only where it is needed whole.
   bool pending_ = false;
@@ -296,7 +317,7 @@ bool FileUpdate::UpdateInPieces(const platform::FileStatus &status, int flags,
     return false;
   }
   const std::vector<UpdatePlan::Step> &steps =
-      UpdatePlan::For(list_, name_space_).steps();
+      UpdatePlan::For(list_, name_space_, together_).steps();
   if (steps.size() != 1 || steps[0].rewriter == nullptr) return false;
   platform::FileReader file;
   if (!file.Open(path_, static_cast<int64_t>(size), &pinned_)) return false;
@@ -331,6 +352,7 @@ bool FileUpdate::UpdateInPieces(const platform::FileStatus &status, int flags,
   // nodes applied one by one tell where, with their message.
   if (changes.max_length() >= scaling_ * size) return false;
   changed_ = true;
+  replacements_ = changes.replacements();
   // No text is held: only its length is known.
   text_length_ = changes.length();
   if (flags & TOV_UPDATE_DRY_RUN) {
@@ -348,6 +370,7 @@ bool FileUpdate::UpdateInPieces(const platform::FileStatus &status, int flags,
   if (file.Changed() || platform::Stat(path_, &now) != 0 ||
       !platform::SameContent(status, now)) {
     changed_ = false;
+    replacements_ = 0;
     changed_under_ = true;
     return false;
   }
@@ -421,12 +444,36 @@ void FileUpdate::NextText(size_t length) {
   b_[0] = '\0';
 }
 
-bool FileUpdate::Apply(tovUpdtrHashElement *element, murRegexp *regexp) {
+bool FileUpdate::PutNewName(const tovUpdtrRegexpList *node, char *out,
+                            size_t *write) {
+  char new_name[kComponentSize] = {};
+  const char *to_member = mapping::ToMember(node->element);
+  if (rixMapName("LibraryNT", name_space_, to_member, 0, new_name) == 0) {
+    Error(Msg::kIllegalName, to_member != nullptr ? to_member : "");
+    return false;
+  }
+  const size_t name_length = std::strlen(new_name);
+  if (*write + name_length >= capacity_) {
+    Error(Msg::kBufferSpaceScaling);
+    return false;
+  }
+  std::memcpy(out + *write, new_name, name_length + 1);
+  *write += name_length;
+  changed_ = true;
+  ++replacements_;
+  if (node_matched_ != node) {
+    LayerState().matched.insert(node);
+    node_matched_ = node;
+  }
+  return true;
+}
+
+bool FileUpdate::Apply(tovUpdtrRegexpList *node) {
+  murRegexp *regexp = node->regexp;
   const char *in = a_;
   char *out = b_;
   size_t scan = 0;   // where the next search starts in the input
   size_t write = 0;  // end of the output so far, on its NUL
-  char new_name[kComponentSize] = {};
   out[0] = '\0';
   // Every search gets the rest of the text as a text of its own, so '^'
   // holds at the scan position.  The delimiter after an occurrence is not
@@ -447,24 +494,19 @@ bool FileUpdate::Apply(tovUpdtrHashElement *element, murRegexp *regexp) {
     write += prefix;
     out[write] = '\0';
 
-    const char *to_member = mapping::ToMember(element);
-    if (rixMapName("LibraryNT", name_space_, to_member, 0, new_name) == 0) {
-      Error(Msg::kIllegalName, to_member != nullptr ? to_member : "");
-      return false;
-    }
-    const size_t name_length = std::strlen(new_name);
-    if (write + name_length >= capacity_) {
-      Error(Msg::kBufferSpaceScaling);
-      return false;
-    }
-    std::memcpy(out + write, new_name, name_length + 1);
-    write += name_length;
-    changed_ = true;
+    const size_t before = write;
+    if (!PutNewName(node, out, &write)) return false;
     // An empty occurrence replaced by an empty name moves neither position:
     // searching again would find it for ever.
-    if (end == scan && name_length == 0) break;
+    if (end == scan && write == before) break;
     scan = end;
   }
+  return CopyRest(scan, write);
+}
+
+bool FileUpdate::CopyRest(size_t scan, size_t write) {
+  const char *in = a_;
+  char *out = b_;
   const size_t rest = text_length_ - scan;
   if (write + rest >= capacity_) {
     Error(Msg::kBufferSpaceRest, path_);
@@ -477,18 +519,52 @@ bool FileUpdate::Apply(tovUpdtrHashElement *element, murRegexp *regexp) {
   return true;
 }
 
+bool FileUpdate::ApplyTogether(const std::vector<tovUpdtrRegexpList *> &nodes) {
+  std::vector<murRegexp *> regexps;
+  regexps.reserve(nodes.size());
+  for (tovUpdtrRegexpList *node : nodes) regexps.push_back(node->regexp);
+  std::vector<Occurrence> found;
+  FindTogether(regexps, kNameGroup, a_, text_length_, &found);
+  const char *in = a_;
+  char *out = b_;
+  size_t scan = 0;
+  size_t write = 0;
+  out[0] = '\0';
+  // Each name is put in as Apply puts one in, with the same checks in the
+  // same order, so that the renames of a single node give the same text or
+  // the same failure both ways.
+  for (const Occurrence &o : found) {
+    const size_t prefix = o.start - scan;
+    if (write + prefix >= capacity_) {
+      Error(Msg::kBufferSpace);
+      return false;
+    }
+    std::memcpy(out + write, in + scan, prefix);
+    write += prefix;
+    out[write] = '\0';
+    if (!PutNewName(nodes[o.index], out, &write)) return false;
+    scan = o.end;
+  }
+  return CopyRest(scan, write);
+}
+
 bool FileUpdate::ApplyNodeByNode() {
+  std::vector<tovUpdtrRegexpList *> nodes;
   for (tovUpdtrRegexpList *node = list_; node != nullptr; node = node->next) {
     if (node->element == nullptr || node->regexp == nullptr) continue;
-    if (!Apply(node->element, node->regexp)) return false;
+    if (together_) {
+      nodes.push_back(node);
+    } else if (!Apply(node)) {
+      return false;
+    }
   }
-  return true;
+  return !together_ || ApplyTogether(nodes);
 }
 
 bool FileUpdate::ApplyPlan() {
   PlainRewriter::Changes &changes = Work().changes;
-  for (const UpdatePlan::Step &step :
-       UpdatePlan::For(list_, name_space_).steps()) {
+  const UpdatePlan &plan = UpdatePlan::For(list_, name_space_, together_);
+  for (const UpdatePlan::Step &step : plan.steps()) {
     // Every step searches the whole current text.
     ApplyPending();
     if (step.rewriter != nullptr) {
@@ -498,13 +574,18 @@ bool FileUpdate::ApplyPlan() {
       if (changes.max_length() < capacity_) {
         pending_ = true;
         changed_ = true;
+        replacements_ += changes.replacements();
         continue;
       }
       // Somewhere along these renames the text outgrows the buffers: the
       // nodes applied one by one tell exactly where, with their message.
     }
+    if (plan.together()) {
+      if (!ApplyTogether(step.nodes)) return false;
+      continue;
+    }
     for (tovUpdtrRegexpList *node : step.nodes) {
-      if (!Apply(node->element, node->regexp)) return false;
+      if (!Apply(node)) return false;
     }
   }
   return true;
@@ -688,6 +769,7 @@ int FileUpdate::Again(const platform::FileStatus &now, int flags, bool again) {
   }
   changed_ = false;
   pending_ = false;
+  replacements_ = 0;
   // The file in the path now may be another one: it is held to the
   // library as the first was.
   platform::FileStatus confined;
@@ -720,9 +802,14 @@ void FileUpdate::HandOver(char **path, char **text, size_t *length) {
 int UpdateFile(char *line, int code, tovUpdtrRegexpList *list,
                const char *name_space, int flags, char **path = nullptr,
                char **text = nullptr, size_t *length = nullptr) {
+  uint64_t &replaced = LayerState().last_replacements;
+  replaced = 0;
   FileUpdate update(code, list, name_space, text != nullptr, flags);
   const int result = update.Run(line, flags);
-  if (result == TOV_UPDATE_CHANGED) update.HandOver(path, text, length);
+  if (result == TOV_UPDATE_CHANGED) {
+    update.HandOver(path, text, length);
+    replaced = update.replacements();
+  }
   return result;
 }
 
@@ -755,4 +842,20 @@ extern "C" TOVUPDTR_API int tovUpdtrRegexpUpdateFile(char *line, int msgCode,
                                                      const char *nameSpace) {
   return tovUpdtrRegexpUpdateFileEx(line, msgCode, list, nameSpace, 0) != 0 ? 1
                                                                             : 0;
+}
+
+extern "C" TOVUPDTR_API unsigned long long tovUpdtrReplacedCount(void) {
+  return tov::core::Guard(0ULL, [] {
+    return static_cast<unsigned long long>(
+        tov::update::LayerState().last_replacements);
+  });
+}
+
+extern "C" TOVUPDTR_API int tovUpdtrRegexpMatched(
+    const tovUpdtrRegexpList *node) {
+  return tov::core::Guard(0, [&] {
+    tov::update::UpdateState &state = tov::update::LayerState();
+    if (state.plan != nullptr) state.plan->AddMatched(&state.matched);
+    return state.matched.count(node) != 0 ? 1 : 0;
+  });
 }

@@ -496,10 +496,20 @@ struct PlainRewriter::Memo {
   // hits into outcomes.
   std::deque<Outcome> outcomes;
   std::deque<std::string> texts;
+  // The renames that each outcome went through, one after the other:
+  // those of outcome k end at applied_end[k].
+  std::vector<uint32_t> applied;
+  std::vector<size_t> applied_end;
+  // 1 for each outcome that a hit took (under update type 0, by the index
+  // of the name's first rename).  A byte each, stored without a read, so
+  // that telling which renames matched costs the search next to nothing.
+  std::vector<unsigned char> met;
 };
 
-PlainRewriter::PlainRewriter(int update_type, std::vector<PlainRename> renames)
+PlainRewriter::PlainRewriter(int update_type, std::vector<PlainRename> renames,
+                             bool together)
     : update_type_(update_type),
+      together_(together),
       renames_(std::move(renames)),
       names_(std::make_unique<NameIndex>(renames_.size())) {
   if (renames_.size() >= kNone) throw std::length_error("too many renames");
@@ -534,16 +544,22 @@ void PlainRewriter::ComposeWholeRuns() {
   std::vector<size_t> longest(n);  // its longest new name along the way
   // For each name (by its slot), its first rename after the one looked at.
   std::vector<uint32_t> first_after(slots.size(), kNone);
+  // Renames applied together never follow each other.
+  chain_next_.assign(n, kNone);
+  std::vector<uint32_t> steps(n, 1);
   for (size_t i = n; i-- > 0;) {
-    const NameIndex::Entry *to = names_->Find(renames_[i].to);
+    const NameIndex::Entry *to =
+        together_ ? nullptr : names_->Find(renames_[i].to);
     const uint32_t next =
         to == nullptr ? kNone : first_after[names_->SlotOf(to)];
+    chain_next_[i] = next;
     if (next == kNone) {
       last[i] = static_cast<uint32_t>(i);
       longest[i] = renames_[i].to.size();
     } else {
       last[i] = last[next];
       longest[i] = std::max(renames_[i].to.size(), longest[next]);
+      steps[i] = steps[next] + 1;
     }
     first_after[names_->SlotOf(names_->Find(renames_[i].from))] =
         static_cast<uint32_t>(i);
@@ -554,7 +570,7 @@ void PlainRewriter::ComposeWholeRuns() {
     if (e.length == 0) continue;
     const std::string &to = renames_[last[e.first]].to;
     const size_t max_length = std::max<size_t>(e.length, longest[e.first]);
-    outcomes_[e.first] = Outcome{to, e.length, max_length};
+    outcomes_[e.first] = Outcome{to, e.length, max_length, steps[e.first]};
     e.growth = static_cast<uint32_t>(max_length - e.length);
     e.new_length = static_cast<uint32_t>(to.size());
   }
@@ -569,14 +585,14 @@ uint32_t PlainRewriter::NextRename(std::string_view name,
 }
 
 std::string PlainRewriter::Simulate(std::string_view run, size_t *max_length,
-                                    bool *matched) const {
+                                    std::vector<uint32_t> *applied) const {
   // Follows the run through the renames: at each step the earliest later
   // rename whose name the run ends with, at a place where a name may start,
-  // is the next one that matches it.
+  // is the next one that matches it.  Applied together, the longest name
+  // that ends the run is the one replaced, and nothing after it.
   std::string cur(run);
   *max_length = run.size();
-  *matched = false;
-  uint32_t applied = kNone;
+  uint32_t done = kNone;
   for (;;) {
     uint32_t best = kNone;
     size_t best_start = 0;
@@ -588,18 +604,20 @@ std::string PlainRewriter::Simulate(std::string_view run, size_t *max_length,
                     !StartsAfter(static_cast<unsigned char>(cur[k - 1])))) {
         continue;
       }
-      uint32_t next = NextRename(std::string_view(cur).substr(k), applied);
+      uint32_t next = NextRename(std::string_view(cur).substr(k), done);
       if (next != kNone && (best == kNone || next < best)) {
         best = next;
         best_start = k;
+        if (together_) break;
       }
     }
     if (best == kNone) return cur;
-    *matched = true;
+    applied->push_back(best);
     cur.resize(best_start);
     cur += renames_[best].to;
     *max_length = std::max(*max_length, cur.size());
-    applied = best;
+    if (together_) return cur;
+    done = best;
   }
 }
 
@@ -607,11 +625,18 @@ const PlainRewriter::Outcome *PlainRewriter::Resolve(std::string_view run,
                                                      Memo *memo) const {
   const uint64_t h = HashOf(run);
   uint32_t known = memo->runs.Find(h, run);
-  if (known != kNone) return &memo->outcomes[known];
+  if (known != kNone) {
+    memo->met[known] = 1;
+    return &memo->outcomes[known];
+  }
   size_t max_length = 0;
-  bool matched = false;
-  memo->texts.push_back(Simulate(run, &max_length, &matched));
-  memo->outcomes.push_back(Outcome{memo->texts.back(), run.size(), max_length});
+  const size_t before = memo->applied.size();
+  memo->texts.push_back(Simulate(run, &max_length, &memo->applied));
+  memo->applied_end.push_back(memo->applied.size());
+  memo->met.push_back(1);
+  memo->outcomes.push_back(
+      Outcome{memo->texts.back(), run.size(), max_length,
+              static_cast<uint32_t>(memo->applied.size() - before)});
   // A run too long to be kept is resolved again when met again.
   memo->runs.Set(h, run, static_cast<uint32_t>(memo->outcomes.size() - 1));
   return &memo->outcomes.back();
@@ -672,7 +697,10 @@ void PlainRewriter::FindInPiece(const char *text, size_t length, size_t begin,
           names.Lookup(c.probe, t + c.pos, c.stop - c.pos);
       if (name == nullptr) continue;
       if (!type1) {
-        hits->push_back(Hit{base + c.pos, &outcomes_[name->first]});
+        const Outcome &o = outcomes_[name->first];
+        hits->push_back(Hit{base + c.pos, &o});
+        memo->met[name->first] = 1;
+        totals->steps += o.steps;
         totals->growth += name->growth;
         totals->added += name->new_length;
         totals->removed += name->length;
@@ -683,6 +711,7 @@ void PlainRewriter::FindInPiece(const char *text, size_t length, size_t begin,
       const Outcome *o =
           Resolve(std::string_view(text + c.start, c.stop - c.start), memo);
       hits->push_back(Hit{base + c.start, o});
+      totals->steps += o->steps;
       totals->growth += o->max_length - o->run_length;
       totals->added += o->text.size();
       totals->removed += o->run_length;
@@ -743,8 +772,9 @@ void PlainRewriter::SearchPieces(size_t count, unsigned threads,
   const size_t workers = std::min<size_t>(
       threads == 0 ? count : std::min<size_t>(threads, count), kMaxPieces);
   if (changes->parts_.size() < count) changes->parts_.resize(count);
-  if (dollar) {
-    while (memos_.size() < workers) memos_.push_back(std::make_unique<Memo>());
+  while (memos_.size() < workers) {
+    memos_.push_back(std::make_unique<Memo>());
+    if (!dollar) memos_.back()->met.assign(renames_.size(), 0);
   }
   std::vector<Totals> totals(count);
   std::vector<std::exception_ptr> errors(count);
@@ -753,7 +783,7 @@ void PlainRewriter::SearchPieces(size_t count, unsigned threads,
   // the others.  A worker has a memo of its own.
   std::atomic<size_t> next_piece{0};
   auto work = [&](size_t worker) {
-    Memo *memo = dollar ? memos_[worker].get() : nullptr;
+    Memo *memo = memos_[worker].get();
     for (size_t i; (i = next_piece.fetch_add(1)) < count;) {
       try {
         HitList &hits = changes->parts_[i];
@@ -790,11 +820,14 @@ void PlainRewriter::SearchPieces(size_t count, unsigned threads,
     if (errors[i]) std::rethrow_exception(errors[i]);
   }
 
+  ++searches_;
   changes->pieces_ = count;
   changes->hits_ = 0;
   Totals all;
+  changes->replacements_ = 0;
   for (size_t i = 0; i < count; ++i) {
     changes->hits_ += changes->parts_[i].size();
+    changes->replacements_ += totals[i].steps;
     all.growth += totals[i].growth;
     all.added += totals[i].added;
     all.removed += totals[i].removed;
@@ -1040,6 +1073,25 @@ bool PlainRewriter::EmitFromFile(const TextReader &read, size_t length,
     }
   }
   return copy(copied, length) && out.Flush();
+}
+
+void PlainRewriter::MarkMatched(std::vector<unsigned char> *matched) const {
+  for (const std::unique_ptr<Memo> &memo : memos_) {
+    for (size_t k = 0; k < memo->met.size(); ++k) {
+      if (memo->met[k] == 0) continue;
+      if (update_type_ == 0) {
+        for (uint32_t i = static_cast<uint32_t>(k); i != kNone;
+             i = chain_next_[i]) {
+          (*matched)[i] = 1;
+        }
+      } else {
+        const size_t from = k == 0 ? 0 : memo->applied_end[k - 1];
+        for (size_t j = from; j < memo->applied_end[k]; ++j) {
+          (*matched)[memo->applied[j]] = 1;
+        }
+      }
+    }
+  }
 }
 
 PlainRewriter::Result PlainRewriter::Rewrite(const char *text, size_t length,

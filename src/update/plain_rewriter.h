@@ -56,6 +56,7 @@ class PlainRewriter {
     std::string_view text;  // the run after the last rename
     size_t run_length;      // the run as the text holds it
     size_t max_length;      // its longest form along the way, itself included
+    uint32_t steps;         // the renames that replaced a name in it
   };
   // A run that the renames change: it starts at `offset` in the text.
   struct Hit {
@@ -78,6 +79,10 @@ class PlainRewriter {
     size_t max_length() const { return max_length_; }
     // The length of the new text.
     size_t length() const { return length_; }
+    // The names replaced, as the renames applied one by one would replace
+    // them: a run that a rename made and a later one renamed again counts
+    // twice.
+    size_t replacements() const { return replacements_; }
     // The memory held for the hits and the reading of texts.
     size_t held_bytes() const {
       size_t bytes = 0;
@@ -98,6 +103,7 @@ class PlainRewriter {
     size_t hits_ = 0;
     size_t max_length_ = 0;
     size_t length_ = 0;
+    size_t replacements_ = 0;
   };
 
   // What Rewrite found.
@@ -114,8 +120,13 @@ class PlainRewriter {
   static constexpr unsigned kMaxPieces = 32;
 
   // Prepares `renames`, applied in this order, under the word rules of
-  // `update_type` (0 or 1).
-  PlainRewriter(int update_type, std::vector<PlainRename> renames);
+  // `update_type` (0 or 1).  `together`: applied all at once instead, each
+  // name the text holds becoming its own new name (no rename sees what
+  // another made, so a swap swaps); where the names of two renames overlap,
+  // the one that starts first wins, and of two names alike the first
+  // rename.
+  PlainRewriter(int update_type, std::vector<PlainRename> renames,
+                bool together = false);
   ~PlainRewriter();
   PlainRewriter(const PlainRewriter &) = delete;
   PlainRewriter &operator=(const PlainRewriter &) = delete;
@@ -167,23 +178,31 @@ class PlainRewriter {
 
   size_t rename_count() const { return renames_.size(); }
 
+  // Sets (*matched)[i], which must exist, for every rename i that replaced
+  // a name in a text that Find or FindInFile searched.
+  void MarkMatched(std::vector<unsigned char> *matched) const;
+  // How many texts Find and FindInFile searched.
+  uint64_t searches() const { return searches_; }
+
  private:
   class NameTable;
   class NameIndex;
   struct Memo;
   // What FindInPiece adds up over the hits of a piece.
   struct Totals {
+    size_t steps = 0;    // names replaced
     size_t growth = 0;   // longest form less own length
     size_t added = 0;    // new lengths
     size_t removed = 0;  // run lengths
   };
 
   // What the renames make of `run`, which some rename matches (update type
-  // 1), remembered in `memo`.
+  // 1), remembered in `memo`, which notes that it was met.
   const Outcome *Resolve(std::string_view run, Memo *memo) const;
-  // Follows `run` through the renames; *matched tells whether any did.
+  // Follows `run` through the renames, adding each rename that matches it
+  // to *applied.
   std::string Simulate(std::string_view run, size_t *max_length,
-                       bool *matched) const;
+                       std::vector<uint32_t> *applied) const;
   // The first rename of `name` after the rename `after` (kNone: from the
   // start), or kNone.
   uint32_t NextRename(std::string_view name, uint32_t after) const;
@@ -204,17 +223,21 @@ class PlainRewriter {
                     Changes *changes);
 
   int update_type_;
+  bool together_;
   std::vector<PlainRename> renames_;
   // Every `from` name with the first of its renames; the others are chained
   // through next_same_ in increasing order.
   std::unique_ptr<NameIndex> names_;
   std::vector<uint32_t> next_same_;
   // Update type 0: the outcome of each name, at the index of its first
-  // rename.
+  // rename, and after each rename the one that renames its new name again
+  // (kNone at the end of a chain).
   std::vector<Outcome> outcomes_;
-  // Update type 1: the runs resolved so far, one memo for each thread of
-  // Find, so that the threads never share one.
+  std::vector<uint32_t> chain_next_;
+  // One memo for each thread of Find, so that the threads never share one:
+  // the outcomes met, and under update type 1 the runs resolved so far.
   std::vector<std::unique_ptr<Memo>> memos_;
+  uint64_t searches_ = 0;
 };
 
 }  // namespace tov::update

@@ -38,16 +38,21 @@ bool PlainRenameOf(const tovUpdtrRegexpList *node, const char *name_space,
 
 }  // namespace
 
-UpdatePlan::UpdatePlan(tovUpdtrRegexpList *list, const char *name_space)
-    : name_space_(name_space) {
+UpdatePlan::UpdatePlan(tovUpdtrRegexpList *list, const char *name_space,
+                       bool together)
+    : name_space_(name_space), together_(together) {
   std::vector<PlainRename> run;
   std::vector<tovUpdtrRegexpList *> run_nodes;
   int run_type = -1;
+  // Renames applied together are one step, made of one run only when no
+  // node falls outside it.
+  bool one_run = true;
   auto end_run = [&] {
     if (run_nodes.empty()) return;
     Step step;
     step.nodes = std::move(run_nodes);
-    step.rewriter = std::make_unique<PlainRewriter>(run_type, std::move(run));
+    step.rewriter =
+        std::make_unique<PlainRewriter>(run_type, std::move(run), together_);
     steps_.push_back(std::move(step));
     run.clear();
     run_nodes.clear();
@@ -65,11 +70,15 @@ UpdatePlan::UpdatePlan(tovUpdtrRegexpList *list, const char *name_space)
     int update_type = 0;
     PlainRename rename;
     if (PlainRenameOf(node, name_space, &update_type, &rename)) {
-      if (update_type != run_type) end_run();
+      if (update_type != run_type) {
+        if (run_type != -1) one_run = false;
+        end_run();
+      }
       run_type = update_type;
       run.push_back(std::move(rename));
       run_nodes.push_back(node);
     } else {
+      one_run = false;
       end_run();
       Step step;
       step.nodes.push_back(node);
@@ -77,10 +86,39 @@ UpdatePlan::UpdatePlan(tovUpdtrRegexpList *list, const char *name_space)
     }
   }
   end_run();
+  if (together_ && !one_run) {
+    Step all;
+    for (Step &step : steps_) {
+      all.nodes.insert(all.nodes.end(), step.nodes.begin(), step.nodes.end());
+    }
+    steps_.clear();
+    steps_.push_back(std::move(all));
+  }
+  searches_added_.assign(steps_.size(), 0);
 }
 
-bool UpdatePlan::Fits(tovUpdtrRegexpList *list, const char *name_space) const {
-  if (name_space_ != name_space) return false;
+void UpdatePlan::AddMatched(
+    std::unordered_set<const tovUpdtrRegexpList *> *nodes) {
+  std::vector<unsigned char> matched;
+  for (size_t k = 0; k < steps_.size(); ++k) {
+    const Step &step = steps_[k];
+    // Nothing was searched since the last time: nothing new matched.
+    if (step.rewriter == nullptr ||
+        step.rewriter->searches() == searches_added_[k]) {
+      continue;
+    }
+    searches_added_[k] = step.rewriter->searches();
+    matched.assign(step.nodes.size(), 0);
+    step.rewriter->MarkMatched(&matched);
+    for (size_t i = 0; i < matched.size(); ++i) {
+      if (matched[i] != 0) nodes->insert(step.nodes[i]);
+    }
+  }
+}
+
+bool UpdatePlan::Fits(tovUpdtrRegexpList *list, const char *name_space,
+                      bool together) const {
+  if (name_space_ != name_space || together_ != together) return false;
   const size_t n = seen_.size();
   if (n == 0 || list != seen_[0].node) return list == nullptr && n == 0;
   // The nodes are checked where the plan saw them, so that no check waits
@@ -96,12 +134,16 @@ bool UpdatePlan::Fits(tovUpdtrRegexpList *list, const char *name_space) const {
   return true;
 }
 
-UpdatePlan &UpdatePlan::For(tovUpdtrRegexpList *list, const char *name_space) {
+UpdatePlan &UpdatePlan::For(tovUpdtrRegexpList *list, const char *name_space,
+                            bool together) {
   // The last plan made: a program updates all its files with one list.
-  std::unique_ptr<UpdatePlan> &last = LayerState().plan;
+  UpdateState &state = LayerState();
+  std::unique_ptr<UpdatePlan> &last = state.plan;
   if (name_space == nullptr) name_space = "";
-  if (last == nullptr || !last->Fits(list, name_space)) {
-    last.reset(new UpdatePlan(list, name_space));
+  if (last == nullptr || !last->Fits(list, name_space, together)) {
+    // What the plan found is kept past it.
+    if (last != nullptr) last->AddMatched(&state.matched);
+    last.reset(new UpdatePlan(list, name_space, together));
   }
   return *last;
 }

@@ -3,13 +3,19 @@
 // A run of consecutive nodes whose expressions are whole-word expressions of
 // plain names, with plain new names, is applied in one pass over the text
 // (PlainRewriter); every other node is applied alone by searching the text
-// with its expression.  The plan of a list is worked out once and reused for
-// every file while the list stays as it was.
+// with its expression.  Renames applied together (every name the text holds
+// becoming its own new name at once) are one step: one pass when every node
+// is a plain rename of one update type, otherwise a search with each
+// expression whose occurrences are then merged.  The plan of a list is
+// worked out once and reused for every file while the list stays as it
+// was.
 #ifndef TOVUPDTR_UPDATE_UPDATE_PLAN_H_
 #define TOVUPDTR_UPDATE_UPDATE_PLAN_H_
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "tovUpdtr.h"
@@ -26,18 +32,31 @@ class UpdatePlan {
     std::unique_ptr<PlainRewriter> rewriter;
   };
 
-  // The plan of `list` with new names converted into `name_space`.  The
-  // plan is the library's and stays valid until the next call.
-  static UpdatePlan &For(tovUpdtrRegexpList *list, const char *name_space);
+  // The plan of `list` with new names converted into `name_space`, its
+  // renames applied one after the other or `together`.  The plan is the
+  // library's and stays valid until the next call.
+  static UpdatePlan &For(tovUpdtrRegexpList *list, const char *name_space,
+                         bool together);
 
   const std::vector<Step> &steps() const { return steps_; }
+  bool together() const { return together_; }
+
+  // Adds to *nodes every node whose rename replaced a name in a text that a
+  // step's one-pass rewriter searched.
+  void AddMatched(std::unordered_set<const tovUpdtrRegexpList *> *nodes);
 
  private:
-  UpdatePlan(tovUpdtrRegexpList *list, const char *name_space);
-  // True when `list` and `name_space` are still those this plan was made of.
-  bool Fits(tovUpdtrRegexpList *list, const char *name_space) const;
+  UpdatePlan(tovUpdtrRegexpList *list, const char *name_space, bool together);
+  // True when `list`, `name_space` and `together` are still those this plan
+  // was made of.
+  bool Fits(tovUpdtrRegexpList *list, const char *name_space,
+            bool together) const;
 
   std::string name_space_;
+  bool together_;
+  // The searches of each step's rewriter when their matches were last
+  // added up.
+  std::vector<uint64_t> searches_added_;
   // Every node as the plan saw it, in order: a list that was changed in any
   // of them gets a new plan.
   struct Seen {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "core/state.h"
@@ -60,6 +61,11 @@ struct UpdateState final : core::LayerState {
   // The plan of the last list applied (it points into `lists`, so it is
   // declared after them and released before them).
   std::unique_ptr<UpdatePlan> plan;
+  // The nodes whose renames replaced a name in some file (those of the
+  // plan's one-pass rewriters are added when asked for).
+  std::unordered_set<const tovUpdtrRegexpList *> matched;
+  // The names replaced by the last file update.
+  uint64_t last_replacements = 0;
   WorkArea work;
   // The last library directory a file was confined to, and its real path.
   std::string library_dir;

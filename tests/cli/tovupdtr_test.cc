@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -316,6 +317,31 @@ TEST_F(Examples, AFromToListThatIsNotLoadedIsNamed) {
             "applied one after the other they would make these names one\n");
   std::filesystem::remove(Work() + "/same.ftl");
   EXPECT_EQ(Tree(Work()), Tree(Before()));
+
+  // Applied together, a swap swaps: each inv becomes nand2 and each nand2
+  // inv, and a word that merely starts with one of them stays.
+  f = std::fopen((Work() + "/same.ftl").c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  std::fputs("newLib.inv/. newLib.nand2/.\nnewLib.nand2/. newLib.inv/.\n", f);
+  std::fclose(f);
+  const std::string top = Work() + "/libs/newLib/top/spice/top.sp";
+  const std::string before = ReadFile(top);
+  std::string swapped, word;
+  for (size_t i = 0; i <= before.size(); ++i) {
+    const char c = i < before.size() ? before[i] : '\0';
+    if (std::isalnum(static_cast<unsigned char>(c)) || c == '_') {
+      word += c;
+      continue;
+    }
+    swapped += word == "inv" ? "nand2" : word == "nand2" ? "inv" : word;
+    word.clear();
+    if (i < before.size()) swapped += c;
+  }
+  ASSERT_NE(swapped, before);
+  args.push_back("-simultaneous");
+  const Outcome together = RunIn(Work(), args);
+  EXPECT_EQ(together.status, 0) << together.err;
+  EXPECT_EQ(ReadFile(top), swapped);
 }
 
 TEST_F(Examples, ReportHasOneRecordPerListedLine) {
@@ -335,7 +361,7 @@ TEST_F(Examples, ReportHasOneRecordPerListedLine) {
        "newLib.top:spice/top.sp note\n",
        {},
        0,
-       top + "\tupdated\t-\t\n"},
+       top + "\tupdated\t7\t\n"},
       {"unchanged",
        "newLib.io#3apad:layout/pins.txt\n",
        {},
@@ -353,14 +379,14 @@ TEST_F(Examples, ReportHasOneRecordPerListedLine) {
        "newLib.top:spice/top.sp\nnewLib.top:spice/./top.sp\n",
        {},
        0,
-       top + "\tupdated\t-\t\nnewLib.top:spice/./top.sp\t"
+       top + "\tupdated\t7\t\nnewLib.top:spice/./top.sp\t"
              "libs/newLib/top/spice/./top.sp\tskipped\t0\tnames the file of "
              "line 1 again\n"},
       {"dry run",
        "newLib.top:spice/top.sp\n",
        {"-dryRun", "-quiet"},
        0,
-       top + "\twould-change\t-\t\n"},
+       top + "\twould-change\t7\t\n"},
   };
   for (const Row &row : rows) {
     fs::remove_all(Work());

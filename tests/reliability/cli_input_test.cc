@@ -103,6 +103,9 @@ TEST_F(CliInput, ListLimits) {
     bool whole_err;    // err is all of stderr
   };
   const std::string renames = "b/. c/.\na/. b/.\n";
+  // No listed file holds an a.
+  const std::string unmatched =
+      "tovupdtr: warning: the rename a -> b matched nothing in any file\n";
   const std::vector<Row> rows = {
       {"a line too long fails alone", renames,
        "lib1.cell:view/g.txt" + long_tail + "\nlib1.cell:view/f.txt\n",
@@ -125,7 +128,7 @@ TEST_F(CliInput, ListLimits) {
        true},
 #endif
       {"- reads the standard input", renames, "lib1.cell:view/g.txt\n", "-", 0,
-       f_old, "c\n", "", true},
+       f_old, "c\n", unmatched, true},
       {"an empty update-file list", renames, "", "update.txt", 3, f_old, "b\n",
        "tovupdtr: the update-file list update.txt is empty\n", true},
       {"an update-file list of blank lines", renames, "\n  \r\n", "update.txt",
@@ -141,12 +144,16 @@ TEST_F(CliInput, ListLimits) {
        "nolib.c:v/f.txt\nnolib.c:v/g.txt\nlib1.cell:view/g.txt\n", "update.txt",
        1, f_old, "c\n",
        "tovupdtr: the library nolib is not in the library definitions: its "
-       "listed files are not updated\n",
+       "listed files are not updated\n" +
+           unmatched,
        true},
       {"a new library the definitions do not hold", renames + "q/. newlib/.\n",
        "lib1.cell:view/g.txt\n", "update.txt", 0, f_old, "c\n",
        "tovupdtr: warning: the new library newlib is not in the library "
-       "definitions lib.defs\n",
+       "definitions lib.defs\n" +
+           unmatched +
+           "tovupdtr: warning: the rename q -> newlib matched nothing in any "
+           "file\n",
        true},
       {"an empty from-to list", "", "lib1.cell:view/f.txt\n", "update.txt", 3,
        f_old, "b\n",
