@@ -59,7 +59,7 @@ int Run(int argc, char **argv) {
   // A typo must not touch the tree: the whole command line is checked
   // before anything is read.
   std::string complaint;
-  if (!tov::cli::CheckCommandLine(args, &complaint)) {
+  if (!tov::cli::CheckCommandLine(args, options.Walks(), &complaint)) {
     std::fprintf(stderr, "tovupdtr: %s; see tovupdtr -help\n",
                  complaint.c_str());
     return kUsageError;
@@ -70,6 +70,13 @@ int Run(int argc, char **argv) {
   const size_t list_value = tov::cli::UpdateListValue(args);
   const bool list_from_stdin = list_value != 0 && args[list_value] == "-";
   if (list_from_stdin) args[list_value] = "(standard input)";
+  // The libraries walked may stand for the whole list; the library's
+  // parser still wants one named.
+  const bool has_list = list_value != 0;
+  if (!has_list) {
+    args.push_back("-updateFileList");
+    args.push_back("(none)");
+  }
 
   // The library parses the rest, which the check above found complete.
   std::vector<char *> rest;
@@ -101,7 +108,21 @@ int Run(int argc, char **argv) {
   // Read whole before anything is written, so that a list that cannot be
   // used stops the program at once.
   std::vector<tov::cli::ListLine> lines;
-  if (!tov::cli::ReadUpdateList(update_list, list_from_stdin, &lines)) {
+  if (has_list) {
+    if (!tov::cli::ReadUpdateList(update_list, list_from_stdin, &lines)) {
+      return kInputUnusable;
+    }
+    // A line may give a file's path instead of its reference, relative to
+    // the list's own directory.
+    std::string base;
+    if (!list_from_stdin) {
+      base = update_list;
+      const size_t slash = base.find_last_of("/\\");
+      base = slash == std::string::npos ? "" : base.substr(0, slash + 1);
+    }
+    tov::cli::ResolvePaths(base, &lines);
+  }
+  if (options.Walks() && !tov::cli::AddLibraryFiles(options, &lines)) {
     return kInputUnusable;
   }
   int kind = tovProcessFromToFileEx(from_to, options.level, "LibraryNT",
@@ -156,10 +177,15 @@ int Run(int argc, char **argv) {
   if (!tov::cli::UpdateListedFiles(lines, list, options, &summary)) {
     return kInputUnusable;
   }
-  std::printf("tovupdtr: %d listed, %d %s, %d unchanged, %d failed\n",
+  // Files of a walk that look binary are counted only when there are any,
+  // so that the line keeps its form for the programs that read it.
+  const std::string skipped =
+      summary.skipped > 0 ? ", " + std::to_string(summary.skipped) + " skipped"
+                          : "";
+  std::printf("tovupdtr: %d listed, %d %s, %d unchanged, %d failed%s\n",
               summary.listed, summary.changed,
               options.dry_run ? "would change" : "updated", summary.unchanged,
-              summary.failed);
+              summary.failed, skipped.c_str());
   // An old name that no file held is most often a misspelled line of the
   // from-to list: the first few are named.
   if (!options.quiet) {

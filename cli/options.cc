@@ -109,6 +109,20 @@ const OptionSpec kOptions[] = {
        o->follow_links = true;
        return true;
      }},
+    {"-updateLibrary", "LIB",
+     "update every file under the directory of the library LIB, as if each "
+     "were listed (repeatable; the update-file list is then optional)",
+     [](const std::string &v, Options *o) {
+       if (v.empty() || v[0] == '-') return false;
+       o->update_libraries.push_back(v);
+       return true;
+     }},
+    {"-updateAllLibraries", nullptr,
+     "update every file of every library of the library definitions",
+     [](const std::string &, Options *o) {
+       o->update_all_libraries = true;
+       return true;
+     }},
     {"-simultaneous", nullptr,
      "apply the renames together: every old name becomes its own new name "
      "in one step, so that a swap swaps and a shift shifts (default: one "
@@ -274,7 +288,7 @@ std::string Suggestion(const std::string &word) {
 
 }  // namespace
 
-bool CheckCommandLine(const std::vector<std::string> &args,
+bool CheckCommandLine(const std::vector<std::string> &args, bool list_optional,
                       std::string *complaint) {
   bool given[3] = {false, false, false};
   const char *const kRequired[3] = {"-fromToList", "-updateFileList",
@@ -329,7 +343,7 @@ bool CheckCommandLine(const std::vector<std::string> &args,
     i += static_cast<size_t>(values);
   }
   for (int k = 0; k < 3; ++k) {
-    if (!given[k]) {
+    if (!given[k] && !(k == 1 && list_optional)) {
       *complaint = std::string(kRequired[k]) + " FILE is required";
       return false;
     }

@@ -10,21 +10,28 @@
 namespace tov::cli {
 
 struct Options {
-  int update_type = 0;                   // -updateType 0|1
-  int level = 4;                         // -level 0..4
-  std::string name_space = "LibraryNT";  // -nameSpace NS
-  bool case_sensitive = false;           // -caseSensitive
-  bool dry_run = false;                  // -dryRun
-  bool simultaneous = false;             // -simultaneous
-  bool node_by_node = false;             // -nodeByNode
-  bool sync = false;                     // -sync
-  bool follow_links = false;             // -followLinks
-  int scaling_factor = 0;                // -scalingFactor 1..255 (0: 2)
-  int lock_wait = -1;                    // -lockWait 0..3600 s (-1: 5)
-  bool diff = false;                     // -diff
-  bool quiet = false;                    // -quiet
-  bool version = false;                  // -version
-  std::string report;                    // -report FILE ("" without)
+  int update_type = 0;                        // -updateType 0|1
+  int level = 4;                              // -level 0..4
+  std::string name_space = "LibraryNT";       // -nameSpace NS
+  bool case_sensitive = false;                // -caseSensitive
+  bool dry_run = false;                       // -dryRun
+  bool simultaneous = false;                  // -simultaneous
+  bool node_by_node = false;                  // -nodeByNode
+  bool sync = false;                          // -sync
+  bool follow_links = false;                  // -followLinks
+  int scaling_factor = 0;                     // -scalingFactor 1..255 (0: 2)
+  int lock_wait = -1;                         // -lockWait 0..3600 s (-1: 5)
+  bool diff = false;                          // -diff
+  bool quiet = false;                         // -quiet
+  bool version = false;                       // -version
+  std::string report;                         // -report FILE ("" without)
+  std::vector<std::string> update_libraries;  // -updateLibrary LIB...
+  bool update_all_libraries = false;          // -updateAllLibraries
+  // Whether files are found by walking libraries (the update-file list is
+  // then optional).
+  bool Walks() const {
+    return update_all_libraries || !update_libraries.empty();
+  }
 };
 
 // Takes the program's own options out of `args` (args[0] is the program
@@ -36,9 +43,10 @@ bool TakeOwnOptions(std::vector<std::string> *args, Options *options);
 // Checks `args` (what TakeOwnOptions left: the library's options) before
 // anything is read: every word an option of the table with its values, the
 // values of -reason and -renameRefAllow among those allowed, the three
-// files given.  False with *complaint saying what is wrong (an unknown
-// option comes with the option it most likely misspells).
-bool CheckCommandLine(const std::vector<std::string> &args,
+// files given (the update-file list may be left out when `list_optional`).
+// False with *complaint saying what is wrong (an unknown option comes with
+// the option it most likely misspells).
+bool CheckCommandLine(const std::vector<std::string> &args, bool list_optional,
                       std::string *complaint);
 
 // The index in `args` (checked by CheckCommandLine) of the value of the

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "console.h"
+#include "library_walk.h"
 #include "system.h"
 #include "unified_diff.h"
 
@@ -277,6 +278,36 @@ bool ReadUpdateList(const char *path, bool from_stdin,
   return false;
 }
 
+void ResolvePaths(const std::string &base, std::vector<ListLine> *lines) {
+  for (ListLine &line : *lines) {
+    if (line.has_nul || line.too_long || IsBlank(line.text)) continue;
+    const std::string word = Reference(line.text);
+    std::string reference, fault;
+    if (!PathOfListLine(word, base, &reference, &fault)) continue;
+    if (!fault.empty()) {
+      line.fault = fault;
+      continue;
+    }
+    // The rest of the line stays as it was.
+    const size_t at = line.text.find(word);
+    line.text.replace(at, word.size(), reference);
+  }
+}
+
+bool AddLibraryFiles(const Options &options, std::vector<ListLine> *lines) {
+  std::vector<WalkedFile> files;
+  if (!WalkLibraries(options, &files)) return false;
+  for (WalkedFile &file : files) {
+    ListLine line;
+    line.text = file.reference.empty() ? file.path : file.reference;
+    line.fault = std::move(file.note);
+    line.skip = !file.reference.empty() && !line.fault.empty();
+    line.path = std::move(file.path);
+    lines->push_back(std::move(line));
+  }
+  return true;
+}
+
 bool CheckFromToList(const char *path) {
   std::vector<ListLine> lines;
   if (!ReadList("from-to list", path, false, &lines)) return false;
@@ -349,6 +380,27 @@ bool UpdateListedFiles(const std::vector<ListLine> &lines,
     progress.Step(summary->listed);
     const size_t number = list_line.number;
     const int code = static_cast<int>(number);
+    if (list_line.skip) {
+      report.Add(list_line.text, list_line.path, "skipped", "0",
+                 list_line.fault);
+      ++summary->skipped;
+      continue;
+    }
+    if (!list_line.fault.empty()) {
+      progress.Clear();
+      if (number != 0) {
+        std::fprintf(stderr,
+                     "tovupdtr: line %zu of the update-file list: %s: not "
+                     "used\n",
+                     number, list_line.fault.c_str());
+      } else {
+        std::fprintf(stderr, "tovupdtr: %s %s: not updated\n",
+                     list_line.text.c_str(), list_line.fault.c_str());
+      }
+      report.Add(Reference(list_line.text), "", "failed", "0", list_line.fault);
+      ++summary->failed;
+      continue;
+    }
     if (list_line.has_nul || list_line.too_long) {
       // Never handed to the library: a NUL would end the reference where
       // the line does not, and a line this long is no list line.
@@ -387,8 +439,10 @@ bool UpdateListedFiles(const std::vector<ListLine> &lines,
                                   " again";
         // A note, not an error: -quiet leaves it out.
         if (!options.quiet) {
-          std::fprintf(stderr, "tovupdtr: line %d %s (%s): not updated twice\n",
-                       code, again.c_str(),
+          const std::string which =
+              number != 0 ? "line " + std::to_string(number) : reference;
+          std::fprintf(stderr, "tovupdtr: %s %s (%s): not updated twice\n",
+                       which.c_str(), again.c_str(),
                        real.empty() ? file.c_str() : real.c_str());
         }
         report.Add(reference, file, "skipped", "0", again);

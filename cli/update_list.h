@@ -18,10 +18,15 @@ constexpr size_t kMaxListLine = 65536;
 
 // One line of a list, without its newline.
 struct ListLine {
-  size_t number = 0;  // from 1
+  size_t number = 0;  // from 1; 0 for a file found in a library's walk
   std::string text;   // at most kMaxListLine + 1 bytes of it
   bool too_long = false;
   bool has_nul = false;
+  // Why the line is not used ("": it is), and for a file of a walk whether
+  // it is only skipped (it looks binary) rather than failed.
+  std::string fault;
+  bool skip = false;
+  std::string path;  // of a file of a walk
 };
 
 struct Summary {
@@ -29,6 +34,7 @@ struct Summary {
   int changed = 0;    // files rewritten (or that would be, in a dry run)
   int unchanged = 0;  // nothing to replace, an empty file, a file named again
   int failed = 0;
+  int skipped = 0;             // files of a walk that look binary
   bool report_written = true;  // false when -report's file could not be
 };
 
@@ -37,6 +43,15 @@ struct Summary {
 // regular file, cannot be read, or names no file.
 bool ReadUpdateList(const char *path, bool from_stdin,
                     std::vector<ListLine> *lines);
+
+// Makes each line of `lines` whose first word is a file's path (see
+// PathOfListLine; relative paths are taken from `base`) a line of that
+// file's reference, or one not used, with its fault.
+void ResolvePaths(const std::string &base, std::vector<ListLine> *lines);
+
+// Adds the files of the libraries that `options` names to `lines`.  False
+// after a message when a library cannot be walked.
+bool AddLibraryFiles(const Options &options, std::vector<ListLine> *lines);
 
 // Checks that every line of the from-to list `path` holds two references
 // that differ, before the library loads it: the library fails some such

@@ -299,6 +299,26 @@ TOVUPDTR_API unsigned long long tovUpdtrReplacedCount(void);
  * warning about old names that nothing held. */
 TOVUPDTR_API int tovUpdtrRegexpMatched(const tovUpdtrRegexpList *node);
 
+/* Why tovUpdtrReferenceOf gave no reference. */
+#define TOV_REF_NOT_FOUND 1 /* the path leads to nothing */
+#define TOV_REF_NO_LIBRARY \
+  2 /* no library directory of the definitions holds it */
+#define TOV_REF_NOT_NAMEABLE 3 /* its names cannot be written as a reference \
+                                */
+/* The reference, names written in "LibraryNT", that names the file at `path`
+ * through the deepest library directory of the definitions that holds it (a
+ * link in the last name of the path is not followed; links before it are):
+ * lib/file, lib.cell/file or lib.cell:view/file, the file part holding every
+ * name below the view.  A new string that the caller frees, or NULL with
+ * *why (when not NULL) set to one of the reasons above; nothing is
+ * printed. */
+TOVUPDTR_API char *tovUpdtrReferenceOf(const char *path, int *why);
+/* Writes into `out` (`size` bytes, NUL included) the name, in "LibraryNT",
+ * of the library at `index` (from 0) of the definitions in force, in the
+ * order of their names: 1 when written, 0 past the last library or when the
+ * name does not fit. */
+TOVUPDTR_API int tovUpdtrLibraryName(int index, char *out, size_t size);
+
 /* ---- Updates side by side, and interrupted ---------------------------- */
 
 /* Every file is updated under a lock beside it (.NAME.tovlock, holding the

@@ -33,6 +33,8 @@ bool Put(const std::string &text, char *out, size_t size) {
 // by address.
 int rixLibraryNTToIdent(const char *, char *) { return 0; }
 int rixIdentToLibraryUnix(const char *, char *) { return 0; }
+int rixLibraryUnixToIdent(const char *, char *) { return 0; }
+int rixIdentToLibraryNT(const char *, char *) { return 0; }
 
 int rixMapper(rixNameFunc toIdent, rixNameFunc identToName, const char *name,
               int flags, char *out) {
@@ -76,4 +78,5 @@ const char *daxGetNameSpace(const char *libDir) {
 // Called by the library core, which the seam test links whole.
 int bevInit(const char *, int, int, int, const char *) { return 0; }
 const char *bevErrorReason(void) { return ""; }
+const char *bevLibraryAt(size_t, const char **) { return nullptr; }
 void zuInit4(int *, char **, int, int) {}

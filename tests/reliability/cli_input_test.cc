@@ -10,6 +10,8 @@
 #endif
 
 #include <cstdio>
+#include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -197,6 +199,127 @@ TEST_F(CliInput, ListLimits) {
       EXPECT_EQ(r.err, row.err) << row.what;
     } else {
       EXPECT_NE(r.err.find(row.err), std::string::npos) << row.what << r.err;
+    }
+  }
+}
+
+// The files of whole libraries, and files given by their paths, against the
+// same files listed by their references: two libraries, the second (which
+// stores its names in LibraryUnix) referring to the first, a binary file and
+// a hidden directory that a walk leaves alone.
+TEST_F(CliInput, WholeLibrariesAndPathsEqualTheExplicitList) {
+  namespace fs = std::filesystem;
+#ifdef _WIN32
+  const std::string cell2 = "c2";  // no ':' in a Windows file name
+#else
+  const std::string cell2 = "a:b";
+#endif
+  const std::string cell2_ref = cell2 == "a:b" ? "a#3ab" : cell2;
+  auto make_tree = [&](const TempDir &dir) {
+    dir.Write("lib.defs", "library lib1 lib1\nlibrary lib2 lib2\n");
+    dir.Write("from_to.txt", "a/. b/.\n");
+    dir.Write("lib1/top.txt", "a\n");
+    dir.Write("lib1/cell/g.txt", "x a\n");
+    dir.Write("lib1/cell/view/f.txt", "a b\n");
+    dir.Write("lib1/cell/view/sub/deep.txt", "(a)\n");
+    dir.Write("lib1/cell/view/blob.bin", std::string("a\0a", 3));
+    dir.Write("lib1/.git/config", "a\n");
+    dir.Write("lib2/.namespace", "LibraryUnix\n");
+    dir.Write("lib2/" + cell2 + "/v/h.txt", "a lib1\n");
+  };
+  // Every file of the tree and its bytes, the lists and reports left out.
+  auto tree_of = [](const TempDir &dir) {
+    std::map<std::string, std::string> files;
+    for (const auto &e : fs::recursive_directory_iterator(dir.path())) {
+      const std::string rel =
+          fs::relative(e.path(), dir.path()).generic_string();
+      if (e.is_regular_file() && rel.rfind("lib", 0) == 0 &&
+          rel != "lib.defs") {
+        files[rel] = ReadFile(e.path().string());
+      }
+    }
+    return files;
+  };
+  const std::string references =
+      "lib1/top.txt\nlib1.cell/g.txt\nlib1.cell:view/f.txt\n"
+      "lib1.cell:view/sub/deep.txt\nlib2." +
+      cell2_ref + ":v/h.txt\n";
+  // The model: the files listed by their references.
+  TempDir model_dir;
+  make_tree(model_dir);
+  model_dir.Write("update.txt", references);
+  auto model_run = tov::test::RunProgram(
+      model_dir.path(),
+      {kProgram, "-fromToList", "from_to.txt", "-updateFileList", "update.txt",
+       "-murlib", "lib.defs"});
+  ASSERT_EQ(model_run.exit_code, 0) << model_run.err;
+  std::map<std::string, std::string> model = tree_of(model_dir);
+  ASSERT_EQ(model["lib1/cell/view/f.txt"], "b b\n");
+  ASSERT_EQ(model["lib2/" + cell2 + "/v/h.txt"], "b lib1\n");
+
+  TempDir fresh;
+  make_tree(fresh);
+  const std::map<std::string, std::string> untouched = tree_of(fresh);
+  struct Row {
+    const char *what;
+    std::string list;  // "" for none
+    std::vector<std::string> args;
+    int exit_code;
+    bool changes;  // the tree ends as the model, or as it was
+  };
+  const Row rows[] = {
+      {"every library", "", {"-updateAllLibraries"}, 0, true},
+      {"both libraries named",
+       "",
+       {"-updateLibrary", "lib2", "-updateLibrary", "lib1"},
+       0,
+       true},
+      {"paths, relative and absolute",
+       "./lib1/top.txt\n" + fresh.path() +
+           "/lib1/cell/g.txt note\n"
+           "./lib1/../lib1/cell/view/f.txt\n./lib1/cell/view/sub/deep.txt\n"
+           "./lib2/" +
+           cell2 + "/v/h.txt\n",
+       {},
+       0,
+       true},
+      {"a walk and the same files listed",
+       references,
+       {"-updateLibrary", "lib1", "-updateLibrary", "lib2"},
+       0,
+       true},
+      {"a dry run of a walk", "", {"-updateAllLibraries", "-dryRun"}, 0, false},
+      {"a library not defined", "", {"-updateLibrary", "nolib"}, 3, false},
+      {"a path in no library", "./lib.defs\n", {}, 1, false},
+  };
+  for (const Row &row : rows) {
+    TempDir dir;
+    make_tree(dir);
+    std::vector<std::string> args = {kProgram,    "-fromToList", "from_to.txt",
+                                     "-murlib",   "lib.defs",    "-report",
+                                     "report.tsv"};
+    if (!row.list.empty()) {
+      // The absolute path of the row was written for `fresh`.
+      std::string list = row.list;
+      const size_t at = list.find(fresh.path());
+      if (at != std::string::npos)
+        list.replace(at, fresh.path().size(), dir.path());
+      dir.Write("update.txt", list);
+      args.insert(args.end(), {"-updateFileList", "update.txt"});
+    }
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    auto r = tov::test::RunProgram(dir.path(), args);
+    EXPECT_EQ(r.exit_code, row.exit_code) << row.what << ": " << r.err;
+    EXPECT_EQ(tree_of(dir), row.changes ? model : untouched) << row.what;
+    if (row.exit_code == 0) {
+      const std::string report = ReadFile(dir.Path("report.tsv"));
+      const bool walks = row.list.empty() || row.args.size() > 2;
+      EXPECT_EQ(
+          report.find("\tskipped\t0\tlooks binary") != std::string::npos &&
+              report.find("lib1.cell:view/blob.bin\t") != std::string::npos,
+          walks)
+          << row.what << report;
+      EXPECT_EQ(report.find(".git"), std::string::npos) << row.what << report;
     }
   }
 }

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
@@ -285,6 +286,15 @@ int bevInit(const char *path, int, int, int, const char *) {
     service.last_error.assign("out of memory");
     return 1;
   }
+}
+
+const char *bevLibraryAt(size_t index, const char **dir) {
+  const tov::bev::Definitions &libraries = tov::bev::GetService().libraries;
+  if (index >= libraries.size()) return nullptr;
+  auto it = libraries.begin();
+  std::advance(it, static_cast<std::ptrdiff_t>(index));
+  if (dir != nullptr) *dir = it->second.c_str();
+  return it->first.c_str();
 }
 
 int bevGetPath(int, int, const char *lib, const char *cell, const char *view,

@@ -45,6 +45,12 @@ int bevInit(const char *path, int reserved1, int reserved2, int reserved3,
 int bevGetPath(int reserved1, int reserved2, const char *lib, const char *cell,
                const char *view, const char *file, char *out, int size);
 
+// The library at `index` (from 0) of the definitions in force, in the order
+// of their names: its name ("LibraryUnix"), with *dir (when not NULL) set to
+// its directory as defined; NULL past the last.  Both strings are the
+// service's and stay valid until the next bevInit.
+const char *bevLibraryAt(size_t index, const char **dir);
+
 // The first line of `libDir`/.namespace, with blanks and line end trimmed;
 // NULL when the file is absent or unreadable, or when that line is empty,
 // holds a NUL byte or is longer than kBevMaxNameSpaceLength.  The string is the
