@@ -401,6 +401,8 @@ std::string HelpText() {
   constexpr size_t kHelpColumn = 24;
   std::string text =
       "Usage: tovupdtr -fromToList FILE -updateFileList FILE -murlib FILE "
+      "[OPTION]...\n"
+      "       tovupdtr -fromToList FILE -updateLibrary LIB... -murlib FILE "
       "[OPTION]...\n\n";
   AppendWrapped(&text,
                 "Rewrites every file that the update-file list names, so that "
