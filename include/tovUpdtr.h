@@ -299,12 +299,12 @@ TOVUPDTR_API unsigned long long tovUpdtrReplacedCount(void);
  * warning about old names that nothing held. */
 TOVUPDTR_API int tovUpdtrRegexpMatched(const tovUpdtrRegexpList *node);
 
-/* Why tovUpdtrReferenceOf gave no reference. */
-#define TOV_REF_NOT_FOUND 1 /* the path leads to nothing */
-#define TOV_REF_NO_LIBRARY \
-  2 /* no library directory of the definitions holds it */
-#define TOV_REF_NOT_NAMEABLE 3 /* its names cannot be written as a reference \
-                                */
+/* Why tovUpdtrReferenceOf gave no reference: the path leads to nothing; no
+ * library directory of the definitions holds it; its names cannot be written
+ * as a reference. */
+#define TOV_REF_NOT_FOUND 1
+#define TOV_REF_NO_LIBRARY 2
+#define TOV_REF_NOT_NAMEABLE 3
 /* The reference, names written in "LibraryNT", that names the file at `path`
  * through the deepest library directory of the definitions that holds it (a
  * link in the last name of the path is not followed; links before it are):
