@@ -2,7 +2,20 @@
 #ifndef TOVUPDTR_CLI_CONSOLE_H_
 #define TOVUPDTR_CLI_CONSOLE_H_
 
+#include "tovUpdtr.h"
+
 namespace tov::cli {
+
+// Keeps the library's messages in for the lifetime of the object, while the
+// program asks it about names and references whose problems it reports in
+// its own words (or which the update of the file then reports).
+struct Quiet {
+  Quiet() : previous(tovUpdtrSetMinSeverity(3)) {}
+  ~Quiet() { tovUpdtrSetMinSeverity(previous); }
+  Quiet(const Quiet &) = delete;
+  Quiet &operator=(const Quiet &) = delete;
+  int previous;
+};
 
 // Whether the standard output stream is a terminal on which colours may be
 // used: not when the environment variable NO_COLOR is set and not empty.

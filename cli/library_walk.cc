@@ -7,6 +7,7 @@
 #include <memory>
 #include <system_error>
 
+#include "console.h"
 #include "tovUpdtr.h"
 
 namespace tov::cli {
@@ -20,15 +21,6 @@ struct Freer {
   void operator()(char *p) const { std::free(p); }
 };
 using CString = std::unique_ptr<char, Freer>;
-
-// Keeps the library's messages in while it is asked about names.
-struct Quiet {
-  Quiet() : previous(tovUpdtrSetMinSeverity(3)) {}
-  ~Quiet() { tovUpdtrSetMinSeverity(previous); }
-  Quiet(const Quiet &) = delete;
-  Quiet &operator=(const Quiet &) = delete;
-  int previous;
-};
 
 // The updater's own files beside a file it updates: .NAME.tovlock,
 // .NAME.tovjournal and .NAME.tovnew (with "-PID-N" after it).

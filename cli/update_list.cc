@@ -181,16 +181,6 @@ std::string Reference(const std::string &line) {
   return line.substr(start, end == std::string::npos ? end : end - start);
 }
 
-// Keeps the library's messages in for the lifetime of the object: the
-// update of a line reports the problems of its reference itself.
-struct Quiet {
-  Quiet() : previous(tovUpdtrSetMinSeverity(3)) {}
-  ~Quiet() { tovUpdtrSetMinSeverity(previous); }
-  Quiet(const Quiet &) = delete;
-  Quiet &operator=(const Quiet &) = delete;
-  int previous;
-};
-
 // The file that a list line names, as the library resolves it, by its
 // identity, so that two spellings or names of one file give one key; ""
 // when the line does not resolve (the library then reports why).  *path

@@ -175,9 +175,13 @@ class FileUpdate {
   // replaced by its new name, in one step, into b_.  false after reporting
   // a failure.
   bool ApplyTogether(const std::vector<tovUpdtrRegexpList *> &nodes);
-  // Writes the new name of `node` at out + *write, whose room ends at
-  // capacity_; false after reporting a failure.
-  bool PutNewName(const tovUpdtrRegexpList *node, char *out, size_t *write);
+  // Writes the new name of `node` at b_ + *write, whose room ends at
+  // capacity_, and moves *write past it; false after reporting a failure.
+  bool PutNewName(const tovUpdtrRegexpList *node, size_t *write);
+  // Copies the text in a_ from `scan` up to `start` after the *write bytes
+  // written into b_, and moves *write past it; false after reporting a
+  // failure.
+  bool CopyBefore(size_t scan, size_t start, size_t *write);
   // Copies the text in a_ from `scan` on after the `write` bytes written
   // into b_, which becomes the current text; false after reporting a
   // failure.
@@ -444,8 +448,7 @@ void FileUpdate::NextText(size_t length) {
   b_[0] = '\0';
 }
 
-bool FileUpdate::PutNewName(const tovUpdtrRegexpList *node, char *out,
-                            size_t *write) {
+bool FileUpdate::PutNewName(const tovUpdtrRegexpList *node, size_t *write) {
   char new_name[kComponentSize] = {};
   const char *to_member = mapping::ToMember(node->element);
   if (rixMapName("LibraryNT", name_space_, to_member, 0, new_name) == 0) {
@@ -457,7 +460,7 @@ bool FileUpdate::PutNewName(const tovUpdtrRegexpList *node, char *out,
     Error(Msg::kBufferSpaceScaling);
     return false;
   }
-  std::memcpy(out + *write, new_name, name_length + 1);
+  std::memcpy(b_ + *write, new_name, name_length + 1);
   *write += name_length;
   changed_ = true;
   ++replacements_;
@@ -485,23 +488,27 @@ bool FileUpdate::Apply(tovUpdtrRegexpList *node) {
     const size_t start = static_cast<size_t>(name_start - in);
     const size_t end = static_cast<size_t>(name_end - in);
 
-    const size_t prefix = start - scan;
-    if (write + prefix >= capacity_) {
-      Error(Msg::kBufferSpace);
-      return false;
-    }
-    std::memcpy(out + write, in + scan, prefix);
-    write += prefix;
-    out[write] = '\0';
-
+    if (!CopyBefore(scan, start, &write)) return false;
     const size_t before = write;
-    if (!PutNewName(node, out, &write)) return false;
+    if (!PutNewName(node, &write)) return false;
     // An empty occurrence replaced by an empty name moves neither position:
     // searching again would find it for ever.
     if (end == scan && write == before) break;
     scan = end;
   }
   return CopyRest(scan, write);
+}
+
+bool FileUpdate::CopyBefore(size_t scan, size_t start, size_t *write) {
+  const size_t prefix = start - scan;
+  if (*write + prefix >= capacity_) {
+    Error(Msg::kBufferSpace);
+    return false;
+  }
+  std::memcpy(b_ + *write, a_ + scan, prefix);
+  *write += prefix;
+  b_[*write] = '\0';
+  return true;
 }
 
 bool FileUpdate::CopyRest(size_t scan, size_t write) {
@@ -525,24 +532,15 @@ bool FileUpdate::ApplyTogether(const std::vector<tovUpdtrRegexpList *> &nodes) {
   for (tovUpdtrRegexpList *node : nodes) regexps.push_back(node->regexp);
   std::vector<Occurrence> found;
   FindTogether(regexps, kNameGroup, a_, text_length_, &found);
-  const char *in = a_;
-  char *out = b_;
   size_t scan = 0;
   size_t write = 0;
-  out[0] = '\0';
+  b_[0] = '\0';
   // Each name is put in as Apply puts one in, with the same checks in the
   // same order, so that the renames of a single node give the same text or
   // the same failure both ways.
   for (const Occurrence &o : found) {
-    const size_t prefix = o.start - scan;
-    if (write + prefix >= capacity_) {
-      Error(Msg::kBufferSpace);
-      return false;
-    }
-    std::memcpy(out + write, in + scan, prefix);
-    write += prefix;
-    out[write] = '\0';
-    if (!PutNewName(nodes[o.index], out, &write)) return false;
+    if (!CopyBefore(scan, o.start, &write)) return false;
+    if (!PutNewName(nodes[o.index], &write)) return false;
     scan = o.end;
   }
   return CopyRest(scan, write);
