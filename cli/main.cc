@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "copy_library.h"
 #include "options.h"
 #include "renames.h"
 #include "system.h"
@@ -122,9 +123,6 @@ int Run(int argc, char **argv) {
     }
     tov::cli::ResolvePaths(base, &lines);
   }
-  if (options.Walks() && !tov::cli::AddLibraryFiles(options, &lines)) {
-    return kInputUnusable;
-  }
   int kind = tovProcessFromToFileEx(from_to, options.level, "LibraryNT",
                                     options.case_sensitive ? 1 : 0);
   if (kind == LCV_ERROR) {
@@ -158,7 +156,42 @@ int Run(int argc, char **argv) {
                  tov::cli::Arrows(cycle).c_str());
   }
   if (!cycles.empty()) return kInputUnusable;
-  if (!options.quiet) {
+  // The copy that the from-to list describes is made before any file is
+  // read, whole or not at all; its files are then updated as a library's.
+  if (!options.copy_library.empty()) {
+    const std::vector<std::string> &copy = options.copy_library;
+    tov::cli::CopyPlan plan;
+    if (!tov::cli::PlanCopy(copy[0], copy[1], copy[2], from_to, murlib,
+                            &plan)) {
+      return kInputUnusable;
+    }
+    if (options.dry_run) {
+      // The copy would hold OLD's files as they are: what would change in
+      // them is what would change in it.
+      tov::cli::DescribeCopy(plan);
+      options.update_libraries.push_back(copy[0]);
+    } else {
+      if (!tov::cli::MakeCopy(plan)) return kInputUnusable;
+      if (tovUpdtrInit(argc, argv, murlib, options.name_space.c_str()) != 1) {
+        std::fprintf(stderr,
+                     "tovupdtr: cannot use the library definitions %s: %s\n",
+                     murlib, bevLastError());
+        return kInputUnusable;
+      }
+      if (!options.quiet) {
+        std::printf("copied: %s to %s as %s (%lu directories renamed)\n",
+                    plan.old_dir.c_str(), plan.target.c_str(),
+                    plan.new_lib.c_str(),
+                    static_cast<unsigned long>(plan.renames.size()));
+      }
+      options.update_libraries.push_back(copy[1]);
+    }
+  }
+  if (options.Walks() && !tov::cli::AddLibraryFiles(options, &lines)) {
+    return kInputUnusable;
+  }
+  // A dry run of a copy leaves its new library out of the definitions.
+  if (!options.quiet && !(options.dry_run && !options.copy_library.empty())) {
     tov::cli::WarnAboutNewLibraries(list, murlib);
     for (const auto &chain : tov::cli::Chains(renames)) {
       std::fprintf(stderr,

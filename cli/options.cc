@@ -117,6 +117,21 @@ const OptionSpec kOptions[] = {
        o->update_libraries.push_back(v);
        return true;
      }},
+    {"-copyLibrary", "OLD NEW DIR",
+     "copy the library OLD to the new directory DIR as the library NEW, "
+     "rename the cell and view directories that the from-to list renames "
+     "from OLD to NEW in the copy, add NEW to the library definitions, and "
+     "update every file of NEW (with -dryRun: say what would be done)",
+     [](const std::string &v, Options *o) {
+       const size_t a = v.find('\n'), b = v.rfind('\n');
+       if (a == b || !o->copy_library.empty()) return false;
+       o->copy_library = {v.substr(0, a), v.substr(a + 1, b - a - 1),
+                          v.substr(b + 1)};
+       for (const std::string &part : o->copy_library) {
+         if (part.empty()) return false;
+       }
+       return true;
+     }},
     {"-updateAllLibraries", nullptr,
      "update every file of every library of the library definitions",
      [](const std::string &, Options *o) {
@@ -221,12 +236,21 @@ bool TakeOwnOptions(std::vector<std::string> *args, Options *options) {
     }
     std::string value;
     if (spec->value_name != nullptr) {
-      if (i + 1 >= args->size()) {
-        std::fprintf(stderr, "tovupdtr: %s needs a value (%s)\n", spec->name,
-                     spec->value_name);
+      // A value of several words ("OLD NEW DIR") takes as many arguments,
+      // handed over one a line.
+      const size_t words = static_cast<size_t>(
+          std::count(spec->value_name,
+                     spec->value_name + std::strlen(spec->value_name), ' ') +
+          1);
+      if (i + words >= args->size()) {
+        std::fprintf(stderr, "tovupdtr: %s needs %s (%s)\n", spec->name,
+                     words == 1 ? "a value" : "values", spec->value_name);
         return false;
       }
-      value = (*args)[++i];
+      for (size_t w = 0; w < words; ++w) {
+        if (w > 0) value += '\n';
+        value += (*args)[++i];
+      }
     }
     if (!spec->apply(value, options)) {
       std::fprintf(stderr, "tovupdtr: %s %s: the value must be %s\n",

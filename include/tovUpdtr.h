@@ -318,6 +318,12 @@ TOVUPDTR_API char *tovUpdtrReferenceOf(const char *path, int *why);
  * order of their names: 1 when written, 0 past the last library or when the
  * name does not fit. */
 TOVUPDTR_API int tovUpdtrLibraryName(int index, char *out, size_t size);
+/* Writes into `out` (`size` bytes, NUL included) `name`, written in the name
+ * space `fromSpace`, as the name space `toSpace` writes it ("LibraryNT" or
+ * "LibraryUnix"): 1 when written, 0 when a name space is unknown, the name
+ * is not legal in `fromSpace` or the result does not fit. */
+TOVUPDTR_API int tovUpdtrMapName(const char *fromSpace, const char *toSpace,
+                                 const char *name, char *out, size_t size);
 
 /* ---- Updates side by side, and interrupted ---------------------------- */
 

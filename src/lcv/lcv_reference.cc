@@ -211,3 +211,20 @@ extern "C" TOVUPDTR_API int tovUpdtrLibraryName(int index, char *out,
     return 1;
   });
 }
+
+extern "C" TOVUPDTR_API int tovUpdtrMapName(const char *fromSpace,
+                                            const char *toSpace,
+                                            const char *name, char *out,
+                                            size_t size) {
+  return tov::core::Guard(0, [&] {
+    char converted[kRixMaxName] = {};
+    if (fromSpace == nullptr || toSpace == nullptr || name == nullptr ||
+        out == nullptr || std::strlen(name) >= kRixMaxName ||
+        rixMapName(fromSpace, toSpace, name, 0, converted) == 0 ||
+        std::strlen(converted) >= size) {
+      return 0;
+    }
+    std::memcpy(out, converted, std::strlen(converted) + 1);
+    return 1;
+  });
+}

@@ -35,6 +35,9 @@ int rixLibraryNTToIdent(const char *, char *) { return 0; }
 int rixIdentToLibraryUnix(const char *, char *) { return 0; }
 int rixLibraryUnixToIdent(const char *, char *) { return 0; }
 int rixIdentToLibraryNT(const char *, char *) { return 0; }
+int rixMapName(const char *, const char *, const char *, int, char *) {
+  return 0;
+}
 
 int rixMapper(rixNameFunc toIdent, rixNameFunc identToName, const char *name,
               int flags, char *out) {

@@ -203,6 +203,21 @@ TEST_F(CliInput, ListLimits) {
   }
 }
 
+// Every file of the tree in `dir` and its bytes, the lists and reports left
+// out: the libraries and their definitions.
+std::map<std::string, std::string> TreeOf(const TempDir &dir) {
+  std::map<std::string, std::string> files;
+  for (const auto &e :
+       std::filesystem::recursive_directory_iterator(dir.path())) {
+    const std::string rel =
+        std::filesystem::relative(e.path(), dir.path()).generic_string();
+    if (e.is_regular_file() && rel.rfind("lib", 0) == 0) {
+      files[rel] = ReadFile(e.path().string());
+    }
+  }
+  return files;
+}
+
 // The files of whole libraries, and files given by their paths, against the
 // same files listed by their references: two libraries, the second (which
 // stores its names in LibraryUnix) referring to the first, a binary file and
@@ -227,19 +242,7 @@ TEST_F(CliInput, WholeLibrariesAndPathsEqualTheExplicitList) {
     dir.Write("lib2/.namespace", "LibraryUnix\n");
     dir.Write("lib2/" + cell2 + "/v/h.txt", "a lib1\n");
   };
-  // Every file of the tree and its bytes, the lists and reports left out.
-  auto tree_of = [](const TempDir &dir) {
-    std::map<std::string, std::string> files;
-    for (const auto &e : fs::recursive_directory_iterator(dir.path())) {
-      const std::string rel =
-          fs::relative(e.path(), dir.path()).generic_string();
-      if (e.is_regular_file() && rel.rfind("lib", 0) == 0 &&
-          rel != "lib.defs") {
-        files[rel] = ReadFile(e.path().string());
-      }
-    }
-    return files;
-  };
+  const auto tree_of = TreeOf;
   const std::string references =
       "lib1/top.txt\nlib1.cell/g.txt\nlib1.cell:view/f.txt\n"
       "lib1.cell:view/sub/deep.txt\nlib2." +
@@ -320,6 +323,81 @@ TEST_F(CliInput, WholeLibrariesAndPathsEqualTheExplicitList) {
           walks)
           << row.what << report;
       EXPECT_EQ(report.find(".git"), std::string::npos) << row.what << report;
+    }
+  }
+}
+
+// -copyLibrary against the tree it must make, written out here: the copy
+// under its new directory names, its files updated, the definitions with
+// the new library at their end (their comment kept), the old library as it
+// was; and every way it cannot be made leaves the tree as it was.
+TEST_F(CliInput, CopyLibraryMakesTheTreeTheModelSays) {
+  auto make_tree = [](const TempDir &dir) {
+    dir.Write("lib.defs", "# defs\nlibrary lib1 lib1\n");
+    dir.Write("from_to.txt", "lib1.cell/. lib9.cell2/.\n");
+    dir.Write("lib1/cell/view/f.txt", "cell lib1 a\n");
+    dir.Write("lib1/cell/g.txt", "cell\n");
+    dir.Write("lib1/other/view/h.txt", "x(cell)\n");
+  };
+  TempDir fresh;
+  make_tree(fresh);
+  const std::map<std::string, std::string> untouched = TreeOf(fresh);
+  std::map<std::string, std::string> model = untouched;
+  model["lib.defs"] = "# defs\nlibrary lib1 lib1\nlibrary lib9 lib9\n";
+  model["lib9/cell2/view/f.txt"] = "cell2 lib9 a\n";
+  model["lib9/cell2/g.txt"] = "cell2\n";
+  model["lib9/other/view/h.txt"] = "x(cell2)\n";
+  struct Row {
+    const char *what;
+    std::vector<std::string> args;
+    const char *before;  // a file written into the tree first ("": none)
+    int exit_code;
+    bool copied;  // the tree ends as the model, or as it was
+  };
+  const Row rows[] = {
+      {"copy, rename and update", {"lib1", "lib9", "lib9"}, "", 0, true},
+      {"a dry run", {"lib1", "lib9", "lib9", "-dryRun"}, "", 0, false},
+      {"the target is there", {"lib1", "lib9", "lib9"}, "lib9/x.txt", 3, false},
+      {"the new library is defined",
+       {"lib1", "lib9", "lib9"},
+       "lib.defs",
+       3,
+       false},
+      {"the old library is not", {"nolib", "lib9", "lib9"}, "", 3, false},
+      {"the copy cannot be made",
+       {"lib1", "lib9", "no/such/lib9"},
+       "",
+       3,
+       false},
+      {"a renamed cell the old library holds",
+       {"lib1", "lib9", "lib9"},
+       "lib1/cell2/y.txt",
+       3,
+       false},
+  };
+  for (const Row &row : rows) {
+    TempDir dir;
+    make_tree(dir);
+    std::map<std::string, std::string> expected =
+        row.copied ? model : untouched;
+    if (row.before[0] != '\0') {
+      const std::string text =
+          std::string(row.before) == "lib.defs"
+              ? "# defs\nlibrary lib1 lib1\nlibrary lib9 q\n"
+              : "y\n";
+      dir.Write(row.before, text);
+      expected[row.before] = text;
+    }
+    std::vector<std::string> args = {kProgram,  "-fromToList", "from_to.txt",
+                                     "-murlib", "lib.defs",    "-copyLibrary"};
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    auto r = tov::test::RunProgram(dir.path(), args);
+    EXPECT_EQ(r.exit_code, row.exit_code) << row.what << ": " << r.err;
+    EXPECT_EQ(TreeOf(dir), expected) << row.what;
+    // Nothing half-made is left beside the tree either.
+    for (const auto &e : std::filesystem::directory_iterator(dir.path())) {
+      EXPECT_EQ(e.path().filename().string().find(".tov"), std::string::npos)
+          << row.what << ": " << e.path();
     }
   }
 }
