@@ -135,6 +135,81 @@ class Made {
   fs::path path_;
 };
 
+// The cell directories, and then the view directories, that the lines of
+// the from-to list `from_to` from `from_lib` to `to_lib` rename, as the
+// library directory `dir` stores their names, relative to it: a view is
+// renamed where its cell ends.  False after a message when a directory
+// would be renamed to one that `dir` holds already.
+bool FindRenames(const std::string &from_lib, const std::string &to_lib,
+                 const char *from_to, const std::string &dir,
+                 std::vector<std::pair<std::string, std::string>> *renames) {
+  std::ifstream in(from_to, std::ios::binary);
+  std::string line;
+  std::vector<std::pair<std::string, std::string>> cells, views;
+  while (std::getline(in, line)) {
+    std::istringstream words(line);
+    std::string from, to;
+    std::string a[4], b[4];
+    if (!(words >> from >> to) || !Components(from, a) || !Components(to, b) ||
+        a[0] != from_lib || b[0] != to_lib || a[1].empty() || b[1].empty()) {
+      continue;
+    }
+    if (a[1] != b[1]) {
+      cells.push_back({a[1], b[1]});
+    } else if (!a[2].empty() && !b[2].empty() && a[2] != b[2]) {
+      views.push_back({a[1] + "\n" + a[2], b[2]});
+    }
+  }
+  std::error_code ec;
+  auto stored = [&](const std::string &name) { return StoredName(dir, name); };
+  auto add = [&](const std::string &from, const std::string &to) {
+    for (const auto &r : *renames) {
+      if (r.first == from && r.second == to) return true;
+    }
+    if (!fs::exists(fs::path(dir) / from, ec)) {
+      std::fprintf(stderr, "tovupdtr: warning: %s holds no %s to rename\n",
+                   dir.c_str(), from.c_str());
+      return true;
+    }
+    if (fs::exists(fs::path(dir) / to, ec)) {
+      std::fprintf(stderr,
+                   "tovupdtr: %s cannot be renamed %s: %s holds one already\n",
+                   from.c_str(), to.c_str(), dir.c_str());
+      return false;
+    }
+    renames->push_back({from, to});
+    return true;
+  };
+  for (const auto &[from, to] : cells) {
+    if (stored(from).empty() || stored(to).empty()) {
+      std::fprintf(stderr,
+                   "tovupdtr: %s or %s cannot be a directory's name in %s\n",
+                   from.c_str(), to.c_str(), dir.c_str());
+      return false;
+    }
+    if (!add(stored(from), stored(to))) return false;
+  }
+  for (const auto &[cell_view, to] : views) {
+    const std::string cell = cell_view.substr(0, cell_view.find('\n'));
+    const std::string view = cell_view.substr(cell_view.find('\n') + 1);
+    std::string cell_now = cell;
+    for (const auto &[from_cell, to_cell] : cells) {
+      if (from_cell == cell) cell_now = to_cell;
+    }
+    // The view is looked for under its cell's old name, and renamed where
+    // the cell's rename put it.
+    const std::string old_path = stored(cell) + "/" + stored(view);
+    if (!fs::exists(fs::path(dir) / old_path, ec)) {
+      std::fprintf(stderr, "tovupdtr: warning: %s holds no %s to rename\n",
+                   dir.c_str(), old_path.c_str());
+      continue;
+    }
+    renames->push_back({stored(cell_now) + "/" + stored(view),
+                        stored(cell_now) + "/" + stored(to)});
+  }
+  return true;
+}
+
 }  // namespace
 
 bool PlanCopy(const std::string &old_lib, const std::string &new_lib,
@@ -186,87 +261,64 @@ bool PlanCopy(const std::string &old_lib, const std::string &new_lib,
   plan->definition_line =
       std::string("library ") + unix_name + " " + where.generic_string();
 
-  // The cells that the lines from OLD to NEW rename, then their views
-  // (inside the cell as the copy names it).
-  std::ifstream in(from_to, std::ios::binary);
-  std::string line;
-  std::vector<std::pair<std::string, std::string>> cells, views;
-  while (std::getline(in, line)) {
-    std::istringstream words(line);
-    std::string from, to;
-    std::string a[4], b[4];
-    if (!(words >> from >> to) || !Components(from, a) || !Components(to, b) ||
-        a[0] != old_lib || b[0] != new_lib || a[1].empty() || b[1].empty()) {
-      continue;
-    }
-    if (a[1] != b[1]) {
-      cells.push_back({a[1], b[1]});
-    } else if (!a[2].empty() && !b[2].empty() && a[2] != b[2]) {
-      views.push_back({a[1] + "\n" + a[2], b[2]});
-    }
+  return FindRenames(old_lib, new_lib, from_to, plan->old_dir, &plan->renames);
+}
+
+bool PlanRenames(const std::string &lib, const char *from_to, CopyPlan *plan) {
+  plan->old_lib = lib;
+  plan->new_lib = lib;
+  plan->old_dir = LibraryDir(lib);
+  std::error_code ec;
+  if (plan->old_dir.empty() || !fs::is_directory(plan->old_dir, ec)) {
+    std::fprintf(stderr,
+                 "tovupdtr: -renameCells: the library %s is not in the "
+                 "library definitions, or its directory does not exist\n",
+                 lib.c_str());
+    return false;
   }
-  auto stored = [&](const std::string &name) {
-    return StoredName(plan->old_dir, name);
-  };
-  auto add = [&](const std::string &from, const std::string &to) {
-    for (const auto &r : plan->renames) {
-      if (r.first == from && r.second == to) return true;
+  plan->target = plan->old_dir;
+  return FindRenames(lib, lib, from_to, plan->old_dir, &plan->renames);
+}
+
+bool MakeRenames(const CopyPlan &plan) {
+  const fs::path dir(plan.old_dir);
+  std::vector<std::pair<std::string, std::string>> done;
+  for (const auto &[from, to] : plan.renames) {
+    std::error_code ec;
+    if (fs::exists(dir / to, ec)) {
+      ec = std::make_error_code(std::errc::file_exists);
+    } else {
+      fs::rename(dir / from, dir / to, ec);
     }
-    if (!fs::exists(fs::path(plan->old_dir) / from, ec)) {
+    if (ec) {
       std::fprintf(stderr,
-                   "tovupdtr: warning: -copyLibrary: %s holds no %s to "
-                   "rename\n",
-                   plan->old_dir.c_str(), from.c_str());
-      return true;
-    }
-    if (fs::exists(fs::path(plan->old_dir) / to, ec)) {
-      std::fprintf(stderr,
-                   "tovupdtr: -copyLibrary: %s cannot be renamed %s in the "
-                   "copy: %s holds one already\n",
-                   from.c_str(), to.c_str(), plan->old_dir.c_str());
+                   "tovupdtr: -renameCells: cannot rename %s to %s in %s: %s; "
+                   "the renames before it are undone\n",
+                   from.c_str(), to.c_str(), plan.old_dir.c_str(),
+                   ec.message().c_str());
+      for (auto it = done.rbegin(); it != done.rend(); ++it) {
+        fs::rename(dir / it->second, dir / it->first, ec);
+      }
       return false;
     }
-    plan->renames.push_back({from, to});
-    return true;
-  };
-  for (const auto &[from, to] : cells) {
-    if (stored(from).empty() || stored(to).empty() ||
-        !add(stored(from), stored(to))) {
-      return false;
-    }
-  }
-  for (const auto &[cell_view, to] : views) {
-    const std::string cell = cell_view.substr(0, cell_view.find('\n'));
-    const std::string view = cell_view.substr(cell_view.find('\n') + 1);
-    std::string cell_now = cell;
-    for (const auto &[from_cell, to_cell] : cells) {
-      if (from_cell == cell) cell_now = to_cell;
-    }
-    // The view is renamed where the copy puts its cell; looked for in OLD
-    // under the cell's old name.
-    const std::string old_path = stored(cell) + "/" + stored(view);
-    if (!fs::exists(fs::path(plan->old_dir) / old_path, ec)) {
-      std::fprintf(stderr,
-                   "tovupdtr: warning: -copyLibrary: %s holds no %s to "
-                   "rename\n",
-                   plan->old_dir.c_str(), old_path.c_str());
-      continue;
-    }
-    plan->renames.push_back({stored(cell_now) + "/" + stored(view),
-                             stored(cell_now) + "/" + stored(to)});
+    done.push_back({from, to});
   }
   return true;
 }
 
 void DescribeCopy(const CopyPlan &plan) {
-  std::printf("would copy: %s to %s\n", plan.old_dir.c_str(),
-              plan.target.c_str());
+  if (plan.old_lib != plan.new_lib) {
+    std::printf("would copy: %s to %s\n", plan.old_dir.c_str(),
+                plan.target.c_str());
+  }
   for (const auto &[from, to] : plan.renames) {
     std::printf("would rename: %s/%s to %s/%s\n", plan.target.c_str(),
                 from.c_str(), plan.target.c_str(), to.c_str());
   }
-  std::printf("would add to %s: %s\n", plan.definitions.c_str(),
-              plan.definition_line.c_str());
+  if (!plan.definition_line.empty()) {
+    std::printf("would add to %s: %s\n", plan.definitions.c_str(),
+                plan.definition_line.c_str());
+  }
 }
 
 bool MakeCopy(const CopyPlan &plan) {

@@ -30,7 +30,17 @@ bool PlanCopy(const std::string &old_lib, const std::string &new_lib,
               const std::string &target, const char *from_to,
               const char *definitions, CopyPlan *plan);
 
-// Prints what the copy would do, a line each.
+// Works out the renames in place, in the directory of library `lib`, of
+// the cell and view directories that the lines of the from-to list
+// `from_to` from `lib` to `lib` rename.  False after a message when `lib`
+// cannot be reached or a directory would be renamed to one it holds.
+bool PlanRenames(const std::string &lib, const char *from_to, CopyPlan *plan);
+
+// Renames the directories in place, in order.  False after a message when
+// one could not be renamed: those renamed before it are renamed back.
+bool MakeRenames(const CopyPlan &plan);
+
+// Prints what the copy (or the renames in place) would do, a line each.
 void DescribeCopy(const CopyPlan &plan);
 
 // Makes the copy.  False after a message when any step failed: then

@@ -187,6 +187,20 @@ int Run(int argc, char **argv) {
       options.update_libraries.push_back(copy[1]);
     }
   }
+  // Cells renamed in place: their directories first, then the library's
+  // files, as for a copy.
+  if (!options.rename_cells.empty()) {
+    tov::cli::CopyPlan plan;
+    if (!tov::cli::PlanRenames(options.rename_cells, from_to, &plan)) {
+      return kInputUnusable;
+    }
+    if (options.dry_run) {
+      tov::cli::DescribeCopy(plan);
+    } else if (!tov::cli::MakeRenames(plan)) {
+      return kInputUnusable;
+    }
+    options.update_libraries.push_back(options.rename_cells);
+  }
   if (options.Walks() && !tov::cli::AddLibraryFiles(options, &lines)) {
     return kInputUnusable;
   }

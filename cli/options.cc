@@ -132,6 +132,15 @@ const OptionSpec kOptions[] = {
        }
        return true;
      }},
+    {"-renameCells", "LIB",
+     "rename in the directory of the library LIB the cell and view "
+     "directories that the from-to list renames within LIB, then update "
+     "every file of LIB (with -dryRun: say what would be done)",
+     [](const std::string &v, Options *o) {
+       if (v.empty() || v[0] == '-' || !o->rename_cells.empty()) return false;
+       o->rename_cells = v;
+       return true;
+     }},
     {"-updateAllLibraries", nullptr,
      "update every file of every library of the library definitions",
      [](const std::string &, Options *o) {

@@ -28,11 +28,12 @@ struct Options {
   std::vector<std::string> update_libraries;  // -updateLibrary LIB...
   bool update_all_libraries = false;          // -updateAllLibraries
   std::vector<std::string> copy_library;      // -copyLibrary OLD NEW DIR
+  std::string rename_cells;                   // -renameCells LIB
   // Whether files are found by walking libraries (the update-file list is
   // then optional).
   bool Walks() const {
     return update_all_libraries || !update_libraries.empty() ||
-           !copy_library.empty();
+           !copy_library.empty() || !rename_cells.empty();
   }
 };
 

@@ -327,10 +327,11 @@ TEST_F(CliInput, WholeLibrariesAndPathsEqualTheExplicitList) {
   }
 }
 
-// -copyLibrary against the tree it must make, written out here: the copy
-// under its new directory names, its files updated, the definitions with
-// the new library at their end (their comment kept), the old library as it
-// was; and every way it cannot be made leaves the tree as it was.
+// -copyLibrary and -renameCells against the trees they must make, written
+// out here: the copy under its new directory names, its files updated, the
+// definitions with the new library at their end (their comment kept), the
+// old library as it was; the cell renamed in place and its files updated;
+// and every way they cannot be made leaves the tree as it was.
 TEST_F(CliInput, CopyLibraryMakesTheTreeTheModelSays) {
   auto make_tree = [](const TempDir &dir) {
     dir.Write("lib.defs", "# defs\nlibrary lib1 lib1\n");
@@ -347,39 +348,71 @@ TEST_F(CliInput, CopyLibraryMakesTheTreeTheModelSays) {
   model["lib9/cell2/view/f.txt"] = "cell2 lib9 a\n";
   model["lib9/cell2/g.txt"] = "cell2\n";
   model["lib9/other/view/h.txt"] = "x(cell2)\n";
+  std::map<std::string, std::string> in_place = untouched;
+  in_place.erase("lib1/cell/view/f.txt");
+  in_place.erase("lib1/cell/g.txt");
+  in_place["lib1/cell2/view/f.txt"] = "cell2 lib1 a\n";
+  in_place["lib1/cell2/g.txt"] = "cell2\n";
+  in_place["lib1/other/view/h.txt"] = "x(cell2)\n";
+  enum Ends { kAsItWas, kCopied, kRenamedInPlace };
   struct Row {
     const char *what;
     std::vector<std::string> args;
     const char *before;  // a file written into the tree first ("": none)
     int exit_code;
-    bool copied;  // the tree ends as the model, or as it was
+    Ends ends;
   };
+  const std::string copy = "-copyLibrary", rename = "-renameCells";
   const Row rows[] = {
-      {"copy, rename and update", {"lib1", "lib9", "lib9"}, "", 0, true},
-      {"a dry run", {"lib1", "lib9", "lib9", "-dryRun"}, "", 0, false},
-      {"the target is there", {"lib1", "lib9", "lib9"}, "lib9/x.txt", 3, false},
+      {"copy, rename and update",
+       {copy, "lib1", "lib9", "lib9"},
+       "",
+       0,
+       kCopied},
+      {"a dry run", {copy, "lib1", "lib9", "lib9", "-dryRun"}, "", 0, kAsItWas},
+      {"the target is there",
+       {copy, "lib1", "lib9", "lib9"},
+       "lib9/x.txt",
+       3,
+       kAsItWas},
       {"the new library is defined",
-       {"lib1", "lib9", "lib9"},
+       {copy, "lib1", "lib9", "lib9"},
        "lib.defs",
        3,
-       false},
-      {"the old library is not", {"nolib", "lib9", "lib9"}, "", 3, false},
-      {"the copy cannot be made",
-       {"lib1", "lib9", "no/such/lib9"},
+       kAsItWas},
+      {"the old library is not",
+       {copy, "nolib", "lib9", "lib9"},
        "",
        3,
-       false},
+       kAsItWas},
+      {"the copy cannot be made",
+       {copy, "lib1", "lib9", "no/such/lib9"},
+       "",
+       3,
+       kAsItWas},
       {"a renamed cell the old library holds",
-       {"lib1", "lib9", "lib9"},
+       {copy, "lib1", "lib9", "lib9"},
        "lib1/cell2/y.txt",
        3,
-       false},
+       kAsItWas},
+      {"a cell renamed in place", {rename, "lib1"}, "", 0, kRenamedInPlace},
+      {"a dry run in place", {rename, "lib1", "-dryRun"}, "", 0, kAsItWas},
+      {"a cell renamed in place onto one it holds",
+       {rename, "lib1"},
+       "lib1/cell2/y.txt",
+       3,
+       kAsItWas},
   };
   for (const Row &row : rows) {
     TempDir dir;
     make_tree(dir);
-    std::map<std::string, std::string> expected =
-        row.copied ? model : untouched;
+    if (row.args[0] == rename) {
+      dir.Write("from_to.txt", "lib1.cell/. lib1.cell2/.\n");
+    }
+    std::map<std::string, std::string> expected = row.ends == kCopied ? model
+                                                  : row.ends == kRenamedInPlace
+                                                      ? in_place
+                                                      : untouched;
     if (row.before[0] != '\0') {
       const std::string text =
           std::string(row.before) == "lib.defs"
@@ -388,8 +421,8 @@ TEST_F(CliInput, CopyLibraryMakesTheTreeTheModelSays) {
       dir.Write(row.before, text);
       expected[row.before] = text;
     }
-    std::vector<std::string> args = {kProgram,  "-fromToList", "from_to.txt",
-                                     "-murlib", "lib.defs",    "-copyLibrary"};
+    std::vector<std::string> args = {kProgram, "-fromToList", "from_to.txt",
+                                     "-murlib", "lib.defs"};
     args.insert(args.end(), row.args.begin(), row.args.end());
     auto r = tov::test::RunProgram(dir.path(), args);
     EXPECT_EQ(r.exit_code, row.exit_code) << row.what << ": " << r.err;
