@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Shows tovupdtr at work on the example design tree (examples/): copies the
 # tree to a temporary folder, builds the program if needed, runs it there and
-# prints a unified diff of what it changed.
+# prints a unified diff of what it changed; then, on another copy, does the
+# whole job of a library copy in one command.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TOVUPDTR_BUILD_DIR:-$root/build}
@@ -30,4 +31,22 @@ echo
 echo "What changed:"
 cd "$work"
 diff -ru before after || true
+
+# The whole job in one command: copy a library under a new name, rename
+# cells in the copy, add it to the definitions and fix its files.
+cp -R "$root/examples" "$work/whole"
+cd "$work/whole"
+echo
+echo "The whole job in one command: oldLib copied to myLib, its cells renamed."
+echo "From-to list (copy.ftl):"; sed 's/^/    /' copy.ftl
+echo
+echo "\$ tovupdtr -fromToList copy.ftl -murlib lib.defs -reason copy -copyLibrary oldLib myLib libs/myLib"
+"$build/cli/tovupdtr" -fromToList copy.ftl -murlib lib.defs -reason copy \
+  -copyLibrary oldLib myLib libs/myLib || status=$?
+echo
+echo "The new library's files:"
+(cd libs && find myLib -type f | LC_ALL=C sort | sed 's/^/    /')
+echo "Its definition: $(grep myLib lib.defs)"
+echo "libs/myLib/inv_x2/schematic/netlist.v:"
+sed 's/^/    /' libs/myLib/inv_x2/schematic/netlist.v
 exit $status
