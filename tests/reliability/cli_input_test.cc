@@ -433,6 +433,23 @@ TEST_F(CliInput, CopyLibraryMakesTheTreeTheModelSays) {
           << row.what << ": " << e.path();
     }
   }
+#ifndef _WIN32
+  // A library that stores its names in LibraryUnix gets its directories
+  // renamed in that name space: the cell a:b (a#3ab in a reference) becomes
+  // c:d, while the files, written in LibraryNT, name it c#3ad.
+  TempDir dir;
+  make_tree(dir);
+  dir.Write("lib1/.namespace", "LibraryUnix\n");
+  dir.Write("lib1/a:b/v/k.txt", "a#3ab\n");
+  dir.Write("from_to.txt", "lib1.a#3ab/. lib9.c#3ad/.\n");
+  auto r = tov::test::RunProgram(
+      dir.path(), {kProgram, "-fromToList", "from_to.txt", "-murlib",
+                   "lib.defs", "-copyLibrary", "lib1", "lib9", "lib9"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(ReadFile(dir.Path("lib9/c:d/v/k.txt")), "c#3ad\n");
+  EXPECT_EQ(ReadFile(dir.Path("lib1/a:b/v/k.txt")), "a#3ab\n");
+  EXPECT_EQ(ReadFile(dir.Path("lib9/cell/g.txt")), "cell\n");
+#endif
 }
 
 }  // namespace
