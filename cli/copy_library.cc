@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "console.h"
+#include "library_walk.h"
 #include "tovUpdtr.h"
 
 namespace tov::cli {
@@ -60,18 +61,6 @@ bool Components(const std::string &ref, std::string parts[4]) {
   parts[2] = v.data();
   parts[3] = f.data();
   return true;
-}
-
-// The updater's own files beside a file it updates, which a copy leaves
-// out: .NAME.tovlock, .NAME.tovjournal and .NAME.tovnew-...
-bool IsUpdatersFile(const std::string &name) {
-  if (name.empty() || name[0] != '.') return false;
-  auto ends_with = [&](const std::string &end) {
-    return name.size() > end.size() &&
-           name.compare(name.size() - end.size(), end.size(), end) == 0;
-  };
-  return ends_with(".tovlock") || ends_with(".tovjournal") ||
-         name.find(".tovnew") != std::string::npos;
 }
 
 // Copies the tree at `from` into the new directory `to`: directories, files

@@ -22,18 +22,6 @@ struct Freer {
 };
 using CString = std::unique_ptr<char, Freer>;
 
-// The updater's own files beside a file it updates: .NAME.tovlock,
-// .NAME.tovjournal and .NAME.tovnew (with "-PID-N" after it).
-bool IsUpdatersFile(const std::string &name) {
-  if (name.empty() || name[0] != '.') return false;
-  auto ends_with = [&](const std::string &end) {
-    return name.size() > end.size() &&
-           name.compare(name.size() - end.size(), end.size(), end) == 0;
-  };
-  return ends_with(".tovlock") || ends_with(".tovjournal") ||
-         name.find(".tovnew") != std::string::npos;
-}
-
 // True when the first block of the file at `path` holds a NUL byte.
 bool LooksBinary(const fs::path &path) {
   std::unique_ptr<FILE, int (*)(FILE *)> f(
@@ -94,6 +82,16 @@ std::string WhyNoReference(int why) {
 }
 
 }  // namespace
+
+bool IsUpdatersFile(const std::string &name) {
+  if (name.empty() || name[0] != '.') return false;
+  auto ends_with = [&](const std::string &end) {
+    return name.size() > end.size() &&
+           name.compare(name.size() - end.size(), end.size(), end) == 0;
+  };
+  return ends_with(".tovlock") || ends_with(".tovjournal") ||
+         name.find(".tovnew") != std::string::npos;
+}
 
 bool WalkLibraries(const Options &options, std::vector<WalkedFile> *files) {
   std::vector<std::string> libraries = options.update_libraries;

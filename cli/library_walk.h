@@ -21,6 +21,11 @@ struct WalkedFile {
   std::string note;
 };
 
+// Whether `name` is one of the updater's own files beside a file it
+// updates (.NAME.tovlock, .NAME.tovjournal, .NAME.tovnew...), which walks
+// and copies leave out.
+bool IsUpdatersFile(const std::string &name);
+
 // Every regular file under the directories of the libraries that `options`
 // names, in the order of the libraries and then of the names, the
 // library's own bookkeeping left out (its .namespace, the updater's lock,
