@@ -22,14 +22,29 @@ struct Freer {
 };
 using CString = std::unique_ptr<char, Freer>;
 
-// True when the first block of the file at `path` holds a NUL byte.
-bool LooksBinary(const fs::path &path) {
+// Why the file at `path` is not updated, from its first block: "" for a
+// text or a layout the library updates, a reason for a format it does not
+// update yet or for a file with a NUL byte there, which looks binary.
+std::string NotUpdatable(const fs::path &path) {
   std::unique_ptr<FILE, int (*)(FILE *)> f(
       std::fopen(path.string().c_str(), "rb"), &std::fclose);
-  if (f == nullptr) return false;  // the update says why it cannot be read
+  if (f == nullptr) return "";  // the update says why it cannot be read
   char block[kFirstBlock];
   const size_t n = std::fread(block, 1, sizeof block, f.get());
-  return std::find(block, block + n, '\0') != block + n;
+  switch (tovUpdtrFileFormat(block, n)) {
+    case TOV_FORMAT_GDSII:
+      return "";
+    case TOV_FORMAT_OASIS:
+      return "is an OASIS layout, a format not supported yet";
+    case TOV_FORMAT_COMPRESSED:
+      return "is a compressed stream, a format not supported yet";
+    default:
+      break;
+  }
+  if (std::find(block, block + n, '\0') != block + n) {
+    return "looks binary (a NUL byte in its first 4096 bytes)";
+  }
+  return "";
 }
 
 // Adds the files under `dir` to *paths, names in byte order.
@@ -134,9 +149,7 @@ bool WalkLibraries(const Options &options, std::vector<WalkedFile> *files) {
         // A library defined inside this one's directory has its files
         // walked when it is named itself.
         if (LibraryOf(file.reference) != lib) continue;
-        if (LooksBinary(path)) {
-          file.note = "looks binary (a NUL byte in its first 4096 bytes)";
-        }
+        file.note = NotUpdatable(path);
       } else {
         file.note = "cannot be named by a reference: " + WhyNoReference(why);
       }

@@ -16,7 +16,8 @@ namespace tov::cli {
 struct WalkedFile {
   std::string path;
   std::string reference;  // "" when the file cannot be named by one
-  // Why the file is skipped (it looks binary) or, without a reference, why
+  // Why the file is skipped (it looks binary, or is a layout format not
+  // updated yet) or, without a reference, why
   // it cannot be updated; "" for a file to update.
   std::string note;
 };

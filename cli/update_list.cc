@@ -41,6 +41,29 @@ bool ReadWhole(const char *path, std::string *content) {
   return std::ferror(f.get()) == 0;
 }
 
+// What -diff shows of a file's change: for a layout, one line per string
+// that changes, each naming the file; for a text, a unified diff.
+std::string DiffOf(const std::string &old_text, std::string_view new_text,
+                   const char *path, const DiffOptions &options) {
+  if (tovUpdtrFileFormat(old_text.data(), old_text.size()) ==
+      TOV_FORMAT_GDSII) {
+    CString lines(tovUpdtrDescribeLayoutChange(
+        old_text.data(), old_text.size(), new_text.data(), new_text.size()));
+    if (lines != nullptr) {
+      std::string out;
+      for (const char *line = lines.get(); *line != '\0';) {
+        const char *end = std::strchr(line, '\n');
+        out += path;
+        out += ": ";
+        out.append(line, static_cast<size_t>(end - line) + 1);
+        line = end + 1;
+      }
+      return out;
+    }
+  }
+  return UnifiedDiff(old_text, new_text, path, path, options);
+}
+
 bool IsBlank(const std::string &line) {
   return line.find_first_not_of(" \t\r\n") == std::string::npos;
 }
@@ -468,8 +491,8 @@ bool UpdateListedFiles(const std::vector<ListLine> &lines,
           ++summary->failed;
           continue;
         }
-        std::string diff = UnifiedDiff(old_text, std::string_view(text, length),
-                                       file_path, file_path, diff_options);
+        const std::string diff = DiffOf(
+            old_text, std::string_view(text, length), file_path, diff_options);
         std::fwrite(diff.data(), 1, diff.size(), stdout);
       }
       ++summary->changed;

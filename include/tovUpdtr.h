@@ -325,6 +325,33 @@ TOVUPDTR_API int tovUpdtrLibraryName(int index, char *out, size_t size);
 TOVUPDTR_API int tovUpdtrMapName(const char *fromSpace, const char *toSpace,
                                  const char *name, char *out, size_t size);
 
+/* ---- Layouts ----------------------------------------------------------- */
+
+/* What a file holds, as tovUpdtrFileFormat tells it from its first bytes.  A
+ * GDSII stream is updated record by record: the renames apply to the strings
+ * of its string records (LIBNAME, STRNAME, SNAME, STRING, PROPVALUE, ...),
+ * whose lengths are recomputed.  OASIS layouts and compressed streams are
+ * refused. */
+#define TOV_FORMAT_TEXT 0
+#define TOV_FORMAT_GDSII 1
+#define TOV_FORMAT_OASIS 2
+#define TOV_FORMAT_COMPRESSED 3
+/* The number of first bytes that tovUpdtrFileFormat needs. */
+#define TOV_FORMAT_HEAD 16
+/* The format of a file whose first `length` bytes are `head` (the whole file
+ * when it is shorter than TOV_FORMAT_HEAD): one of TOV_FORMAT_*. */
+TOVUPDTR_API int tovUpdtrFileFormat(const char *head, size_t length);
+/* For a GDSII stream and its update (the new text of
+ * tovUpdtrRegexpUpdateFileText): one line per string that the update
+ * changed, `structure "top", SNAME: "inv_1" -> "inv_2"` ("library" in place
+ * of the structure before the first one), strings quoted with C escapes.  A
+ * new string that the caller frees, or NULL when either stream is not valid
+ * or they do not hold the same string records. */
+TOVUPDTR_API char *tovUpdtrDescribeLayoutChange(const char *oldText,
+                                                size_t oldLength,
+                                                const char *newText,
+                                                size_t newLength);
+
 /* ---- Updates side by side, and interrupted ---------------------------- */
 
 /* Every file is updated under a lock beside it (.NAME.tovlock, holding the

@@ -186,6 +186,16 @@ MsgEntry Describe(Msg msg) {
       return {kError,
               "The file %s cannot be locked for its update (no lock file "
               "can be made beside it): not updated"};
+    case Msg::kLayoutMalformed:
+      return {kError,
+              "The layout %s is not a valid GDSII stream (%s): not updated"};
+    case Msg::kLayoutTooLong:
+      return {kError,
+              "The renamed layout %s would not be a valid GDSII stream (%s): "
+              "not updated"};
+    case Msg::kFormatNotSupported:
+      return {kError,
+              "The file %s is %s, a format not supported yet: not updated"};
   }
   return {kError, ""};
 }

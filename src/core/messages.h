@@ -80,10 +80,13 @@ enum class Msg {
   kJournalDiscarded,
   kJournalUnusable,
   kLockFailed,
+  kLayoutMalformed,
+  kLayoutTooLong,
+  kFormatNotSupported,
 };
 
 // The number of values of Msg (the last one plus one).
-constexpr int kMsgCount = static_cast<int>(Msg::kLockFailed) + 1;
+constexpr int kMsgCount = static_cast<int>(Msg::kFormatNotSupported) + 1;
 
 // What a message is: the severity it is always printed with and its printf
 // format.

@@ -23,6 +23,7 @@
 #include "services/regex/mur_regexp.h"
 #include "tovUpdtr.h"
 #include "update/confinement.h"
+#include "update/layout_stream.h"
 #include "update/plain_rewriter.h"
 #include "update/together.h"
 #include "update/update_lock.h"
@@ -162,6 +163,10 @@ class FileUpdate {
   // Makes the whole file the current text a_, read into the first work
   // buffer; false after reporting the failure.
   bool Read(size_t size);
+  // For a file read whole that is no text, of `format`: a layout stream
+  // is checked and kept aside, and its strings become the current text;
+  // any other format is refused.  False after reporting why.
+  bool ReadLayout(FileFormat format);
   // The update of a large file whose list is one run of plain names, read a
   // piece at a time: never held whole in memory nor viewed.  False when it
   // does not apply, or when the file must be updated the other way after
@@ -244,6 +249,13 @@ class FileUpdate {
   std::string real_path_;
   // Held from before the first read to the end of the write-back.
   UpdateLock lock_;
+  // A layout being updated: the stream as read, and its records, whose
+  // strings are the current text.
+  struct Layout {
+    Buffer bytes;
+    LayoutStream stream;
+  };
+  std::unique_ptr<Layout> layout_;
 };
 
 bool FileUpdate::ReadyToWrite() {
@@ -325,6 +337,13 @@ bool FileUpdate::UpdateInPieces(const platform::FileStatus &status, int flags,
   if (steps.size() != 1 || steps[0].rewriter == nullptr) return false;
   platform::FileReader file;
   if (!file.Open(path_, static_cast<int64_t>(size), &pinned_)) return false;
+  // Only a text is rewritten in pieces: a file that is anything else is
+  // read whole, where its format is dealt with.
+  char head[kFormatHead];
+  if (file.ReadAt(0, head, kFormatHead) != static_cast<int64_t>(kFormatHead) ||
+      FormatOf(head, kFormatHead) != FileFormat::kText) {
+    return false;
+  }
   // Set by whichever reading thread meets the failure.
   std::atomic<bool> short_read{false};
   const PlainRewriter::TextReader read =
@@ -431,6 +450,33 @@ bool FileUpdate::UpdateInPieces(const platform::FileStatus &status, int flags,
       *result = 0;
       break;
   }
+  return true;
+}
+
+bool FileUpdate::ReadLayout(FileFormat format) {
+  if (format != FileFormat::kGdsii) {
+    Error(Msg::kFormatNotSupported, path_, FormatDescription(format));
+    return false;
+  }
+  auto layout = std::make_unique<Layout>();
+  layout->bytes.reset(static_cast<char *>(std::malloc(text_length_)));
+  if (layout->bytes == nullptr) {
+    Error(Msg::kAllocFailed);
+    return false;
+  }
+  std::memcpy(layout->bytes.get(), a_, text_length_);
+  std::string fault;
+  if (!layout->stream.Scan(layout->bytes.get(), text_length_, &fault)) {
+    Error(Msg::kLayoutMalformed, path_, fault.c_str());
+    return false;
+  }
+  // The stream is kept aside; the first work buffer, where it was read,
+  // now holds its strings.
+  char *text = Work().first.data();
+  layout->stream.Join(text);
+  text_length_ = layout->stream.joined_length();
+  text[text_length_] = '\0';
+  layout_ = std::move(layout);
   return true;
 }
 
@@ -619,8 +665,14 @@ bool FileUpdate::WriteBack(int flags) {
   }
   // The new text replaces the old one whole or not at all: a failed write
   // leaves the file as it was read.
+  size_t new_length = pending_ ? work.changes.length() : text_length_;
+  if (layout_ != nullptr) {
+    content = [this](const platform::ContentSink &sink) {
+      return layout_->stream.Emit(sink);
+    };
+    new_length = layout_->stream.new_size();
+  }
   const int replace = ReplaceFlags(flags);
-  const size_t new_length = pending_ ? work.changes.length() : text_length_;
   platform::SetErrorNumber(0);
   switch (platform::ReplaceFileContents(path_, content, replace,
                                         static_cast<int64_t>(new_length),
@@ -734,11 +786,25 @@ int FileUpdate::UpdateAsItIs(const platform::FileStatus &status, int flags,
     return Again(now, flags, again);
   }
   if (!Read(static_cast<size_t>(status.size))) return 0;
+  const FileFormat format = FormatOf(a_, std::min(text_length_, kFormatHead));
+  if (format != FileFormat::kText) {
+    if (!ReadLayout(format)) return 0;
+    if (layout_->stream.empty()) return TOV_UPDATE_UNCHANGED;
+  }
 
   if (!((flags & TOV_UPDATE_NODE_BY_NODE) ? ApplyNodeByNode() : ApplyPlan())) {
     return 0;
   }
   if (!changed_) return TOV_UPDATE_UNCHANGED;
+  if (layout_ != nullptr) {
+    // The renamed strings go back into their records.
+    ApplyPending();
+    std::string fault;
+    if (!layout_->stream.Split(a_, text_length_, &fault)) {
+      Error(Msg::kLayoutTooLong, path_, fault.c_str());
+      return 0;
+    }
+  }
   if (flags & TOV_UPDATE_DRY_RUN) return TOV_UPDATE_CHANGED;
 
   if (!ReadyToWrite()) return 0;
@@ -768,6 +834,7 @@ int FileUpdate::Again(const platform::FileStatus &now, int flags, bool again) {
   changed_ = false;
   pending_ = false;
   replacements_ = 0;
+  layout_.reset();
   // The file in the path now may be another one: it is held to the
   // library as the first was.
   platform::FileStatus confined;
@@ -776,6 +843,24 @@ int FileUpdate::Again(const platform::FileStatus &now, int flags, bool again) {
 }
 
 void FileUpdate::HandOver(char **path, char **text, size_t *length) {
+  if (layout_ != nullptr) {
+    const size_t size = layout_->stream.new_size();
+    if (text != nullptr) {
+      Buffer copy(static_cast<char *>(std::malloc(size + 1)));
+      if (copy == nullptr) throw std::bad_alloc();
+      char *out = copy.get();
+      layout_->stream.Emit([&out](const char *data, size_t n) {
+        std::memcpy(out, data, n);
+        out += n;
+        return true;
+      });
+      *out = '\0';
+      *text = copy.release();
+    }
+    if (path != nullptr) *path = path_owner_.release();
+    if (length != nullptr) *length = size;
+    return;
+  }
   if (text != nullptr) {
     // The work buffers stay with the library: the caller gets a copy.
     ApplyPending();

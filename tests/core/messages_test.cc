@@ -180,6 +180,15 @@ std::vector<Row> MessageTable() {
       {Msg::kLockFailed, With("/d/f"),
        "{#7 E The file /d/f cannot be locked for its update (no lock file "
        "can be made beside it): not updated}\n"},
+      {Msg::kLayoutMalformed, With("/d/a.gds", "at byte 8, a truncated record"),
+       "{#7 E The layout /d/a.gds is not a valid GDSII stream (at byte 8, a "
+       "truncated record): not updated}\n"},
+      {Msg::kLayoutTooLong, With("/d/a.gds", "a long name"),
+       "{#7 E The renamed layout /d/a.gds would not be a valid GDSII stream "
+       "(a long name): not updated}\n"},
+      {Msg::kFormatNotSupported, With("/d/a.oas", "an OASIS layout"),
+       "{#7 E The file /d/a.oas is an OASIS layout, a format not supported "
+       "yet: not updated}\n"},
   };
 }
 

@@ -230,6 +230,16 @@ TEST_F(CliInput, WholeLibrariesAndPathsEqualTheExplicitList) {
   const std::string cell2 = "a:b";
 #endif
   const std::string cell2_ref = cell2 == "a:b" ? "a#3ab" : cell2;
+  // A layout with the structure `name`: HEADER, LIBNAME, BGNSTR, STRNAME,
+  // ENDSTR, ENDLIB.
+  const auto layout = [](const std::string &name) {
+    return std::string("\0\6\0\2\2\x58\0\x08\2\6lib1\0\6\5\2\0\1", 20) +
+           std::string{'\0',
+                       static_cast<char>(4 + name.size() + name.size() % 2),
+                       '\6', '\6'} +
+           name + std::string(name.size() % 2, '\0') +
+           std::string("\0\4\7\0\0\4\4\0", 8);
+  };
   auto make_tree = [&](const TempDir &dir) {
     dir.Write("lib.defs", "library lib1 lib1\nlibrary lib2 lib2\n");
     dir.Write("from_to.txt", "a/. b/.\n");
@@ -238,13 +248,16 @@ TEST_F(CliInput, WholeLibrariesAndPathsEqualTheExplicitList) {
     dir.Write("lib1/cell/view/f.txt", "a b\n");
     dir.Write("lib1/cell/view/sub/deep.txt", "(a)\n");
     dir.Write("lib1/cell/view/blob.bin", std::string("a\0a", 3));
+    dir.Write("lib1/cell/layout/cell.gds", layout("a"));
+    dir.Write("lib1/cell/layout/cell.oas", "%SEMI-OASIS\r\n a\n");
     dir.Write("lib1/.git/config", "a\n");
     dir.Write("lib2/.namespace", "LibraryUnix\n");
     dir.Write("lib2/" + cell2 + "/v/h.txt", "a lib1\n");
   };
   const auto tree_of = TreeOf;
   const std::string references =
-      "lib1/top.txt\nlib1.cell/g.txt\nlib1.cell:view/f.txt\n"
+      "lib1/top.txt\nlib1.cell/g.txt\nlib1.cell:layout/cell.gds\n"
+      "lib1.cell:view/f.txt\n"
       "lib1.cell:view/sub/deep.txt\nlib2." +
       cell2_ref + ":v/h.txt\n";
   // The model: the files listed by their references.
@@ -259,6 +272,7 @@ TEST_F(CliInput, WholeLibrariesAndPathsEqualTheExplicitList) {
   std::map<std::string, std::string> model = tree_of(model_dir);
   ASSERT_EQ(model["lib1/cell/view/f.txt"], "b b\n");
   ASSERT_EQ(model["lib2/" + cell2 + "/v/h.txt"], "b lib1\n");
+  ASSERT_EQ(model["lib1/cell/layout/cell.gds"], layout("b"));
 
   TempDir fresh;
   make_tree(fresh);
@@ -279,7 +293,7 @@ TEST_F(CliInput, WholeLibrariesAndPathsEqualTheExplicitList) {
        true},
       {"paths, relative and absolute",
        "./lib1/top.txt\n" + fresh.path() +
-           "/lib1/cell/g.txt note\n"
+           "/lib1/cell/g.txt note\n./lib1/cell/layout/cell.gds\n"
            "./lib1/../lib1/cell/view/f.txt\n./lib1/cell/view/sub/deep.txt\n"
            "./lib2/" +
            cell2 + "/v/h.txt\n",
@@ -320,6 +334,11 @@ TEST_F(CliInput, WholeLibrariesAndPathsEqualTheExplicitList) {
       EXPECT_EQ(
           report.find("\tskipped\t0\tlooks binary") != std::string::npos &&
               report.find("lib1.cell:view/blob.bin\t") != std::string::npos,
+          walks)
+          << row.what << report;
+      EXPECT_EQ(
+          report.find("cell.oas\tskipped\t0\tis an OASIS layout, a format "
+                      "not supported yet") != std::string::npos,
           walks)
           << row.what << report;
       EXPECT_EQ(report.find(".git"), std::string::npos) << row.what << report;

@@ -313,6 +313,216 @@ TEST_F(FileUpdate, TextThatOutgrowsItsBuffersLeavesTheFileAsItWas) {
   EXPECT_EQ(o.bytes, "aa bb");
 }
 
+// GDSII streams built record by record, lengths and padding computed here.
+std::string Record(unsigned type, unsigned kind, const std::string &data) {
+  const size_t n = 4 + data.size();
+  return std::string{static_cast<char>(n >> 8), static_cast<char>(n & 0xff),
+                     static_cast<char>(type), static_cast<char>(kind)} +
+         data;
+}
+std::string Text(unsigned type, std::string text) {
+  if (text.size() % 2 != 0) text += '\0';
+  return Record(type, 6, text);
+}
+// `n` 2-byte (kind 2) or 4-byte (kind 3) integers counting up from `first`.
+std::string Ints(unsigned type, unsigned kind, int n, int first = 1) {
+  std::string data;
+  const int bytes = kind == 3 ? 4 : 2;
+  for (int i = 0; i < n; ++i) {
+    for (int b = bytes - 1; b >= 0; --b) {
+      data += static_cast<char>(((first + i) >> (8 * b)) & 0xff);
+    }
+  }
+  return Record(type, kind, data);
+}
+std::string NoData(unsigned type) { return Record(type, 0, ""); }
+
+// A library of two structures: `cell` (a box and the label "`cell` A") and
+// "top", which places `cell` by SREF (with the property "`cell` x") and by
+// AREF; `label` is the text of a second label of `cell`.
+std::string Layout(const std::string &lib, const std::string &cell,
+                   const std::string &label = "inv2 B",
+                   const std::string &reflib = "lib1") {
+  std::string s = Ints(0x00, 2, 1, 600) + Ints(0x01, 2, 12) + Text(0x02, lib) +
+                  Text(0x1f, reflib + std::string(44 - reflib.size(), '\0') +
+                                 std::string(44, '\0')) +
+                  Record(0x03, 5, std::string(16, '\x3e'));
+  s += Ints(0x05, 2, 12) + Text(0x06, cell) + NoData(0x08) + Ints(0x0d, 2, 1) +
+       Ints(0x0e, 2, 1) + Ints(0x10, 3, 10) + NoData(0x11) + NoData(0x0c) +
+       Ints(0x0d, 2, 1) + Ints(0x16, 2, 1) + Ints(0x10, 3, 2) +
+       Text(0x19, cell + " A") + NoData(0x11) + NoData(0x0c) +
+       Ints(0x0d, 2, 1) + Ints(0x16, 2, 1) + Ints(0x10, 3, 2) +
+       Text(0x19, label) + NoData(0x11) + NoData(0x07);
+  s += Ints(0x05, 2, 12) + Text(0x06, "top") + NoData(0x0a) + Text(0x12, cell) +
+       Ints(0x10, 3, 2) + Ints(0x2b, 2, 1) + Text(0x2c, cell + " x") +
+       NoData(0x11) + NoData(0x0b) + Text(0x12, cell) + Ints(0x13, 2, 2) +
+       Ints(0x10, 3, 6) + NoData(0x11) + NoData(0x07) + NoData(0x04);
+  return s;
+}
+
+// The strings of a layout are renamed by the rules of a text, each in its
+// record, whose length and padding follow; every other byte stays.
+TEST_F(FileUpdate, LayoutStringsAreRenamedInTheirRecords) {
+  struct Case {
+    const char *what;
+    std::vector<Members> renames;
+    std::string before, after;
+  };
+  const std::string at_limit(65530 - 5, 'x');
+  const Case cases[] = {
+      {"longer, odd to even",
+       {LibRename("inv", "inv_1")},
+       Layout("lib1", "inv"),
+       Layout("lib1", "inv_1")},
+      {"shorter, even to odd",
+       {LibRename("inv_12", "i")},
+       Layout("lib1", "inv_12"),
+       Layout("lib1", "i")},
+      {"the same length; inv2 is another word",
+       {LibRename("inv", "buf")},
+       Layout("lib1", "inv"),
+       Layout("lib1", "buf")},
+      {"a library, in LIBNAME and in a REFLIBS field",
+       {LibRename("lib1", "library2")},
+       Layout("lib1", "inv"),
+       Layout("library2", "inv", "inv2 B", "library2")},
+      {"one after the other",
+       {LibRename("inv", "nand"), LibRename("nand", "nor")},
+       Layout("lib1", "inv"),
+       Layout("lib1", "nor")},
+      {"a label of the longest length a record holds",
+       {LibRename("inv2", "abcd")},
+       Layout("lib1", "inv", at_limit + " inv2"),
+       Layout("lib1", "inv", at_limit + " abcd")},
+      {"a label with a newline in it",
+       {LibRename("inv2", "nand2"), LibRename("inv", "nor")},
+       Layout("lib1", "inv", "inv2\ninv\nB"),
+       Layout("lib1", "nor", "nand2\nnor\nB")},
+      {"NUL padding after ENDLIB",
+       {LibRename("inv", "nor")},
+       Layout("lib1", "inv") + std::string(10, '\0'),
+       Layout("lib1", "nor") + std::string(10, '\0')},
+  };
+  for (const Case &c : cases) {
+    for (const int flags : {0, TOV_UPDATE_NODE_BY_NODE}) {
+      Outcome o = tree_.Update("cell.gds", c.before, ListOf(c.renames), flags);
+      EXPECT_EQ(o.result, TOV_UPDATE_CHANGED) << c.what;
+      EXPECT_EQ(o.err, "") << c.what;
+      EXPECT_TRUE(o.bytes == c.after) << c.what;
+    }
+  }
+  // A stream large enough to be read in pieces if it were a text.
+  std::string big = Layout("lib1", "inv");
+  const std::string big_label(60000, 'y');
+  std::string renamed = Layout("lib1", "nand");
+  const std::string tail = Text(0x19, big_label + " inv") + NoData(0x04);
+  const std::string renamed_tail =
+      Text(0x19, big_label + " nand") + NoData(0x04);
+  big.resize(big.size() - 4);
+  renamed.resize(renamed.size() - 4);
+  for (int i = 0; i < 40; ++i) {
+    big += tail.substr(0, tail.size() - 4);
+    renamed += renamed_tail.substr(0, renamed_tail.size() - 4);
+  }
+  big += NoData(0x04);
+  renamed += NoData(0x04);
+  Outcome o =
+      tree_.Update("big.gds", big, ListOf({LibRename("inv", "nand")}), 0);
+  EXPECT_EQ(o.result, TOV_UPDATE_CHANGED);
+  EXPECT_TRUE(o.bytes == renamed);
+  // Nothing to rename: the file is not touched.
+  const std::string path = tree_.WriteFile("same.gds", Layout("lib1", "inv"));
+  Backdate(path);
+  const std::string stamp = Stamp(path);
+  EXPECT_EQ(Update(DesignTree::Reference("same.gds"),
+                   ListOf({LibRename("nand", "nor")}))
+                .result,
+            TOV_UPDATE_UNCHANGED);
+  EXPECT_EQ(Stamp(path), stamp);
+}
+
+// A stream that is not valid, one that a rename would make invalid, and
+// the layout formats that are not updated yet fail with the file as it was.
+TEST_F(FileUpdate, LayoutsThatCannotBeRenamedAreLeftAsTheyAre) {
+  struct Case {
+    std::string content;
+    const char *old_name, *new_name;
+    std::string message;  // after "{#3 E "; {} stands for the path
+  };
+  const std::string good = Layout("lib1", "inv");
+  const std::string strname = Text(0x06, "inv");
+  const size_t strname_at = good.find(strname);
+  std::string odd = good, int2_name = good, short_record = good;
+  odd[strname_at + 1] = 7;
+  int2_name[strname_at + 3] = 2;
+  short_record[strname_at + 1] = 2;
+  const std::string at_limit(65530 - 5, 'x');
+  const std::string long_lib(45, 'l');
+  const std::string malformed = "The layout {} is not a valid GDSII stream (";
+  const Case cases[] = {
+      {good.substr(0, good.size() - 2), "inv", "nor",
+       malformed + "at byte " + std::to_string(good.size() - 4) +
+           ", the stream ends inside a record header): not updated"},
+      {good.substr(0, good.size() - 4), "inv", "nor",
+       malformed + "the stream ends before its ENDLIB record): not updated"},
+      {good.substr(0, strname_at + 6), "inv", "nor",
+       malformed + "at byte " + std::to_string(strname_at) +
+           ", the stream ends inside a STRNAME record of 8 bytes): not "
+           "updated"},
+      {odd, "inv", "nor",
+       malformed + "at byte " + std::to_string(strname_at) +
+           ", a record of 7 bytes (a record has an even length of 4 bytes or "
+           "more)): not updated"},
+      {short_record, "inv", "nor",
+       malformed + "at byte " + std::to_string(strname_at) +
+           ", a record of 2 bytes (a record has an even length of 4 bytes or "
+           "more)): not updated"},
+      {int2_name, "inv", "nor",
+       malformed + "at byte " + std::to_string(strname_at) +
+           ", a STRNAME record of 8 bytes holding 2-byte integers instead of "
+           "a string): not updated"},
+      {good + "x", "inv", "nor",
+       malformed + "at byte " + std::to_string(good.size()) +
+           ", bytes other than padding after the ENDLIB record): not "
+           "updated"},
+      {Layout("lib1", "inv", std::string("in\0v", 4)), "inv", "nor",
+       malformed + "at byte " +
+           std::to_string(good.find(Text(0x19, "inv2 B"))) +
+           ", a STRING record whose string is followed by bytes other than "
+           "padding): not updated"},
+      {Layout("lib1", "inv", at_limit + " inv2"), "inv2", "abcde",
+       "The renamed layout {} would not be a valid GDSII stream (at byte " +
+           std::to_string(good.find(Text(0x19, "inv2 B"))) +
+           ", the STRING record would hold the string \"" +
+           std::string(64, 'x') +
+           "\"... of 65531 bytes, where a record holds at most 65530): not "
+           "updated"},
+      {good, "lib1", long_lib.c_str(),
+       "The renamed layout {} would not be a valid GDSII stream (at byte " +
+           std::to_string(good.find(std::string("\0\x5c\x1f\x06", 4))) +
+           ", the REFLIBS "
+           "record would hold the string \"" +
+           std::string(45, 'l') +
+           "\" of 45 bytes, where a field holds at most 44): not updated"},
+      {"%SEMI-OASIS\r\n\x01\x03" + good, "inv", "nor",
+       "The file {} is an OASIS layout, a format not supported yet: not "
+       "updated"},
+      {"\x1f\x8b\x08\x00" + good, "inv", "nor",
+       "The file {} is a compressed stream, a format not supported yet: not "
+       "updated"},
+  };
+  for (const Case &c : cases) {
+    const std::string path = tree_.PathOf("cell.gds");
+    std::string message = c.message;
+    message.replace(message.find("{}"), 2, path);
+    Outcome o = tree_.Update("cell.gds", c.content,
+                             ListOf({LibRename(c.old_name, c.new_name)}), 0, 3);
+    EXPECT_EQ(o.result, 0) << message;
+    EXPECT_EQ(o.err, "{#3 E " + message + "}\n");
+    EXPECT_TRUE(o.bytes == c.content) << message;
+  }
+}
+
 #ifndef _WIN32
 // A file size limit (RLIMIT_FSIZE) makes the write fail: POSIX.
 TEST_F(FileUpdate, WriteThatFailsHalfWayLeavesTheOriginal) {

@@ -82,6 +82,36 @@ TEST_F(FileUpdateText, DryRunHandsOutWhatTheRealRunWrites) {
   EXPECT_EQ(preview, Bytes("lib_2 yy\0lib_2\r\nyy lib10\n"));
   ASSERT_NE(real.text, nullptr);
   EXPECT_EQ(std::string(real.text.get(), real.length), preview);
+
+  // A layout: the new stream, and one line for each string it renames.
+  const std::string layout = Bytes(
+      "\0\6\0\2\2\x58\0\x08\2\6lib1\0\6\5\2\0\1\0\6\6\6x\0"
+      "\0\4\x0a\0\0\x08\x12\6lib1\0\4\x11\0\0\4\7\0\0\4\4\0");
+  const std::string renamed = Bytes(
+      "\0\6\0\2\2\x58\0\x0a\2\6lib_2\0\0\6\5\2\0\1\0\6\6\6yy"
+      "\0\4\x0a\0\0\x0a\x12\6lib_2\0\0\4\x11\0\0\4\7\0\0\4\4\0");
+  const std::string gds = tree_.WriteFile("f.gds", layout);
+  dry = Call("f.gds", list, TOV_UPDATE_DRY_RUN);
+  ASSERT_EQ(dry.result, TOV_UPDATE_CHANGED);
+  ASSERT_NE(dry.text, nullptr);
+  EXPECT_TRUE(std::string(dry.text.get(), dry.length) == renamed);
+  EXPECT_EQ(ReadFile(gds), layout);
+  std::unique_ptr<char, FreeDeleter> lines(tovUpdtrDescribeLayoutChange(
+      layout.data(), layout.size(), dry.text.get(), dry.length));
+  ASSERT_NE(lines, nullptr);
+  EXPECT_STREQ(lines.get(),
+               "library, LIBNAME: \"lib1\" -> \"lib_2\"\n"
+               "structure \"x\", STRNAME: \"x\" -> \"yy\"\n"
+               "structure \"x\", SNAME: \"lib1\" -> \"lib_2\"\n");
+  EXPECT_EQ(Call("f.gds", list, 0).result, TOV_UPDATE_CHANGED);
+  EXPECT_TRUE(ReadFile(gds) == renamed);
+  // Streams that are not one renamed from the other are not described.
+  EXPECT_EQ(tovUpdtrDescribeLayoutChange(layout.data(), layout.size(),
+                                         preview.data(), preview.size()),
+            nullptr);
+  EXPECT_EQ(tovUpdtrDescribeLayoutChange(layout.data(), layout.size(),
+                                         layout.data(), 30),
+            nullptr);
 }
 
 TEST_F(FileUpdateText, LengthAloneIsThatOfTheNewText) {
