@@ -481,6 +481,9 @@ TEST_F(FileUpdate, LayoutsThatCannotBeRenamedAreLeftAsTheyAre) {
        malformed + "at byte " + std::to_string(strname_at) +
            ", a STRNAME record of 8 bytes holding 2-byte integers instead of "
            "a string): not updated"},
+      {std::string("\0\6\0\1", 4) + good.substr(4), "inv", "nor",
+       malformed + "at byte 0, a HEADER record of 6 bytes holding bit arrays "
+                   "instead of 2-byte integers): not updated"},
       {good + "x", "inv", "nor",
        malformed + "at byte " + std::to_string(good.size()) +
            ", bytes other than padding after the ENDLIB record): not "
