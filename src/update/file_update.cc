@@ -252,7 +252,7 @@ class FileUpdate {
   // A layout being updated: the stream as read, and its records, whose
   // strings are the current text.
   struct Layout {
-    Buffer bytes;
+    LargeBuffer bytes;
     LayoutStream stream;
   };
   std::unique_ptr<Layout> layout_;
@@ -459,23 +459,26 @@ bool FileUpdate::ReadLayout(FileFormat format) {
     return false;
   }
   auto layout = std::make_unique<Layout>();
-  layout->bytes.reset(static_cast<char *>(std::malloc(text_length_)));
-  if (layout->bytes == nullptr) {
-    Error(Msg::kAllocFailed);
-    return false;
-  }
-  std::memcpy(layout->bytes.get(), a_, text_length_);
+  // The stream, read into the first work buffer, is kept as it is: that
+  // buffer is handed to the layout, and a new one gets its strings.
+  WorkArea &work = Work();
+  layout->bytes.Swap(work.first);
   std::string fault;
-  if (!layout->stream.Scan(layout->bytes.get(), text_length_, &fault)) {
+  if (!layout->stream.Scan(layout->bytes.data(), text_length_, &fault)) {
     Error(Msg::kLayoutMalformed, path_, fault.c_str());
     return false;
   }
-  // The stream is kept aside; the first work buffer, where it was read,
-  // now holds its strings.
-  char *text = Work().first.data();
+  const size_t joined = layout->stream.joined_length();
+  if (!work.first.Reserve(capacity_)) {
+    Error(Msg::kAllocFailed);
+    return false;
+  }
+  work.first.Prefault(joined + 1);
+  char *text = work.first.data();
   layout->stream.Join(text);
-  text_length_ = layout->stream.joined_length();
-  text[text_length_] = '\0';
+  text[joined] = '\0';
+  a_ = text;
+  text_length_ = joined;
   layout_ = std::move(layout);
   return true;
 }

@@ -229,11 +229,13 @@ bool LayoutStream::Scan(const char *data, size_t size, std::string *fault) {
           return false;
         }
         Field field;
-        field.record = at;
         field.text = at + 4 + start;
-        field.length = static_cast<uint32_t>(text_length);
-        field.newlines =
-            static_cast<uint32_t>(std::count(text, text + text_length, '\n'));
+        field.length = static_cast<uint16_t>(text_length);
+        field.newlines = static_cast<uint16_t>(
+            std::memchr(text, '\n', text_length) == nullptr
+                ? 0
+                : std::count(text, text + text_length, '\n'));
+        field.index = static_cast<uint16_t>(start / kFieldWidth);
         field.type = static_cast<uint8_t>(type);
         field.fixed = fixed ? 1 : 0;
         fields_.push_back(field);
@@ -263,12 +265,10 @@ void LayoutStream::Join(char *out) const {
   }
 }
 
-bool LayoutStream::Split(const char *text, size_t length, std::string *fault) {
-  renamed_.clear();
-  renamed_.reserve(fields_.size());
-  new_size_ = size_;
-  const char *p = text;
-  const char *const end = text + length;
+template <typename Visit>
+bool LayoutStream::EachRenamed(Visit visit) const {
+  const char *p = renamed_text_;
+  const char *const end = renamed_text_ + renamed_length_;
   for (const Field &field : fields_) {
     // The string runs to the newline after its own ones (or to the end).
     const char *stop = p;
@@ -281,13 +281,21 @@ bool LayoutStream::Split(const char *text, size_t length, std::string *fault) {
     }
     const std::string_view now(p, static_cast<size_t>(stop - p));
     p = stop == end ? end : stop + 1;
-    renamed_.push_back(now);
-    if (now == OldText(field)) continue;
+    if (now != OldText(field) && !visit(field, now)) return false;
+  }
+  return true;
+}
+
+bool LayoutStream::Split(const char *text, size_t length, std::string *fault) {
+  renamed_text_ = text;
+  renamed_length_ = length;
+  new_size_ = size_;
+  return EachRenamed([&](const Field &field, std::string_view now) {
     const size_t limit = field.fixed ? kFieldWidth : kMaxRecordText;
     // A NUL would end the string early: the record would not say what it
     // was given.  (Only a name of the list could bring one in.)
     if (now.size() > limit || now.find('\0') != std::string_view::npos) {
-      *fault = At(field.record) + "the " + TypeName(field.type) +
+      *fault = At(RecordOf(field)) + "the " + TypeName(field.type) +
                " record would hold the string " + Quoted(now.substr(0, 64)) +
                (now.size() > 64 ? "..." : "") + " of " +
                std::to_string(now.size()) + " bytes, where " +
@@ -296,11 +304,11 @@ bool LayoutStream::Split(const char *text, size_t length, std::string *fault) {
       return false;
     }
     if (!field.fixed) {
-      const size_t old_record = Be16(data_ + field.record);
+      const size_t old_record = Be16(data_ + RecordOf(field));
       new_size_ = new_size_ - old_record + 4 + now.size() + now.size() % 2;
     }
-  }
-  return true;
+    return true;
+  });
 }
 
 bool LayoutStream::Emit(const platform::ContentSink &sink) const {
@@ -308,7 +316,7 @@ bool LayoutStream::Emit(const platform::ContentSink &sink) const {
   // of the stream, which go to the sink as they stand once they are large.
   constexpr size_t kGather = size_t{64} << 10;
   std::string out;
-  out.reserve(kGather + 4 + kMaxRecordText);
+  out.reserve(2 * kGather + 4 + kMaxRecordText);
   size_t copied = 0;  // the stream is in the sink or `out` up to here
   const auto copy_to = [&](size_t offset) {
     const size_t n = offset - copied;
@@ -324,40 +332,31 @@ bool LayoutStream::Emit(const platform::ContentSink &sink) const {
     copied = offset;
     return true;
   };
-  for (size_t i = 0; i < fields_.size();) {
-    const size_t record = fields_[i].record;
-    size_t next = i;
-    bool changed = false;
-    for (; next < fields_.size() && fields_[next].record == record; ++next) {
-      changed = changed || renamed_[next] != OldText(fields_[next]);
-    }
-    if (changed) {
+  const bool made = EachRenamed([&](const Field &field, std::string_view now) {
+    if (field.fixed) {
+      // The record keeps its length: only the field is written anew.
+      if (!copy_to(field.text)) return false;
+      out.append(now.data(), now.size());
+      out.append(kFieldWidth - now.size(), '\0');
+      copied = field.text + kFieldWidth;
+    } else {
+      const size_t record = RecordOf(field);
       if (!copy_to(record)) return false;
-      const size_t old_length = Be16(data_ + record);
-      if (fields_[i].fixed) {
-        out.append(data_ + record, 4);
-        for (size_t f = i; f < next; ++f) {
-          out.append(renamed_[f].data(), renamed_[f].size());
-          out.append(kFieldWidth - renamed_[f].size(), '\0');
-        }
-      } else {
-        const std::string_view text = renamed_[i];
-        const size_t length = 4 + text.size() + text.size() % 2;
-        out += static_cast<char>(length >> 8);
-        out += static_cast<char>(length & 0xff);
-        out.append(data_ + record + 2, 2);
-        out.append(text.data(), text.size());
-        if (text.size() % 2 != 0) out += '\0';
-      }
-      copied = record + old_length;
-      if (out.size() >= kGather) {
-        if (!sink(out.data(), out.size())) return false;
-        out.clear();
-      }
+      const size_t length = 4 + now.size() + now.size() % 2;
+      out += static_cast<char>(length >> 8);
+      out += static_cast<char>(length & 0xff);
+      out.append(data_ + record + 2, 2);
+      out.append(now.data(), now.size());
+      if (now.size() % 2 != 0) out += '\0';
+      copied = record + Be16(data_ + record);
     }
-    i = next;
-  }
-  if (!copy_to(size_)) return false;
+    if (out.size() >= kGather) {
+      if (!sink(out.data(), out.size())) return false;
+      out.clear();
+    }
+    return true;
+  });
+  if (!made || !copy_to(size_)) return false;
   return out.empty() || sink(out.data(), out.size());
 }
 
@@ -369,8 +368,7 @@ bool LayoutStream::Describe(const LayoutStream &other,
   for (size_t i = 0; i < fields_.size(); ++i) {
     const Field &field = fields_[i];
     const Field &renamed = other.fields_[i];
-    if (field.type != renamed.type ||
-        field.text - field.record != renamed.text - renamed.record) {
+    if (field.type != renamed.type || field.index != renamed.index) {
       return false;
     }
     const std::string_view before = OldText(field);
@@ -382,9 +380,7 @@ bool LayoutStream::Describe(const LayoutStream &other,
                   : "structure " + Quoted(structure);
     *lines += ", " + TypeName(field.type);
     if (field.fixed) {
-      *lines +=
-          " field " +
-          std::to_string((field.text - field.record - 4) / kFieldWidth + 1);
+      *lines += " field " + std::to_string(field.index + 1);
     }
     *lines += ": " + Quoted(before) + " -> " + Quoted(after) + "\n";
   }

@@ -12,6 +12,7 @@
 
 #include "platform/platform.h"
 #include "tovUpdtr.h"
+#include "update/work_memory.h"
 
 namespace tov::update {
 
@@ -75,24 +76,33 @@ class LayoutStream {
   bool Describe(const LayoutStream &other, std::string *lines) const;
 
  private:
+  // A string of the stream, 16 bytes: a large stream holds millions.
   struct Field {
-    size_t record;      // offset of the record's header
-    size_t text;        // offset of the string
-    uint32_t length;    // of the string, its padding left out
-    uint32_t newlines;  // in the string
+    uint64_t text;      // offset of the string
+    uint16_t length;    // of the string, its padding left out
+    uint16_t newlines;  // in the string
+    uint16_t index;     // of its field, in a record of fields (else 0)
     uint8_t type;       // of the record
     uint8_t fixed;      // the string stands in a field of kFieldWidth
   };
   std::string_view OldText(const Field &field) const {
     return {data_ + field.text, field.length};
   }
+  size_t RecordOf(const Field &field) const {
+    return static_cast<size_t>(field.text) - 4 - field.index * kFieldWidth;
+  }
+  // Calls visit(field, string) for every field whose string the renamed
+  // text changed, in order, until it returns false; false if one did.
+  template <typename Visit>
+  bool EachRenamed(Visit visit) const;
 
   const char *data_ = nullptr;
   size_t size_ = 0;
-  std::vector<Field> fields_;
+  std::vector<Field, LargeAllocator<Field>> fields_;
   size_t joined_length_ = 0;
-  // After Split: each field's new string.
-  std::vector<std::string_view> renamed_;
+  // The renamed text that Split took.
+  const char *renamed_text_ = nullptr;
+  size_t renamed_length_ = 0;
   size_t new_size_ = 0;
 };
 

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <new>
+#include <utility>
 
 #include "platform/platform.h"
 
@@ -82,6 +83,12 @@ class LargeBuffer {
     if (bytes <= prefaulted_) return;
     platform::PrefaultLarge(data_ + prefaulted_, bytes - prefaulted_);
     prefaulted_ = bytes;
+  }
+  // Exchanges the memory of the two buffers, with what they hold.
+  void Swap(LargeBuffer &other) {
+    std::swap(data_, other.data_);
+    std::swap(capacity_, other.capacity_);
+    std::swap(prefaulted_, other.prefaulted_);
   }
   // Gives the memory back to the system.
   void Release() {
