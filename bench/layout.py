@@ -136,10 +136,15 @@ def model(data, renames):
 
 
 def summary_gdspy(path, renames):
+    import warnings
     import gdspy  # noqa: E402 (optional)
-    lib = gdspy.GdsLibrary(infile=path)
+    with warnings.catch_warnings():
+        # It does not read properties, and says so for every one.
+        warnings.simplefilter("ignore")
+        lib = gdspy.GdsLibrary(infile=path)
     cells = {}
-    for name, cell in lib.cells.items():
+    cells_of = getattr(lib, "cells", None) or lib.cell_dict
+    for name, cell in cells_of.items():
         name = renames.get(name, name)
         children = {}
         for ref in cell.references:
@@ -148,7 +153,9 @@ def summary_gdspy(path, renames):
             child = renames.get(child, child)
             children[child] = children.get(child, 0) + 1
         polygons = cell.get_polygons(by_spec=True, depth=0)
-        shapes = sorted((spec, len(p)) for spec, p in polygons.items())
+        # At depth 0, gdspy keys the placed cells' polygons by their names.
+        shapes = sorted((renames.get(spec, spec) if isinstance(spec, str)
+                         else spec, len(p)) for spec, p in polygons.items())
         box = cell.get_bounding_box()
         cells[name] = (sorted(children.items()), shapes,
                        None if box is None else box.tolist(),
