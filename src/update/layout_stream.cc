@@ -29,6 +29,9 @@ constexpr unsigned kStrName = 0x06;
 constexpr unsigned kRefLibs = 0x1f;
 constexpr unsigned kFonts = 0x20;
 
+// Records whose strings stand in fields of kFieldWidth bytes.
+bool IsFixed(unsigned type) { return type == kRefLibs || type == kFonts; }
+
 struct RecordType {
   const char *name;  // NULL: a type the format does not define
   unsigned data;     // the kind of data it holds; kAnyData for those unused
@@ -161,7 +164,8 @@ const char *RecordName(unsigned type) {
 bool LayoutStream::Scan(const char *data, size_t size, std::string *fault) {
   data_ = data;
   size_ = size;
-  fields_.clear();
+  end_ = 0;
+  strings_ = 0;
   joined_length_ = 0;
   size_t at = 0;
   bool ended = false;
@@ -207,7 +211,7 @@ bool LayoutStream::Scan(const char *data, size_t size, std::string *fault) {
       return false;
     }
     if (kind == kAscii) {
-      const bool fixed = type == kRefLibs || type == kFonts;
+      const bool fixed = IsFixed(type);
       if (fixed && data_length % kFieldWidth != 0) {
         *fault = At(at) + "a " + TypeName(type) + " record of " +
                  std::to_string(length) + " bytes, not fields of " +
@@ -217,31 +221,19 @@ bool LayoutStream::Scan(const char *data, size_t size, std::string *fault) {
       // A REFLIBS or FONTS record holds one string per field; any other
       // string record holds one string.
       const size_t width = fixed ? kFieldWidth : data_length;
-      size_t start = 0;
-      do {
-        const char *text = record + 4 + start;
+      for (size_t start = 0; start < data_length || (!fixed && start == 0);
+           start += width) {
         size_t text_length = 0;
-        if (fixed && start == data_length) break;
-        if (!StringOf(text, width, &text_length)) {
+        if (!StringOf(record + 4 + start, width, &text_length)) {
           *fault = At(at) + "a " + TypeName(type) +
                    " record whose string is followed by bytes other than "
                    "padding";
           return false;
         }
-        Field field;
-        field.text = at + 4 + start;
-        field.length = static_cast<uint16_t>(text_length);
-        field.newlines = static_cast<uint16_t>(
-            std::memchr(text, '\n', text_length) == nullptr
-                ? 0
-                : std::count(text, text + text_length, '\n'));
-        field.index = static_cast<uint16_t>(start / kFieldWidth);
-        field.type = static_cast<uint8_t>(type);
-        field.fixed = fixed ? 1 : 0;
-        fields_.push_back(field);
+        ++strings_;
         joined_length_ += text_length + 1;
-        start += width;
-      } while (fixed);
+        if (width == 0) break;
+      }
     }
     at += length;
     ended = type == kEndLib;
@@ -253,49 +245,90 @@ bool LayoutStream::Scan(const char *data, size_t size, std::string *fault) {
       return false;
     }
   }
+  end_ = at;
   if (joined_length_ > 0) --joined_length_;
   return true;
 }
 
-void LayoutStream::Join(char *out) const {
-  for (size_t i = 0; i < fields_.size(); ++i) {
-    if (i > 0) *out++ = '\n';
-    std::memcpy(out, data_ + fields_[i].text, fields_[i].length);
-    out += fields_[i].length;
+template <typename Visit>
+void LayoutStream::EachString(Visit visit) const {
+  // The stream was checked: every record is whole, and every string is
+  // followed by padding only.
+  for (size_t at = 0; at < end_;) {
+    const char *record = data_ + at;
+    const size_t length = Be16(record);
+    if (static_cast<unsigned char>(record[3]) == kAscii) {
+      String string;
+      string.type = static_cast<unsigned char>(record[2]);
+      string.fixed = IsFixed(string.type);
+      const size_t data_length = length - 4;
+      const size_t width = string.fixed ? kFieldWidth : data_length;
+      for (size_t start = 0;
+           start < data_length || (!string.fixed && start == 0);
+           start += width) {
+        string.record = at;
+        string.text = at + 4 + start;
+        string.index = start / kFieldWidth;
+        const char *text = data_ + string.text;
+        const void *nul = std::memchr(text, '\0', width);
+        string.length =
+            nul == nullptr ? width : static_cast<const char *>(nul) - text;
+        visit(string);
+        if (width == 0) break;
+      }
+    }
+    at += length;
   }
+}
+
+void LayoutStream::Join(char *out) const {
+  bool first = true;
+  EachString([&](const String &string) {
+    if (!first) *out++ = '\n';
+    first = false;
+    std::memcpy(out, data_ + string.text, string.length);
+    out += string.length;
+  });
 }
 
 template <typename Visit>
 bool LayoutStream::EachRenamed(Visit visit) const {
   const char *p = renamed_text_;
   const char *const end = renamed_text_ + renamed_length_;
-  for (const Field &field : fields_) {
+  bool going = true;
+  EachString([&](const String &string) {
+    if (!going) return;
     // The string runs to the newline after its own ones (or to the end).
+    const std::string_view old(data_ + string.text, string.length);
+    size_t newlines = 0;
+    if (old.find('\n') != std::string_view::npos) {
+      newlines = static_cast<size_t>(std::count(old.begin(), old.end(), '\n'));
+    }
     const char *stop = p;
-    for (uint32_t n = 0;; ++n) {
+    for (size_t n = 0;; ++n) {
       stop = static_cast<const char *>(
           std::memchr(stop, '\n', static_cast<size_t>(end - stop)));
       if (stop == nullptr) stop = end;
-      if (n == field.newlines || stop == end) break;
+      if (n == newlines || stop == end) break;
       ++stop;
     }
     const std::string_view now(p, static_cast<size_t>(stop - p));
     p = stop == end ? end : stop + 1;
-    if (now != OldText(field) && !visit(field, now)) return false;
-  }
-  return true;
+    if (now != old) going = visit(string, now);
+  });
+  return going;
 }
 
 bool LayoutStream::Split(const char *text, size_t length, std::string *fault) {
   renamed_text_ = text;
   renamed_length_ = length;
   new_size_ = size_;
-  return EachRenamed([&](const Field &field, std::string_view now) {
+  return EachRenamed([&](const String &field, std::string_view now) {
     const size_t limit = field.fixed ? kFieldWidth : kMaxRecordText;
     // A NUL would end the string early: the record would not say what it
     // was given.  (Only a name of the list could bring one in.)
     if (now.size() > limit || now.find('\0') != std::string_view::npos) {
-      *fault = At(RecordOf(field)) + "the " + TypeName(field.type) +
+      *fault = At(field.record) + "the " + TypeName(field.type) +
                " record would hold the string " + Quoted(now.substr(0, 64)) +
                (now.size() > 64 ? "..." : "") + " of " +
                std::to_string(now.size()) + " bytes, where " +
@@ -304,7 +337,7 @@ bool LayoutStream::Split(const char *text, size_t length, std::string *fault) {
       return false;
     }
     if (!field.fixed) {
-      const size_t old_record = Be16(data_ + RecordOf(field));
+      const size_t old_record = Be16(data_ + field.record);
       new_size_ = new_size_ - old_record + 4 + now.size() + now.size() % 2;
     }
     return true;
@@ -332,7 +365,7 @@ bool LayoutStream::Emit(const platform::ContentSink &sink) const {
     copied = offset;
     return true;
   };
-  const bool made = EachRenamed([&](const Field &field, std::string_view now) {
+  const bool made = EachRenamed([&](const String &field, std::string_view now) {
     if (field.fixed) {
       // The record keeps its length: only the field is written anew.
       if (!copy_to(field.text)) return false;
@@ -340,7 +373,7 @@ bool LayoutStream::Emit(const platform::ContentSink &sink) const {
       out.append(kFieldWidth - now.size(), '\0');
       copied = field.text + kFieldWidth;
     } else {
-      const size_t record = RecordOf(field);
+      const size_t record = field.record;
       if (!copy_to(record)) return false;
       const size_t length = 4 + now.size() + now.size() % 2;
       out += static_cast<char>(length >> 8);
@@ -363,26 +396,36 @@ bool LayoutStream::Emit(const platform::ContentSink &sink) const {
 bool LayoutStream::Describe(const LayoutStream &other,
                             std::string *lines) const {
   lines->clear();
-  if (fields_.size() != other.fields_.size()) return false;
+  struct Seen {
+    String string;
+    std::string_view text;
+  };
+  const auto strings_of = [](const LayoutStream &stream) {
+    std::vector<Seen> seen;
+    stream.EachString([&](const String &string) {
+      seen.push_back({string, {stream.data_ + string.text, string.length}});
+    });
+    return seen;
+  };
+  const std::vector<Seen> before = strings_of(*this);
+  const std::vector<Seen> after = strings_of(other);
+  if (before.size() != after.size()) return false;
   std::string_view structure;
-  for (size_t i = 0; i < fields_.size(); ++i) {
-    const Field &field = fields_[i];
-    const Field &renamed = other.fields_[i];
-    if (field.type != renamed.type || field.index != renamed.index) {
+  for (size_t i = 0; i < before.size(); ++i) {
+    const String &field = before[i].string;
+    if (field.type != after[i].string.type ||
+        field.index != after[i].string.index) {
       return false;
     }
-    const std::string_view before = OldText(field);
-    const std::string_view after = other.OldText(renamed);
-    if (field.type == kStrName) structure = before;
-    if (before == after) continue;
+    if (field.type == kStrName) structure = before[i].text;
+    if (before[i].text == after[i].text) continue;
     *lines += structure.empty() && field.type != kStrName
                   ? std::string("library")
                   : "structure " + Quoted(structure);
     *lines += ", " + TypeName(field.type);
-    if (field.fixed) {
-      *lines += " field " + std::to_string(field.index + 1);
-    }
-    *lines += ": " + Quoted(before) + " -> " + Quoted(after) + "\n";
+    if (field.fixed) *lines += " field " + std::to_string(field.index + 1);
+    *lines +=
+        ": " + Quoted(before[i].text) + " -> " + Quoted(after[i].text) + "\n";
   }
   return true;
 }

@@ -12,7 +12,6 @@
 
 #include "platform/platform.h"
 #include "tovUpdtr.h"
-#include "update/work_memory.h"
 
 namespace tov::update {
 
@@ -55,7 +54,7 @@ class LayoutStream {
   // type and no name holds one, so that no occurrence reaches from one
   // string into the next, and one that ends a string is a whole word there.
   size_t joined_length() const { return joined_length_; }
-  bool empty() const { return fields_.empty(); }
+  bool empty() const { return strings_ == 0; }
   void Join(char *out) const;
 
   // Takes the renamed joined text, which must stay valid while this object
@@ -76,29 +75,30 @@ class LayoutStream {
   bool Describe(const LayoutStream &other, std::string *lines) const;
 
  private:
-  // A string of the stream, 16 bytes: a large stream holds millions.
-  struct Field {
-    uint64_t text;      // offset of the string
-    uint16_t length;    // of the string, its padding left out
-    uint16_t newlines;  // in the string
-    uint16_t index;     // of its field, in a record of fields (else 0)
-    uint8_t type;       // of the record
-    uint8_t fixed;      // the string stands in a field of kFieldWidth
+  // A string of the stream.  None is kept: a large stream holds millions,
+  // and its records are walked again, in a fraction of the time a copy of
+  // them would take to be made.
+  struct String {
+    size_t record;  // offset of the record's header
+    size_t text;    // offset of the string
+    size_t length;  // of the string, its padding left out
+    size_t index;   // of its field, in a record of fields (else 0)
+    unsigned type;  // of the record
+    bool fixed;     // the string stands in a field of kFieldWidth
   };
-  std::string_view OldText(const Field &field) const {
-    return {data_ + field.text, field.length};
-  }
-  size_t RecordOf(const Field &field) const {
-    return static_cast<size_t>(field.text) - 4 - field.index * kFieldWidth;
-  }
-  // Calls visit(field, string) for every field whose string the renamed
-  // text changed, in order, until it returns false; false if one did.
+  // Calls visit(string) for every string of the checked stream, in order.
+  template <typename Visit>
+  void EachString(Visit visit) const;
+  // Calls visit(string, renamed) for every string whose renamed text
+  // differs, in order, until it returns false; false if one did.
   template <typename Visit>
   bool EachRenamed(Visit visit) const;
 
   const char *data_ = nullptr;
   size_t size_ = 0;
-  std::vector<Field, LargeAllocator<Field>> fields_;
+  // Where the ENDLIB record ends.
+  size_t end_ = 0;
+  size_t strings_ = 0;
   size_t joined_length_ = 0;
   // The renamed text that Split took.
   const char *renamed_text_ = nullptr;
