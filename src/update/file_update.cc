@@ -25,6 +25,7 @@
 #include "update/confinement.h"
 #include "update/layout_stream.h"
 #include "update/plain_rewriter.h"
+#include "update/segment_reader.h"
 #include "update/together.h"
 #include "update/update_lock.h"
 #include "update/update_plan.h"
@@ -79,6 +80,10 @@ constexpr size_t kMinPiece = size_t{1} << 20;
 // of that path is small: here new memory costs more than the copying it
 // saves, for files of a few megabytes.
 constexpr size_t kReadPiece = size_t{128} << 10;
+// A large file updated in one pass is searched and written a segment of
+// about this size at a time: the changes of one segment are all that is
+// held, whatever the size of the file and the number of its changes.
+constexpr size_t kSegment = size_t{4} << 20;
 // What the new text is gathered in on its way to the file.
 constexpr size_t kGatherSize = size_t{16} << 10;
 // From this size on, the new text is written on a thread of its own, from
@@ -335,6 +340,7 @@ bool FileUpdate::UpdateInPieces(const platform::FileStatus &status, int flags,
   const std::vector<UpdatePlan::Step> &steps =
       UpdatePlan::For(list_, name_space_, together_).steps();
   if (steps.size() != 1 || steps[0].rewriter == nullptr) return false;
+  PlainRewriter &rewriter = *steps[0].rewriter;
   platform::FileReader file;
   if (!file.Open(path_, static_cast<int64_t>(size), &pinned_)) return false;
   // Only a text is rewritten in pieces: a file that is anything else is
@@ -346,41 +352,105 @@ bool FileUpdate::UpdateInPieces(const platform::FileStatus &status, int flags,
   }
   // Set by whichever reading thread meets the failure.
   std::atomic<bool> short_read{false};
-  const PlainRewriter::TextReader read =
-      [&file, &short_read](size_t offset, char *buf, size_t n) {
-        if (file.ReadAt(static_cast<int64_t>(offset), buf, n) ==
-            static_cast<int64_t>(n)) {
-          return true;
-        }
-        short_read = true;
-        return false;
-      };
+  const SegmentReader::Read read = [&file, &short_read](size_t offset,
+                                                        char *buf, size_t n) {
+    if (file.ReadAt(static_cast<int64_t>(offset), buf, n) ==
+        static_cast<int64_t>(n)) {
+      return true;
+    }
+    short_read = true;
+    return false;
+  };
+  const SegmentReader::InRun in_run = [&rewriter](char c) {
+    return rewriter.InRun(c);
+  };
+  // The segment of `length` bytes from `offset`, as a text of its own.
+  const auto segment = [&read](size_t offset) {
+    return PlainRewriter::TextReader(
+        [&read, offset](size_t at, char *buf, size_t n) {
+          return read(offset + at, buf, n);
+        });
+  };
   WorkArea &work = Work();
   PlainRewriter::Changes &changes = work.changes;
-  char extra;
+  // What the renames make of the whole text, added up segment by segment.
+  struct Totals {
+    size_t length = 0;   // of the new text
+    size_t longest = 0;  // as Changes::max_length
+    uint64_t replacements = 0;
+    bool touched = false;
+  };
+  // Searches a segment, leaving its changes in `changes`; false when a
+  // read failed.
+  const auto find = [&](size_t offset, size_t length, Totals *totals) {
+    if (!rewriter.FindInFile(segment(offset), length, PiecesFor(length),
+                             kReadPiece, &changes, SearchThreads())) {
+      return false;
+    }
+    if (!changes.touched()) {
+      totals->length += length;
+      totals->longest += length;
+      return true;
+    }
+    totals->touched = true;
+    totals->length += changes.length();
+    totals->longest += changes.max_length();
+    totals->replacements += changes.replacements();
+    return true;
+  };
   // A file that now holds more than its reported size would lose its end
   // on write-back: it fails like one that holds less.
-  if (!steps[0].rewriter->FindInFile(read, size, PiecesFor(size), kReadPiece,
-                                     &changes, SearchThreads()) ||
-      file.ReadAt(static_cast<int64_t>(size), &extra, 1) != 0) {
-    Error(Msg::kReadFailed, path_);
-    *result = 0;
-    return true;
+  const auto grew = [&file, size] {
+    char extra;
+    return file.ReadAt(static_cast<int64_t>(size), &extra, 1) != 0;
+  };
+
+  // Unless the renames cannot make the text outgrow its buffer space, the
+  // whole file is searched first, keeping only what it adds up to: a text
+  // that outgrows it fails, node by node, before anything is made writable.
+  const bool may_outgrow = !rewriter.CannotOutgrow(scaling_);
+  Totals found;
+  size_t first_change = 0;  // the offset of the first segment that changes
+  {
+    SegmentReader segments(read, size, in_run, kSegment, &work.probe);
+    size_t offset, length;
+    bool whole = true;  // every segment was searched
+    bool read_all = true;
+    while (segments.Next(&offset, &length)) {
+      const bool before = found.touched;
+      if (!find(offset, length, &found)) {
+        read_all = false;
+        break;
+      }
+      if (!before && found.touched) {
+        first_change = offset;
+        if (!may_outgrow && !(flags & TOV_UPDATE_DRY_RUN)) {
+          whole = false;
+          break;
+        }
+      }
+    }
+    if (!read_all || segments.failed() || (whole && grew())) {
+      Error(Msg::kReadFailed, path_);
+      *result = 0;
+      return true;
+    }
   }
-  if (!changes.touched()) {
+  if (!found.touched) {
     *result = TOV_UPDATE_UNCHANGED;
     return true;
   }
   // Somewhere along these renames the text outgrows the buffer space: the
   // nodes applied one by one tell where, with their message.
-  if (changes.max_length() >= scaling_ * size) return false;
+  if (may_outgrow && found.longest >= scaling_ * size) return false;
   changed_ = true;
-  replacements_ = changes.replacements();
-  // No text is held: only its length is known.
-  text_length_ = changes.length();
-  if (flags & TOV_UPDATE_DRY_RUN) {
-    *result = TOV_UPDATE_CHANGED;
-    return true;
+  if (may_outgrow || (flags & TOV_UPDATE_DRY_RUN)) {
+    replacements_ = found.replacements;
+    text_length_ = found.length;
+    if (flags & TOV_UPDATE_DRY_RUN) {
+      *result = TOV_UPDATE_CHANGED;
+      return true;
+    }
   }
   if (!ReadyToWrite()) {
     *result = 0;
@@ -404,30 +474,55 @@ bool FileUpdate::UpdateInPieces(const platform::FileStatus &status, int flags,
     *result = 0;
     return true;
   }
+  // The new text is made and written one segment at a time: the text before
+  // the first change as it is, then each segment searched again and
+  // rewritten.  No more than a segment's changes are ever held.
+  Totals written;
+  const auto write = [&](const platform::ContentSink &sink) {
+    for (size_t at = 0; at < first_change;) {
+      const size_t n = std::min(kReadPiece, first_change - at);
+      if (!read(at, work.window.data(), n) || !sink(work.window.data(), n)) {
+        return false;
+      }
+      at += n;
+    }
+    written.length = first_change;
+    written.longest = first_change;
+    SegmentReader segments(read, size, in_run, kSegment, &work.probe);
+    size_t offset, length;
+    while (segments.Next(&offset, &length)) {
+      if (offset < first_change) continue;
+      if (!find(offset, length, &written) ||
+          !PlainRewriter::EmitFromFile(
+              segment(offset), length, changes, work.window.data(), kReadPiece,
+              work.staging.data(), kGatherSize, sink)) {
+        return false;
+      }
+    }
+    return !segments.failed() && !grew();
+  };
   const platform::ContentSource content =
       [&](const platform::ContentSink &sink) {
-        if (!behind) {
-          return PlainRewriter::EmitFromFile(
-              read, size, changes, work.window.data(), kReadPiece,
-              work.staging.data(), kGatherSize, sink);
-        }
+        if (!behind) return write(sink);
         // Made on this thread and written on another, so that reading and
         // composing the text overlap with the system's writing.
         WriteBehind writer(sink, work.slots.data(), kSlotSize, kWriteSlots);
-        const bool made = PlainRewriter::EmitFromFile(
-            read, size, changes, work.window.data(), kReadPiece,
-            work.staging.data(), kGatherSize,
+        const bool made = write(
             [&writer](const char *p, size_t n) { return writer.Put(p, n); });
-        const bool written = writer.Finish();
-        return made && written;
+        const bool done = writer.Finish();
+        return made && done;
       };
   // The content is read from the file it replaces: where that file must be
   // rewritten in place, the content is gathered first.
   const int replace = platform::kReplaceFromFile | ReplaceFlags(flags);
   platform::SetErrorNumber(0);
-  switch (platform::ReplaceFileContents(path_, content, replace,
-                                        static_cast<int64_t>(text_length_),
-                                        &pinned_, lock_.file_lock())) {
+  const int replaced = platform::ReplaceFileContents(
+      path_, content, replace,
+      static_cast<int64_t>(may_outgrow ? found.length : size), &pinned_,
+      lock_.file_lock());
+  replacements_ = written.replacements;
+  text_length_ = written.length;
+  switch (replaced) {
     case 0:
       *result = TOV_UPDATE_CHANGED;
       break;
@@ -440,9 +535,7 @@ bool FileUpdate::UpdateInPieces(const platform::FileStatus &status, int flags,
       *result = 0;
       break;
     default:
-      // A read that came back short did so on a reading thread, whose error
-      // number is not this thread's: it goes without a reason.
-      if (short_read) {
+      if (short_read || grew()) {
         Error(Msg::kReadFailed, path_);
       } else {
         SystemError(Msg::kWriteFailed, path_);

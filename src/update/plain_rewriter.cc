@@ -1075,6 +1075,21 @@ bool PlainRewriter::EmitFromFile(const TextReader &read, size_t length,
   return copy(copied, length) && out.Flush();
 }
 
+bool PlainRewriter::InRun(char c) const {
+  return IsRunByte(static_cast<unsigned char>(c), update_type_ == 1);
+}
+
+bool PlainRewriter::CannotOutgrow(size_t factor) const {
+  if (update_type_ != 0) return false;
+  for (const Outcome &o : outcomes_) {
+    // Entries of renames that are not a name's first one stay empty.
+    if (o.run_length == 0) continue;
+    // max_length >= factor * run_length, without the product.
+    if (o.max_length / factor >= o.run_length) return false;
+  }
+  return true;
+}
+
 void PlainRewriter::MarkMatched(std::vector<unsigned char> *matched) const {
   for (const std::unique_ptr<Memo> &memo : memos_) {
     for (size_t k = 0; k < memo->met.size(); ++k) {

@@ -178,6 +178,17 @@ class PlainRewriter {
 
   size_t rename_count() const { return renames_.size(); }
 
+  // Whether `c` may stand inside a run of the text: a text cut before any
+  // other byte is rewritten piece by piece as it would be whole.
+  bool InRun(char c) const;
+  // True when it is known before any text is searched that no text grows,
+  // at any step of the renames, to `factor` times its length or more, so
+  // that the buffer space of the node-by-node path cannot run out: every
+  // name's outcome stays below that factor of its own length all the way
+  // (update type 0; under update type 1 runs are resolved only as they are
+  // met, and the answer is false).
+  bool CannotOutgrow(size_t factor) const;
+
   // Sets (*matched)[i], which must exist, for every rename i that replaced
   // a name in a text that Find or FindInFile searched.
   void MarkMatched(std::vector<unsigned char> *matched) const;

@@ -32,6 +32,8 @@ struct WorkArea {
   LargeBuffer staging;
   LargeBuffer window;
   LargeBuffer slots;
+  // The bytes read where a large text is cut into segments.
+  std::vector<char> probe;
   PlainRewriter::Changes changes;
 
   // Keeps small buffers for the next update; large ones go back to the

@@ -1,5 +1,7 @@
 #include "update/plain_rewriter.h"
 
+#include "update/segment_reader.h"
+
 #include <cstring>
 #include <random>
 #include <regex>
@@ -196,6 +198,51 @@ std::string FindAndEmitFromFile(PlainRewriter &rewriter,
   return emitted;
 }
 
+// The text cut into segments of about `size` bytes, each read as a file,
+// searched and rewritten on its own, their new texts one after the other;
+// "untouched" when no segment changed.  *longest adds up the segments'
+// longest forms.
+std::string FindAndEmitSegments(PlainRewriter &rewriter,
+                                const std::string &text, size_t size,
+                                PlainRewriter::Changes *changes,
+                                size_t *longest) {
+  const auto read_at = [&text](size_t base) {
+    return [&text, base](size_t offset, char *buf, size_t n) {
+      if (base + offset + n > text.size()) return false;
+      std::memcpy(buf, text.data() + base + offset, n);
+      return true;
+    };
+  };
+  std::vector<char> probe;
+  tov::update::SegmentReader segments(
+      read_at(0), text.size(),
+      [&rewriter](char c) { return rewriter.InRun(c); }, size, &probe);
+  std::string emitted;
+  bool touched = false;
+  size_t next = 0;  // where the next segment must start
+  *longest = 0;
+  size_t offset, length;
+  while (segments.Next(&offset, &length)) {
+    EXPECT_EQ(offset, next);
+    EXPECT_GT(length, 0u);
+    next = offset + length;
+    EXPECT_TRUE(rewriter.FindInFile(read_at(offset), length, 2, 1 + size % 7,
+                                    changes, 0));
+    touched = touched || changes->touched();
+    *longest += changes->touched() ? changes->max_length() : length;
+    char window[5], staging[7];
+    EXPECT_TRUE(PlainRewriter::EmitFromFile(
+        read_at(offset), length, *changes, window, sizeof window, staging,
+        sizeof staging, [&emitted](const char *q, size_t n) {
+          emitted.append(q, n);
+          return true;
+        }));
+  }
+  EXPECT_FALSE(segments.failed());
+  EXPECT_EQ(next, text.size());
+  return touched ? emitted : "untouched";
+}
+
 TEST(PlainRewriter, PiecesAndBlocksDoNotChangeTheResult) {
   // Long runs that cross the 64-byte blocks the text is read in, names of 8,
   // 16 and more than 16 bytes (compared by words, then whole), names that
@@ -222,7 +269,7 @@ TEST(PlainRewriter, PiecesAndBlocksDoNotChangeTheResult) {
                                           "s",
                                           "_a",
                                           "9"};
-  const std::string alphabet = "ab1_$. \n-9A";
+  const std::string alphabet = "ab1_$. \r\n-9A";
   std::mt19937 rng(4242);
   PlainRewriter::Changes changes;
   for (int iter = 0; iter < 1500; ++iter) {
@@ -276,6 +323,16 @@ TEST(PlainRewriter, PiecesAndBlocksDoNotChangeTheResult) {
           << "type " << c.type << " pieces " << cut[0] << " read by " << chunk
           << " text " << c.text;
       EXPECT_GE(changes.max_length(), longest);
+    }
+    // The text in segments so small that they cut it between any two runs
+    // (a CR LF included); a run longer than a segment makes one longer.
+    for (int k = 0; k < 3; ++k) {
+      size_t added = 0;
+      const std::string got = FindAndEmitSegments(
+          rewriter, c.text, 1 + rng() % 40, &changes, &added);
+      EXPECT_EQ(got, touched ? want : "untouched")
+          << "type " << c.type << " text " << c.text;
+      EXPECT_GE(added, longest);
     }
     if (HasFailure()) break;
   }
