@@ -1,8 +1,12 @@
 #include "renames.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <set>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
 
 namespace tov::cli {
 
@@ -18,8 +22,69 @@ std::vector<Rename> RenamesOf(const tovUpdtrRegexpList *list) {
   return renames;
 }
 
+namespace {
+
+// Whether the renames (names differing) lead from some name back to it.
+// The names that no rename leads into are peeled off, with the renames out
+// of them, until none is left: what stays holds a cycle.  Linear, for the
+// lists of a million lines that hold none.
+bool HasCycle(const std::vector<Rename> &renames) {
+  std::unordered_map<std::string_view, uint32_t> ids;
+  ids.reserve(2 * renames.size());
+  std::vector<std::pair<uint32_t, uint32_t>> edges;
+  edges.reserve(renames.size());
+  const auto id = [&ids](const std::string &name) {
+    return ids.emplace(name, static_cast<uint32_t>(ids.size())).first->second;
+  };
+  for (const Rename &r : renames) {
+    if (r.from != r.to) edges.emplace_back(id(r.from), id(r.to));
+  }
+  const size_t n = ids.size();
+  std::vector<uint32_t> into(n, 0), first(n + 1, 0), out(edges.size());
+  for (const auto &[from, to] : edges) {
+    ++into[to];
+    ++first[from + 1];
+  }
+  for (size_t i = 0; i < n; ++i) first[i + 1] += first[i];
+  std::vector<uint32_t> fill(first.begin(), first.end() - 1);
+  for (const auto &[from, to] : edges) out[fill[from]++] = to;
+  std::vector<uint32_t> free_names;
+  for (uint32_t i = 0; i < n; ++i) {
+    if (into[i] == 0) free_names.push_back(i);
+  }
+  size_t peeled = 0;
+  while (!free_names.empty()) {
+    const uint32_t name = free_names.back();
+    free_names.pop_back();
+    ++peeled;
+    for (uint32_t k = first[name]; k < first[name + 1]; ++k) {
+      if (--into[out[k]] == 0) free_names.push_back(out[k]);
+    }
+  }
+  return peeled < n;
+}
+
+// Whether a rename's new name is renamed again by a later rename.
+bool HasChain(const std::vector<Rename> &renames) {
+  std::unordered_map<std::string_view, size_t> last_renamed;
+  last_renamed.reserve(renames.size());
+  for (size_t i = 0; i < renames.size(); ++i) {
+    last_renamed[renames[i].from] = i;
+  }
+  for (size_t i = 0; i < renames.size(); ++i) {
+    const auto it = last_renamed.find(renames[i].to);
+    if (it != last_renamed.end() && it->second > i) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 std::vector<std::vector<std::string>> Cycles(
     const std::vector<Rename> &renames) {
+  // Most lists hold no cycle; the walk below, which names each cycle in the
+  // order of the names, is for those that do.
+  if (!HasCycle(renames)) return {};
   // The names each name is renamed to (a name may be renamed at more than
   // one level), walked depth first; a name met again on the path closes a
   // cycle.
@@ -70,6 +135,7 @@ std::vector<std::vector<std::string>> Cycles(
 
 std::vector<std::vector<std::string>> Chains(
     const std::vector<Rename> &renames) {
+  if (!HasChain(renames)) return {};
   // Where each name is renamed, in the order of application.
   std::map<std::string, std::vector<size_t>> renamed_at;
   for (size_t i = 0; i < renames.size(); ++i) {

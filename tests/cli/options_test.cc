@@ -145,6 +145,14 @@ TEST(Renames, CyclesAreFoundAndChainsFollowTheOrder) {
        {},
        {{"a", "b", "c", "d"}}},
       {{{"a", "a"}, {"p", "q"}}, {}, {}},
+      // A cycle reached from a name outside it, and two paths that meet
+      // without closing one.
+      {{{"x", "a"}, {"a", "b"}, {"b", "a"}},
+       {{"a", "b", "a"}},
+       {{"x", "a", "b", "a"}}},
+      {{{"a", "b"}, {"a", "c"}, {"b", "d"}, {"c", "d"}},
+       {},
+       {{"a", "b", "d"}, {"a", "c", "d"}}},
   };
   for (const Row &row : rows) {
     EXPECT_EQ(tov::cli::Cycles(row.renames), row.cycles);
