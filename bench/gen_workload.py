@@ -7,6 +7,10 @@ about three times as many names, so that a few percent of their words are
 hit.  The text looks like a gate-level netlist: instance lines with a cell
 name, an instance name and pin connections to nets.
 
+Two denser shapes (--shape): `dense`, lines of eight cell names of the
+pool, so that a third of all words are renamed; `everyline`, every line the
+word `ab`, renamed to `abc` (the from-to list then has that one line).
+
 Writes into OUT: lib.defs, rename.ftl, update.list and lib/ with the files.
 """
 import argparse
@@ -36,6 +40,17 @@ def netlist(size, pool, rng):
     return "".join(parts)
 
 
+def dense(size, pool, rng):
+    """About `size` bytes of lines of eight cell names of `pool`."""
+    parts = []
+    total = 0
+    while total < size:
+        line = " ".join(pool[rng.randrange(len(pool))] for _ in range(8))
+        parts.append(line + "\n")
+        total += len(line) + 1
+    return "".join(parts)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__)
     ap.add_argument("out")
@@ -44,6 +59,8 @@ def main():
     ap.add_argument("--file-size", type=int, default=10**7,
                     help="bytes per file")
     ap.add_argument("--seed", type=int, default=1)
+    ap.add_argument("--shape", choices=("netlist", "dense", "everyline"),
+                    default="netlist")
     args = ap.parse_args()
 
     rng = random.Random(args.seed)
@@ -54,7 +71,9 @@ def main():
         f.write("library benchLib lib\n")
     # The renamed cells: every third name of the pool.
     with open(os.path.join(args.out, "rename.ftl"), "w") as f:
-        for k in range(args.renames):
+        if args.shape == "everyline":
+            f.write("benchLib.ab/. benchLib.abc/.\n")
+        for k in range(args.renames if args.shape != "everyline" else 0):
             old = pool[3 * k]
             f.write("benchLib.%s/. benchLib.%s_new/.\n" % (old, old))
     with open(os.path.join(args.out, "update.list"), "w") as f:
@@ -64,7 +83,12 @@ def main():
         d = os.path.join(args.out, "lib", "top%d" % i, "netlist")
         os.makedirs(d, exist_ok=True)
         with open(os.path.join(d, "top.v"), "w") as f:
-            f.write(netlist(args.file_size, pool, rng))
+            if args.shape == "everyline":
+                f.write("ab\n" * (args.file_size // 3))
+            elif args.shape == "dense":
+                f.write(dense(args.file_size, pool, rng))
+            else:
+                f.write(netlist(args.file_size, pool, rng))
 
 
 if __name__ == "__main__":

@@ -6,7 +6,7 @@ or built from real netlists (--corpus), then every tool runs on a fresh copy
 of it, the tools taking turns so that a busy moment of the machine does not
 fall on one tool alone.  Reported per tool: the median wall time of --repeat
 runs, the CPU time (user + system) of the same runs, MB/s and the ratio to
-cp.  The files that tovupdtr wrote are compared byte for byte with those of
+cp, and the peak memory (resident set) of the process.  The files that tovupdtr wrote are compared byte for byte with those of
 the node-by-node path (where it runs) and of the perl peer.
 
   bench/run_update_bench.py --build build-release [--only goal,curve,corpus]
@@ -16,6 +16,8 @@ Groups of scenarios (--only):
   goal    100 MB with 10,000 renames; a tree of 10,000 files of 10 KB with
           5,000 renames
   curve   the same 100 MB text shape with 10 to 100,000 renames
+  dense   100 MB where every word is a cell name, a third of them renamed
+          (10,000 renames); 64 MB where every line is `ab`, renamed `abc`
   check   10 MB with 100 and 1,000 renames, beside the node-by-node path
   corpus  the real netlists of --corpus (default ../shared/corpus/netlists)
           with their most frequent cell names renamed
@@ -36,7 +38,8 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 
-# group, name, files, bytes per file, renames, run the node-by-node path
+# group, name, files, bytes per file, renames, run the node-by-node path[,
+# shape of the text (bench/gen_workload.py --shape)]
 SCENARIOS = [
     ("goal", "100 MB, 10,000 renames", 1, 10**8, 10000, False),
     ("goal", "10,000 files of 10 KB, 5,000 renames", 10000, 10**4, 5000,
@@ -46,6 +49,10 @@ SCENARIOS = [
     ("curve", "100 MB, 1,000 renames", 1, 10**8, 1000, False),
     ("curve", "100 MB, 10,000 renames", 1, 10**8, 10000, False),
     ("curve", "100 MB, 100,000 renames", 1, 10**8, 100000, False),
+    ("dense", "100 MB, every word a cell, 10,000 renames", 1, 10**8, 10000,
+     False, "dense"),
+    ("dense", "64 MB, every line ab -> abc", 1, 64 * 10**6, 1, True,
+     "everyline"),
     ("check", "10 MB, 100 renames", 1, 10**7, 100, True),
     ("check", "10 MB, 1,000 renames", 1, 10**7, 1000, True),
 ]
@@ -114,7 +121,7 @@ def corpus_tree(corpus, out, top):
 
 
 def timed(cmd, cwd):
-    """Wall and CPU seconds of one run of `cmd`."""
+    """Wall and CPU seconds and peak memory (MB) of one run of `cmd`."""
     # The messages go to a file: a pipe nobody reads while the tool runs
     # could fill up and stop it.
     with tempfile.TemporaryFile() as err:
@@ -128,7 +135,7 @@ def timed(cmd, cwd):
             err.seek(0)
             sys.exit("failed: %s\n%s" % (" ".join(cmd),
                                           err.read().decode()[-2000:]))
-    return elapsed, usage.ru_utime + usage.ru_stime
+    return elapsed, usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024
 
 
 def same_files(a_tree, b_tree):
@@ -140,9 +147,10 @@ def same_files(a_tree, b_tree):
 
 def run_scenario(tools, pristine, work_root, repeat):
     """Runs every tool `repeat` times on fresh copies, taking turns; returns
-    {tool: (median wall, median cpu, tree of its last run)}."""
+    {tool: (median wall, median cpu, peak MB, tree of its last run)}."""
     walls = collections.defaultdict(list)
     cpus = collections.defaultdict(list)
+    peaks = collections.defaultdict(list)
     last = {}
     for i in range(repeat):
         for k, (tool, make, once, *prepare) in enumerate(tools):
@@ -153,14 +161,15 @@ def run_scenario(tools, pristine, work_root, repeat):
             for step in prepare:
                 step(work)
             subprocess.run(["sync"], check=True)
-            wall, cpu = timed(make(work), work)
+            wall, cpu, peak = timed(make(work), work)
             walls[tool].append(wall)
             cpus[tool].append(cpu)
+            peaks[tool].append(peak)
             if tool in last:
                 shutil.rmtree(last[tool])
             last[tool] = work
     return {t: (statistics.median(walls[t]), statistics.median(cpus[t]),
-                last[t]) for t in walls}
+                max(peaks[t]), last[t]) for t in walls}
 
 
 def main():
@@ -169,7 +178,7 @@ def main():
     ap.add_argument("--build", default="build-release")
     ap.add_argument("--repeat", type=int, default=5)
     ap.add_argument("--quick", action="store_true")
-    ap.add_argument("--only", default="goal,curve,check,corpus",
+    ap.add_argument("--only", default="goal,dense,curve,check,corpus",
                     help="groups to run, comma-separated")
     ap.add_argument("--corpus",
                     default=os.path.join(ROOT, "..", "shared", "corpus",
@@ -196,10 +205,11 @@ def main():
     tmp = tempfile.mkdtemp(prefix="tovbench", dir=args.tmp)
     results = []
     print("| workload | tool | wall s | CPU s | MB/s | wall ratio to cp | "
-          "same output |")
-    print("| --- | --- | ---: | ---: | ---: | ---: | --- |")
+          "peak MB | same output |")
+    print("| --- | --- | ---: | ---: | ---: | ---: | ---: | --- |")
     try:
-        for group, name, files, size, renames, node_by_node in scenarios:
+        for group, name, files, size, renames, node_by_node, *shape in \
+                scenarios:
             pristine = os.path.join(tmp, "pristine")
             if group == "corpus":
                 nfiles, nnames = corpus_tree(args.corpus, pristine, renames)
@@ -209,7 +219,8 @@ def main():
                 subprocess.run(
                     [sys.executable, os.path.join(HERE, "gen_workload.py"),
                      pristine, "--renames", str(renames), "--files",
-                     str(files), "--file-size", str(size)], check=True)
+                     str(files), "--file-size", str(size), "--shape",
+                     shape[0] if shape else "netlist"], check=True)
             mb = tree_bytes(os.path.join(pristine, "lib")) / 1e6
             work_root = os.path.join(tmp, "work")
             os.makedirs(work_root)
@@ -226,7 +237,7 @@ def main():
                     HERE, "peer_perl.pl"), "rename.ftl"] + listed_files(w),
                  False),
             ]
-            if group == "goal":
+            if group in ("goal", "dense"):
                 # cp onto a copy that is already there: like the update,
                 # it replaces files that are on the disk, and so pays for
                 # releasing their blocks.
@@ -248,20 +259,21 @@ def main():
                               lambda w: [exe, "-nodeByNode"] + updater, True))
             timings = run_scenario(tools, pristine, work_root, args.repeat)
             cp_wall = timings["cp"][0]
-            ours = timings["tovupdtr"][2]
-            for tool, (wall, cpu, tree) in timings.items():
+            ours = timings["tovupdtr"][3]
+            for tool, (wall, cpu, peak, tree) in timings.items():
                 same = ""
                 if tool not in ("cp", "cp onto a copy", "tovupdtr",
                                 "tovupdtr, lists only"):
                     same = "yes" if same_files(tree, ours) else "NO"
-                print("| %s | %s | %.3f | %.3f | %.0f | %.2f | %s |" %
+                print("| %s | %s | %.3f | %.3f | %.0f | %.2f | %.0f | %s |" %
                       (name, tool, wall, cpu, mb / wall, wall / cp_wall,
-                       same))
+                       peak, same))
                 sys.stdout.flush()
                 results.append({"group": group, "workload": name,
                                 "renames": renames, "megabytes": mb,
                                 "tool": tool, "wall": wall, "cpu": cpu,
                                 "ratio_to_cp": wall / cp_wall,
+                                "peak_mb": peak,
                                 "same_output": same})
             shutil.rmtree(work_root)
             shutil.rmtree(pristine)
