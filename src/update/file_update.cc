@@ -380,11 +380,12 @@ bool FileUpdate::UpdateInPieces(const platform::FileStatus &status, int flags,
     uint64_t replacements = 0;
     bool touched = false;
   };
-  // Searches a segment, leaving its changes in `changes`; false when a
-  // read failed.
-  const auto find = [&](size_t offset, size_t length, Totals *totals) {
+  // Searches a segment, keeping of its changes what `keep` says; false
+  // when a read failed.
+  const auto find = [&](size_t offset, size_t length, Totals *totals,
+                        PlainRewriter::Keep keep) {
     if (!rewriter.FindInFile(segment(offset), length, PiecesFor(length),
-                             kReadPiece, &changes, SearchThreads())) {
+                             kReadPiece, &changes, SearchThreads(), keep)) {
       return false;
     }
     if (!changes.touched()) {
@@ -418,7 +419,7 @@ bool FileUpdate::UpdateInPieces(const platform::FileStatus &status, int flags,
     bool read_all = true;
     while (segments.Next(&offset, &length)) {
       const bool before = found.touched;
-      if (!find(offset, length, &found)) {
+      if (!find(offset, length, &found, PlainRewriter::Keep::kTotals)) {
         read_all = false;
         break;
       }
@@ -492,10 +493,10 @@ bool FileUpdate::UpdateInPieces(const platform::FileStatus &status, int flags,
     size_t offset, length;
     while (segments.Next(&offset, &length)) {
       if (offset < first_change) continue;
-      if (!find(offset, length, &written) ||
-          !PlainRewriter::EmitFromFile(
-              segment(offset), length, changes, work.window.data(), kReadPiece,
-              work.staging.data(), kGatherSize, sink)) {
+      // Each searching thread writes the new text of its pieces as it
+      // goes; they are handed on in order.
+      if (!find(offset, length, &written, PlainRewriter::Keep::kMakeText) ||
+          !PlainRewriter::EmitMade(changes, sink)) {
         return false;
       }
     }

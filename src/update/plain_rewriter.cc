@@ -700,6 +700,7 @@ void PlainRewriter::FindInPiece(const char *text, size_t length, size_t begin,
         const Outcome &o = outcomes_[name->first];
         hits->push_back(Hit{base + c.pos, &o});
         memo->met[name->first] = 1;
+        ++totals->hits;
         totals->steps += o.steps;
         totals->growth += name->growth;
         totals->added += name->new_length;
@@ -711,6 +712,7 @@ void PlainRewriter::FindInPiece(const char *text, size_t length, size_t begin,
       const Outcome *o =
           Resolve(std::string_view(text + c.start, c.stop - c.start), memo);
       hits->push_back(Hit{base + c.start, o});
+      ++totals->hits;
       totals->steps += o->steps;
       totals->growth += o->max_length - o->run_length;
       totals->added += o->text.size();
@@ -826,7 +828,7 @@ void PlainRewriter::SearchPieces(size_t count, unsigned threads,
   Totals all;
   changes->replacements_ = 0;
   for (size_t i = 0; i < count; ++i) {
-    changes->hits_ += changes->parts_[i].size();
+    changes->hits_ += totals[i].hits;
     changes->replacements_ += totals[i].steps;
     all.growth += totals[i].growth;
     all.added += totals[i].added;
@@ -869,7 +871,7 @@ void PlainRewriter::Find(const char *text, size_t length, unsigned pieces,
 
 bool PlainRewriter::FindInFile(const TextReader &read, size_t length,
                                unsigned pieces, size_t chunk, Changes *changes,
-                               unsigned threads) {
+                               unsigned threads, Keep keep) {
   const bool dollar = update_type_ == 1;
   if (chunk == 0) chunk = 1;
   // Piece i holds the runs that start in [i * share, (i + 1) * share): it
@@ -886,6 +888,9 @@ bool PlainRewriter::FindInFile(const TextReader &read, size_t length,
   const size_t workers = std::min<size_t>(
       threads == 0 ? count : std::min<size_t>(threads, count), kMaxPieces);
   if (changes->buffers_.size() < workers) changes->buffers_.resize(workers);
+  if (keep == Keep::kMakeText && changes->texts_.size() < count) {
+    changes->texts_.resize(count);
+  }
   std::atomic<bool> failed{false};
   auto is_run = [dollar](char c) {
     return IsRunByte(static_cast<unsigned char>(c), dollar);
@@ -928,6 +933,9 @@ bool PlainRewriter::FindInFile(const TextReader &read, size_t length,
           return true;
         };
         const size_t share_end = i + 1 == count ? length : (i + 1) * share;
+        std::vector<char> *made =
+            keep == Keep::kMakeText ? &changes->texts_[i] : nullptr;
+        if (made != nullptr) made->clear();
         size_t pos = 0;
         if (i > 0) {
           // A piece that is one run throughout has nothing of its own.
@@ -946,7 +954,8 @@ bool PlainRewriter::FindInFile(const TextReader &read, size_t length,
             from = end;
           }
         }
-        hits->reserve((share_end - pos) / kHitSpacing);
+        if (keep == Keep::kHits) hits->reserve((share_end - pos) / kHitSpacing);
+        if (made != nullptr) made->reserve(share_end - pos);
         for (;;) {
           if (failed.load(std::memory_order_relaxed)) return;
           if (!load(pos)) return;
@@ -957,6 +966,32 @@ bool PlainRewriter::FindInFile(const TextReader &read, size_t length,
           size_t end = 0;
           if (!run_break(target, &end)) return;
           FindInPiece(buf.data(), loaded, 0, end - at, at, memo, hits, totals);
+          if (made != nullptr) {
+            // The window's new text, from its text and its hits, written
+            // into room made for the most it can take.
+            size_t most = end - at;
+            for (const Hit &hit : *hits) most += hit.outcome->text.size();
+            const size_t before = made->size();
+            if (made->capacity() < before + most) {
+              made->reserve(std::max(before + most, 2 * made->capacity()));
+            }
+            made->resize(before + most);
+            char *w = made->data() + before;
+            size_t copied = 0;
+            for (const Hit &hit : *hits) {
+              const size_t offset = hit.offset - at;
+              std::memcpy(w, buf.data() + copied, offset - copied);
+              w += offset - copied;
+              std::memcpy(w, hit.outcome->text.data(),
+                          hit.outcome->text.size());
+              w += hit.outcome->text.size();
+              copied = offset + hit.outcome->run_length;
+            }
+            std::memcpy(w, buf.data() + copied, end - at - copied);
+            w += end - at - copied;
+            made->resize(static_cast<size_t>(w - made->data()));
+          }
+          if (keep != Keep::kHits) hits->clear();
           // A run that goes on past the share's end ends the piece too.
           if (end >= share_end) return;
           pos = end;
@@ -964,6 +999,15 @@ bool PlainRewriter::FindInFile(const TextReader &read, size_t length,
       },
       changes);
   return !failed;
+}
+
+bool PlainRewriter::EmitMade(const Changes &changes,
+                             const platform::ContentSink &sink) {
+  for (size_t i = 0; i < changes.pieces_; ++i) {
+    const std::vector<char> &text = changes.texts_[i];
+    if (!text.empty() && !sink(text.data(), text.size())) return false;
+  }
+  return true;
 }
 
 void PlainRewriter::Apply(const char *text, size_t length,

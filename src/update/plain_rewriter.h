@@ -83,11 +83,12 @@ class PlainRewriter {
     // them: a run that a rename made and a later one renamed again counts
     // twice.
     size_t replacements() const { return replacements_; }
-    // The memory held for the hits and the reading of texts.
+    // The memory held for the hits, the reading of texts and new texts.
     size_t held_bytes() const {
       size_t bytes = 0;
       for (const HitList &hits : parts_) bytes += hits.capacity() * sizeof(Hit);
       for (const std::vector<char> &buf : buffers_) bytes += buf.capacity();
+      for (const std::vector<char> &text : texts_) bytes += text.capacity();
       return bytes;
     }
 
@@ -99,6 +100,8 @@ class PlainRewriter {
     size_t pieces_ = 0;
     // What each thread of FindInFile reads its pieces into.
     std::vector<std::vector<char>> buffers_;
+    // FindInFile with kMakeText: the new text of each piece.
+    std::vector<std::vector<char>> texts_;
     size_t text_length_ = 0;
     size_t hits_ = 0;
     size_t max_length_ = 0;
@@ -140,14 +143,29 @@ class PlainRewriter {
   void Find(const char *text, size_t length, unsigned pieces, Changes *changes,
             unsigned threads = 0);
 
+  // What FindInFile keeps of what it finds.
+  enum class Keep {
+    kHits,      // the hits, for Apply, Emit and EmitFromFile
+    kTotals,    // only what they add up to (lengths, counts)
+    kMakeText,  // the new text, made by each thread for its own pieces
+  };
+
   // Find for a text of `length` bytes that is not in memory: it is read
   // through `read`, cut into up to `pieces` pieces as Find cuts it, each
   // piece read a window of about `chunk` bytes at a time (more where a run
   // goes on past its end) into memory of `changes` that is used again for
-  // the next window and the next text.  The hits are those Find gives.
-  // False when a read failed (*changes then means nothing).
+  // the next window and the next text.  The hits are those Find gives;
+  // unless `keep` is kHits, each window's are dropped once they are counted
+  // (and, with kMakeText, written into the piece's new text), so that the
+  // memory held does not grow with them.  False when a read failed
+  // (*changes then means nothing).
   bool FindInFile(const TextReader &read, size_t length, unsigned pieces,
-                  size_t chunk, Changes *changes, unsigned threads);
+                  size_t chunk, Changes *changes, unsigned threads,
+                  Keep keep = Keep::kHits);
+  // After FindInFile with kMakeText: hands the new text to `sink`, piece
+  // after piece; false as soon as the sink returned false.
+  static bool EmitMade(const Changes &changes,
+                       const platform::ContentSink &sink);
 
   // Writes the new text that `changes` (found in the same text) describe,
   // and a NUL, into `out`, which must hold changes.length() + 1 bytes and
@@ -201,6 +219,7 @@ class PlainRewriter {
   struct Memo;
   // What FindInPiece adds up over the hits of a piece.
   struct Totals {
+    size_t hits = 0;     // runs changed
     size_t steps = 0;    // names replaced
     size_t growth = 0;   // longest form less own length
     size_t added = 0;    // new lengths

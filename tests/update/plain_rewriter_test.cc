@@ -199,12 +199,12 @@ std::string FindAndEmitFromFile(PlainRewriter &rewriter,
 }
 
 // The text cut into segments of about `size` bytes, each read as a file,
-// searched and rewritten on its own, their new texts one after the other;
-// "untouched" when no segment changed.  *longest adds up the segments'
-// longest forms.
+// searched and rewritten on its own (by its hits, or as the search goes
+// when `make_text`), their new texts one after the other; "untouched" when
+// no segment changed.  *longest adds up the segments' longest forms.
 std::string FindAndEmitSegments(PlainRewriter &rewriter,
                                 const std::string &text, size_t size,
-                                PlainRewriter::Changes *changes,
+                                bool make_text, PlainRewriter::Changes *changes,
                                 size_t *longest) {
   const auto read_at = [&text](size_t base) {
     return [&text, base](size_t offset, char *buf, size_t n) {
@@ -226,17 +226,24 @@ std::string FindAndEmitSegments(PlainRewriter &rewriter,
     EXPECT_EQ(offset, next);
     EXPECT_GT(length, 0u);
     next = offset + length;
-    EXPECT_TRUE(rewriter.FindInFile(read_at(offset), length, 2, 1 + size % 7,
-                                    changes, 0));
+    const auto keep =
+        make_text ? PlainRewriter::Keep::kMakeText : PlainRewriter::Keep::kHits;
+    EXPECT_TRUE(rewriter.FindInFile(read_at(offset), length, 3, 1 + size % 7,
+                                    changes, 0, keep));
     touched = touched || changes->touched();
     *longest += changes->touched() ? changes->max_length() : length;
+    const size_t before = emitted.size();
+    const auto sink = [&emitted](const char *q, size_t n) {
+      emitted.append(q, n);
+      return true;
+    };
     char window[5], staging[7];
-    EXPECT_TRUE(PlainRewriter::EmitFromFile(
-        read_at(offset), length, *changes, window, sizeof window, staging,
-        sizeof staging, [&emitted](const char *q, size_t n) {
-          emitted.append(q, n);
-          return true;
-        }));
+    EXPECT_TRUE(make_text ? PlainRewriter::EmitMade(*changes, sink)
+                          : PlainRewriter::EmitFromFile(
+                                read_at(offset), length, *changes, window,
+                                sizeof window, staging, sizeof staging, sink));
+    EXPECT_EQ(emitted.size() - before,
+              changes->touched() ? changes->length() : length);
   }
   EXPECT_FALSE(segments.failed());
   EXPECT_EQ(next, text.size());
@@ -329,7 +336,7 @@ TEST(PlainRewriter, PiecesAndBlocksDoNotChangeTheResult) {
     for (int k = 0; k < 3; ++k) {
       size_t added = 0;
       const std::string got = FindAndEmitSegments(
-          rewriter, c.text, 1 + rng() % 40, &changes, &added);
+          rewriter, c.text, 1 + rng() % 40, k > 0, &changes, &added);
       EXPECT_EQ(got, touched ? want : "untouched")
           << "type " << c.type << " text " << c.text;
       EXPECT_GE(added, longest);
