@@ -228,6 +228,25 @@ TEST(FastPath, FilesOfManyMegabytesAreWrittenWhileTheirTextIsMade) {
     EXPECT_EQ(run.err, "");
     EXPECT_TRUE(run.bytes == want) << "flags " << flags;
   }
+  // Renames that cannot make a text outgrow its buffers are written in the
+  // same pass as they are found, from the first segment that changes: here
+  // after megabytes that change nothing, which go to the file as they are.
+  list = tov::test::ListOf({tov::test::LibRename("cellA", "cellAB"),
+                            tov::test::LibRename("net1", "n")});
+  std::string quiet;
+  while (quiet.size() < (6u << 20)) quiet += "cell u0 (net, w);\n";
+  std::string fewer = want;
+  for (size_t at = 0;
+       (at = fewer.find("cellB_longer", at)) != std::string::npos; at += 6) {
+    fewer.replace(at, 12, "cellAB");
+  }
+  const Outcome run = tree.Update("f.txt", quiet + text, list, 0, 3);
+  EXPECT_EQ(run.result, TOV_UPDATE_CHANGED);
+  EXPECT_EQ(run.err, "");
+  EXPECT_TRUE(run.bytes == quiet + fewer);
+  const Outcome slow =
+      tree.Update("f.txt", quiet + text, list, TOV_UPDATE_NODE_BY_NODE, 3);
+  EXPECT_TRUE(slow.bytes == run.bytes);
 }
 
 TEST(FastPath, LargeFileWithOtherNamesIsRewrittenFromItsOwnBytes) {
