@@ -1,0 +1,153 @@
+// The search of a text that is read from a file a window at a time, each
+// window ending between runs; the new text made as it is found, if asked.
+#include "update/plain_rewriter.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <exception>
+#include <thread>
+
+#include "update/name_index.h"
+#include "update/word_runs.h"
+
+namespace tov::update {
+namespace {
+// What a piece of a text read from a file is read beyond its chunk, to find
+// the end of its last run without reading again.
+constexpr size_t kLookBeyond = 4096;
+}  // namespace
+
+bool PlainRewriter::FindInFile(const TextReader &read, size_t length,
+                               unsigned pieces, size_t chunk, Changes *changes,
+                               unsigned threads, Keep keep) {
+  const bool dollar = update_type_ == 1;
+  if (chunk == 0) chunk = 1;
+  // Piece i holds the runs that start in [i * share, (i + 1) * share): it
+  // begins at the first byte outside runs from its share's start (the
+  // text's start for the first) and ends where the next one begins, which
+  // may lie beyond its share.  A piece is read and searched a window at a
+  // time; each window ends at a byte outside runs too, found in the same
+  // way from `chunk` bytes on, so that no run is ever cut.
+  pieces = std::max(1u, std::min(pieces, kMaxPieces));
+  const size_t share = std::max<size_t>(length / pieces, 1);
+  const size_t count =
+      length == 0 ? 1 : std::min<size_t>(pieces, (length + share - 1) / share);
+  changes->text_length_ = length;
+  const size_t workers = std::min<size_t>(
+      threads == 0 ? count : std::min<size_t>(threads, count), kMaxPieces);
+  if (changes->buffers_.size() < workers) changes->buffers_.resize(workers);
+  if (keep == Keep::kMakeText && changes->texts_.size() < count) {
+    changes->texts_.resize(count);
+  }
+  std::atomic<bool> failed{false};
+  auto is_run = [dollar](char c) {
+    return IsRunByte(static_cast<unsigned char>(c), dollar);
+  };
+  SearchPieces(
+      count, threads,
+      [&](size_t i, size_t worker, Memo *memo, HitList *hits, Totals *totals) {
+        std::vector<char> &buf = changes->buffers_[worker];
+        size_t at = 0;  // text[at, at + loaded) is in buf
+        size_t loaded = 0;
+        // Reads from `from` on, a window and a little more (where a run
+        // most often ends).
+        auto load = [&](size_t from) {
+          loaded = std::min(chunk + kLookBeyond, length - from);
+          if (buf.size() < loaded) buf.resize(loaded);
+          at = from;
+          if (loaded > 0 && !read(from, buf.data(), loaded)) {
+            failed = true;
+            return false;
+          }
+          return true;
+        };
+        // The first byte outside runs from `from` on (`length` when none),
+        // read as far as needed: the buffer then holds text[at, that].
+        auto run_break = [&](size_t from, size_t *found) {
+          size_t k = from - at;
+          for (;;) {
+            while (k < loaded && is_run(buf[k])) ++k;
+            if (k < loaded || at + loaded == length) break;
+            // The run goes on past what was read: read on.
+            const size_t more = std::min(loaded, length - at - loaded);
+            buf.resize(std::max(buf.size(), loaded + more));
+            if (!read(at + loaded, buf.data() + loaded, more)) {
+              failed = true;
+              return false;
+            }
+            loaded += more;
+          }
+          *found = at + k;
+          return true;
+        };
+        const size_t share_end = i + 1 == count ? length : (i + 1) * share;
+        std::vector<char> *made =
+            keep == Keep::kMakeText ? &changes->texts_[i] : nullptr;
+        if (made != nullptr) made->clear();
+        size_t pos = 0;
+        if (i > 0) {
+          // A piece that is one run throughout has nothing of its own.
+          size_t from = i * share;
+          for (;;) {
+            if (failed.load(std::memory_order_relaxed)) return;
+            if (!load(from)) return;
+            const size_t end = std::min(at + loaded, share_end);
+            size_t k = 0;
+            while (at + k < end && is_run(buf[k])) ++k;
+            if (at + k < end) {
+              pos = at + k;
+              break;
+            }
+            if (end == share_end) return;
+            from = end;
+          }
+        }
+        if (keep == Keep::kHits) hits->reserve((share_end - pos) / kHitSpacing);
+        if (made != nullptr) made->reserve(share_end - pos);
+        for (;;) {
+          if (failed.load(std::memory_order_relaxed)) return;
+          if (!load(pos)) return;
+          // The window ends at the first byte outside runs from its target
+          // on; the last one at the piece's end, which is the next piece's
+          // start.
+          const size_t target = std::min(pos + chunk, share_end);
+          size_t end = 0;
+          if (!run_break(target, &end)) return;
+          FindInPiece(buf.data(), loaded, 0, end - at, at, memo, hits, totals);
+          if (made != nullptr) {
+            // The window's new text, from its text and its hits, written
+            // into room made for the most it can take.
+            size_t most = end - at;
+            for (const Hit &hit : *hits) most += hit.outcome->text.size();
+            const size_t before = made->size();
+            if (made->capacity() < before + most) {
+              made->reserve(std::max(before + most, 2 * made->capacity()));
+            }
+            made->resize(before + most);
+            char *w = made->data() + before;
+            size_t copied = 0;
+            for (const Hit &hit : *hits) {
+              const size_t offset = hit.offset - at;
+              std::memcpy(w, buf.data() + copied, offset - copied);
+              w += offset - copied;
+              std::memcpy(w, hit.outcome->text.data(),
+                          hit.outcome->text.size());
+              w += hit.outcome->text.size();
+              copied = offset + hit.outcome->run_length;
+            }
+            std::memcpy(w, buf.data() + copied, end - at - copied);
+            w += end - at - copied;
+            made->resize(static_cast<size_t>(w - made->data()));
+          }
+          if (keep != Keep::kHits) hits->clear();
+          // A run that goes on past the share's end ends the piece too.
+          if (end >= share_end) return;
+          pos = end;
+        }
+      },
+      changes);
+  return !failed;
+}
+
+}  // namespace tov::update

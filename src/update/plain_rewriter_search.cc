@@ -1,0 +1,247 @@
+// The search of a text in memory: the word runs of a piece looked up a batch
+// at a time, and the pieces shared out among threads.
+#include "update/plain_rewriter.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <exception>
+#include <thread>
+
+#include "update/name_index.h"
+#include "update/word_runs.h"
+
+namespace tov::update {
+namespace {
+// How far ahead of the block being classified the text is asked for.
+constexpr size_t kReadAhead = 1024;
+}  // namespace
+
+void PlainRewriter::FindInPiece(const char *text, size_t length, size_t begin,
+                                size_t end, size_t base, Memo *memo,
+                                HitList *hits, Totals *totals) const {
+  // A name matches where it may start (the start of a run; under update
+  // type 1 also right after a digit or a '$' in a run) and runs to the end
+  // of the run.  The places where a name may start are read off the masks
+  // of each block of 64 bytes, and only those are looked up.  They are
+  // looked up a batch at a time: the memory each lookup reads is asked for
+  // when the place is found, and read when the batch is full, so that the
+  // waits for it overlap.
+  const auto *t = reinterpret_cast<const unsigned char *>(text);
+  const unsigned char *text_end = t + length;
+  const NameIndex &names = *names_;
+  const bool type1 = update_type_ == 1;
+  const BlockClassifier classifier(type1, names.first_bytes(),
+                                   names.first_count());
+  auto masks_at = [&](size_t block) {
+    BlockMasks m = classifier.Classify(
+        t + block, length - block < 64 ? length - block : 64);
+    if (end - block < 64) {
+      const uint64_t keep = (uint64_t{1} << (end - block)) - 1;
+      m.run &= keep;
+      m.after &= keep;
+      m.first &= keep;
+    }
+    return m;
+  };
+  // The end of the run that goes on at `pos`, the start of a block.
+  auto run_end_from = [&](size_t pos) {
+    for (; pos < end; pos += 64) {
+      const uint64_t run = masks_at(pos).run;
+      if (run != ~uint64_t{0}) return pos + LowestBit(~run);
+    }
+    return end;
+  };
+
+  // A place where a name may start, found and waiting for its lookup.
+  struct Pending {
+    size_t pos;    // where the name would start
+    size_t stop;   // the end of its run
+    size_t start;  // the start of its run
+    NameIndex::Probe probe;
+  };
+  constexpr int kBatch = 16;
+  Pending batch[kBatch];
+  int waiting = 0;
+  size_t resolved_end = begin;  // the end of the last run resolved
+  auto look_up = [&] {
+    for (int i = 0; i < waiting; ++i) {
+      const Pending &c = batch[i];
+      if (c.pos < resolved_end) continue;  // in a run already resolved
+      const NameIndex::Entry *name =
+          names.Lookup(c.probe, t + c.pos, c.stop - c.pos);
+      if (name == nullptr) continue;
+      if (!type1) {
+        const Outcome &o = outcomes_[name->first];
+        hits->push_back(Hit{base + c.pos, &o});
+        memo->met[name->first] = 1;
+        ++totals->hits;
+        totals->steps += o.steps;
+        totals->growth += name->growth;
+        totals->added += name->new_length;
+        totals->removed += name->length;
+        continue;
+      }
+      // Some rename matches the run: what they make of it depends on all of
+      // it, from its start.
+      const Outcome *o =
+          Resolve(std::string_view(text + c.start, c.stop - c.start), memo);
+      hits->push_back(Hit{base + c.start, o});
+      ++totals->hits;
+      totals->steps += o->steps;
+      totals->growth += o->max_length - o->run_length;
+      totals->added += o->text.size();
+      totals->removed += o->run_length;
+      resolved_end = c.stop;
+    }
+    waiting = 0;
+  };
+
+  uint64_t carry_run = 0;     // 1 when the byte before the block is a run byte
+  uint64_t carry_after = 0;   // 1 when it is a digit or a '$'
+  size_t open_start = begin;  // where the run open at the block start began
+  for (size_t block = begin; block < end; block += 64) {
+    // The text is read once, from front to back: it is asked for well
+    // ahead, so that its reading overlaps the work on what came before.
+    if (block + kReadAhead < end) TOV_PREFETCH(t + block + kReadAhead);
+    const BlockMasks m = masks_at(block);
+    const uint64_t starts = m.run & ~((m.run << 1) | carry_run);
+    uint64_t candidates = starts;
+    if (type1) candidates |= ((m.after << 1) | carry_after) & m.run;
+    candidates &= m.first;
+    while (candidates != 0) {
+      const unsigned c = LowestBit(candidates);
+      candidates &= candidates - 1;
+      Pending &p = batch[waiting];
+      p.pos = block + c;
+      const uint64_t beyond = ~m.run & (~uint64_t{0} << c);
+      p.stop =
+          beyond != 0 ? block + LowestBit(beyond) : run_end_from(block + 64);
+      if (!names.Prepare(t + p.pos, p.stop - p.pos, text_end, &p.probe)) {
+        continue;
+      }
+      if (type1) {
+        const uint64_t before = ~m.run & ((uint64_t{1} << c) - 1);
+        p.start = before != 0 ? block + HighestBit(before) + 1
+                  : carry_run ? open_start
+                              : block;
+      }
+      names.Prefetch(p.probe);
+      if (++waiting == kBatch) look_up();
+    }
+    if (m.run >> 63) {
+      const uint64_t breaks = ~m.run;
+      if (breaks != 0) {
+        open_start = block + HighestBit(breaks) + 1;
+      } else if (!carry_run) {
+        open_start = block;
+      }
+    }
+    carry_run = m.run >> 63;
+    carry_after = m.after >> 63;
+  }
+  look_up();
+}
+
+void PlainRewriter::SearchPieces(size_t count, unsigned threads,
+                                 const PieceSearch &search, Changes *changes) {
+  const bool dollar = update_type_ == 1;
+  const size_t workers = std::min<size_t>(
+      threads == 0 ? count : std::min<size_t>(threads, count), kMaxPieces);
+  if (changes->parts_.size() < count) changes->parts_.resize(count);
+  while (memos_.size() < workers) {
+    memos_.push_back(std::make_unique<Memo>());
+    if (!dollar) memos_.back()->met.assign(renames_.size(), 0);
+  }
+  std::vector<Totals> totals(count);
+  std::vector<std::exception_ptr> errors(count);
+  // Each worker takes the next piece nobody has taken, so that a worker
+  // held up (by the system, or by a piece full of hits) leaves its share to
+  // the others.  A worker has a memo of its own.
+  std::atomic<size_t> next_piece{0};
+  auto work = [&](size_t worker) {
+    Memo *memo = memos_[worker].get();
+    for (size_t i; (i = next_piece.fetch_add(1)) < count;) {
+      try {
+        HitList &hits = changes->parts_[i];
+        hits.clear();
+        search(i, worker, memo, &hits, &totals[i]);
+      } catch (...) {
+        errors[i] = std::current_exception();
+      }
+    }
+  };
+  {
+    // Joins the threads on every way out of this block.
+    struct Threads {
+      std::thread list[kMaxPieces];
+      ~Threads() {
+        for (std::thread &t : list) {
+          if (t.joinable()) t.join();
+        }
+      }
+    } pool;
+    if (workers > 1) {
+      const platform::SignalsHeldBack held;
+      for (size_t k = 1; k < workers; ++k) {
+        try {
+          pool.list[k] = std::thread(work, k);
+        } catch (...) {
+          break;  // no thread to be had: the others search its pieces
+        }
+      }
+    }
+    work(0);
+  }
+  for (size_t i = 0; i < count; ++i) {
+    if (errors[i]) std::rethrow_exception(errors[i]);
+  }
+
+  ++searches_;
+  changes->pieces_ = count;
+  changes->hits_ = 0;
+  Totals all;
+  changes->replacements_ = 0;
+  for (size_t i = 0; i < count; ++i) {
+    changes->hits_ += totals[i].hits;
+    changes->replacements_ += totals[i].steps;
+    all.growth += totals[i].growth;
+    all.added += totals[i].added;
+    all.removed += totals[i].removed;
+  }
+  changes->max_length_ = changes->text_length_ + all.growth;
+  changes->length_ = changes->text_length_ - all.removed + all.added;
+}
+
+void PlainRewriter::Find(const char *text, size_t length, unsigned pieces,
+                         Changes *changes, unsigned threads) {
+  const bool dollar = update_type_ == 1;
+  // The pieces are cut at bytes outside runs, so that no run is cut.
+  pieces = std::max(1u, std::min(pieces, kMaxPieces));
+  size_t cuts[kMaxPieces + 1] = {0};
+  size_t count = 1;
+  for (unsigned i = 1; i < pieces; ++i) {
+    size_t at = std::max(length / pieces * i, cuts[count - 1] + 1);
+    while (at < length &&
+           IsRunByte(static_cast<unsigned char>(text[at]), dollar)) {
+      ++at;
+    }
+    if (at >= length) break;
+    cuts[count++] = at;
+  }
+  cuts[count] = length;
+  changes->text_length_ = length;
+  SearchPieces(
+      count, threads,
+      [&](size_t i, size_t, Memo *memo, HitList *hits, Totals *totals) {
+        // Room for a hit every kHitSpacing bytes from the start: a vector
+        // that doubled its way there would copy its hits again and again,
+        // into memory new each time.  Beyond a large block the room is only
+        // address space until hits are written into it.
+        hits->reserve((cuts[i + 1] - cuts[i]) / kHitSpacing);
+        FindInPiece(text, length, cuts[i], cuts[i + 1], 0, memo, hits, totals);
+      },
+      changes);
+}
+
+}  // namespace tov::update
