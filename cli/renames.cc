@@ -2,10 +2,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 
 namespace tov::cli {
@@ -24,20 +24,48 @@ std::vector<Rename> RenamesOf(const tovUpdtrRegexpList *list) {
 
 namespace {
 
+// Numbers for names, given in the order they are first met: an
+// open-addressing table of views of the callers' strings, for the lists of
+// a million renames, where a node-based map spends its time in the heap.
+class NameIds {
+ public:
+  explicit NameIds(size_t most) {
+    size_t size = 16;
+    while (size < 2 * most) size *= 2;
+    slots_.assign(size, kEmpty);
+    names_.reserve(most);
+  }
+  // The number of `name`, which is given one when it has none.
+  uint32_t Of(std::string_view name) {
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = std::hash<std::string_view>()(name) & mask;;
+         i = (i + 1) & mask) {
+      if (slots_[i] == kEmpty) {
+        slots_[i] = static_cast<uint32_t>(names_.size());
+        names_.push_back(name);
+        return slots_[i];
+      }
+      if (names_[slots_[i]] == name) return slots_[i];
+    }
+  }
+  size_t size() const { return names_.size(); }
+
+ private:
+  static constexpr uint32_t kEmpty = UINT32_MAX;
+  std::vector<uint32_t> slots_;
+  std::vector<std::string_view> names_;
+};
+
 // Whether the renames (names differing) lead from some name back to it.
 // The names that no rename leads into are peeled off, with the renames out
 // of them, until none is left: what stays holds a cycle.  Linear, for the
 // lists of a million lines that hold none.
 bool HasCycle(const std::vector<Rename> &renames) {
-  std::unordered_map<std::string_view, uint32_t> ids;
-  ids.reserve(2 * renames.size());
+  NameIds ids(2 * renames.size());
   std::vector<std::pair<uint32_t, uint32_t>> edges;
   edges.reserve(renames.size());
-  const auto id = [&ids](const std::string &name) {
-    return ids.emplace(name, static_cast<uint32_t>(ids.size())).first->second;
-  };
   for (const Rename &r : renames) {
-    if (r.from != r.to) edges.emplace_back(id(r.from), id(r.to));
+    if (r.from != r.to) edges.emplace_back(ids.Of(r.from), ids.Of(r.to));
   }
   const size_t n = ids.size();
   std::vector<uint32_t> into(n, 0), first(n + 1, 0), out(edges.size());
@@ -66,14 +94,22 @@ bool HasCycle(const std::vector<Rename> &renames) {
 
 // Whether a rename's new name is renamed again by a later rename.
 bool HasChain(const std::vector<Rename> &renames) {
-  std::unordered_map<std::string_view, size_t> last_renamed;
+  NameIds ids(2 * renames.size());
+  // The last rename of each old name, by its number.
+  std::vector<size_t> last_renamed;
   last_renamed.reserve(renames.size());
+  constexpr size_t kNever = SIZE_MAX;
   for (size_t i = 0; i < renames.size(); ++i) {
-    last_renamed[renames[i].from] = i;
+    const uint32_t id = ids.Of(renames[i].from);
+    if (id >= last_renamed.size()) last_renamed.resize(id + 1, kNever);
+    last_renamed[id] = i;
   }
   for (size_t i = 0; i < renames.size(); ++i) {
-    const auto it = last_renamed.find(renames[i].to);
-    if (it != last_renamed.end() && it->second > i) return true;
+    const uint32_t id = ids.Of(renames[i].to);
+    if (id < last_renamed.size() && last_renamed[id] != kNever &&
+        last_renamed[id] > i) {
+      return true;
+    }
   }
   return false;
 }
