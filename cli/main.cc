@@ -243,7 +243,8 @@ int Run(int argc, char **argv) {
       std::fprintf(stderr,
                    "tovupdtr: warning: the rename %s -> %s matched nothing in "
                    "any file\n",
-                   unmatched[i].from.c_str(), unmatched[i].to.c_str());
+                   std::string(unmatched[i].from).c_str(),
+                   std::string(unmatched[i].to).c_str());
     }
     if (unmatched.size() > kNamed) {
       std::fprintf(stderr,

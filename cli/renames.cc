@@ -126,7 +126,7 @@ std::vector<std::vector<std::string>> Cycles(
   // cycle.
   std::map<std::string, std::set<std::string>> next;
   for (const Rename &r : renames) {
-    if (r.from != r.to) next[r.from].insert(r.to);
+    if (r.from != r.to) next[std::string(r.from)].insert(std::string(r.to));
   }
   enum class Mark { kNew, kOnPath, kDone };
   std::map<std::string, Mark> marks;
@@ -173,7 +173,7 @@ std::vector<std::vector<std::string>> Chains(
     const std::vector<Rename> &renames) {
   if (!HasChain(renames)) return {};
   // Where each name is renamed, in the order of application.
-  std::map<std::string, std::vector<size_t>> renamed_at;
+  std::map<std::string_view, std::vector<size_t>> renamed_at;
   for (size_t i = 0; i < renames.size(); ++i) {
     renamed_at[renames[i].from].push_back(i);
   }
@@ -194,11 +194,12 @@ std::vector<std::vector<std::string>> Chains(
   std::vector<std::vector<std::string>> chains;
   for (size_t i = 0; i < renames.size(); ++i) {
     if (inside.count(i) != 0 || following(i) < 0) continue;
-    std::vector<std::string> chain = {renames[i].from, renames[i].to};
+    std::vector<std::string> chain = {std::string(renames[i].from),
+                                      std::string(renames[i].to)};
     std::set<size_t> seen = {i};
     for (long j = following(i); j >= 0 && seen.insert(j).second;
          j = following(static_cast<size_t>(j))) {
-      chain.push_back(renames[static_cast<size_t>(j)].to);
+      chain.push_back(std::string(renames[static_cast<size_t>(j)].to));
     }
     chains.push_back(std::move(chain));
   }
@@ -208,7 +209,7 @@ std::vector<std::vector<std::string>> Chains(
 std::vector<Rename> UnmatchedRenames(const tovUpdtrRegexpList *list) {
   // An old name that several renames search for matched when one of them
   // did.
-  std::set<std::string> matched;
+  std::set<std::string_view> matched;
   for (const tovUpdtrRegexpList *node = list; node != nullptr;
        node = node->next) {
     if (node->element == nullptr || node->regexp == nullptr) continue;

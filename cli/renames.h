@@ -4,19 +4,22 @@
 #define TOVUPDTR_CLI_RENAMES_H_
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tovUpdtr.h"
 
 namespace tov::cli {
 
-// One rename of the list: an old name and its new name.
+// One rename of the list: an old name and its new name, as views of the
+// strings of the list's elements (or of the caller's).
 struct Rename {
-  std::string from;
-  std::string to;
+  std::string_view from;
+  std::string_view to;
 };
 
-// The renames of `list` (its atoms), in the order they are applied.
+// The renames of `list` (its atoms), in the order they are applied; they
+// view the mapping's strings and are good while it is loaded.
 std::vector<Rename> RenamesOf(const tovUpdtrRegexpList *list);
 
 // A set of renames that leads back to where it started (a swap, or a

@@ -69,12 +69,25 @@ bool IsBlank(const std::string &line) {
 }
 
 // Reads the lines of `f` up to its end, each ended by '\n' or by the end of
-// the file: of a line longer than kMaxListLine only the first
-// kMaxListLine + 1 bytes are kept, and a NUL byte is marked, never taken
-// for an end.  False on a read error.
-bool ReadLines(FILE *f, std::vector<ListLine> *lines) {
+// the file, and hands each to take(line), which may move it away: of a line
+// longer than kMaxListLine only the first kMaxListLine + 1 bytes are kept,
+// and a NUL byte is marked, never taken for an end.  False on a read error.
+template <typename Take>
+bool ReadLines(FILE *f, const Take &take) {
   ListLine line;
   line.number = 1;
+  // The line object serves the next line, its memory kept when it was not
+  // taken away.
+  const auto next = [&line] {
+    const size_t number = line.number + 1;
+    line.text.clear();
+    line.too_long = false;
+    line.has_nul = false;
+    line.fault.clear();
+    line.skip = false;
+    line.path.clear();
+    line.number = number;
+  };
   bool open = false;  // bytes of the current line were read
   char chunk[65536];
   size_t n;
@@ -93,25 +106,27 @@ bool ReadLines(FILE *f, std::vector<ListLine> *lines) {
       at = stop;
       if (end == nullptr) break;
       ++at;
-      lines->push_back(std::move(line));
-      line = ListLine();
-      line.number = lines->size() + 1;
+      const size_t number = line.number;
+      take(line);
+      line.number = number;
+      next();
       open = false;
     }
   }
   if (std::ferror(f)) return false;
-  if (open) lines->push_back(std::move(line));
+  if (open) take(line);
   return true;
 }
 
 // Opens and reads the list `path` of the kind `what` ("-": the standard
-// input when `from_stdin`); false after a message when it is not a regular
-// file or cannot be read.
+// input when `from_stdin`), handing each line to take(line); false after a
+// message when it is not a regular file or cannot be read.
+template <typename Take>
 bool ReadList(const char *what, const char *path, bool from_stdin,
-              std::vector<ListLine> *lines) {
+              const Take &take) {
   if (from_stdin) {
     sys::SetBinaryMode(stdin);
-    if (ReadLines(stdin, lines)) return true;
+    if (ReadLines(stdin, take)) return true;
   } else {
     const sys::FileKind kind = sys::KindOf(path);
     if (kind == sys::FileKind::kOther) {
@@ -121,7 +136,7 @@ bool ReadList(const char *what, const char *path, bool from_stdin,
     }
     if (kind == sys::FileKind::kRegular) {
       std::unique_ptr<FILE, FileCloser> f(std::fopen(path, "rb"));
-      if (f && ReadLines(f.get(), lines)) return true;
+      if (f && ReadLines(f.get(), take)) return true;
     }
   }
   std::fprintf(stderr, "tovupdtr: cannot read the %s %s: %s\n", what,
@@ -282,7 +297,11 @@ void WarnAboutNewLibraries(const tovUpdtrRegexpList *list,
 
 bool ReadUpdateList(const char *path, bool from_stdin,
                     std::vector<ListLine> *lines) {
-  if (!ReadList("update-file list", path, from_stdin, lines)) return false;
+  if (!ReadList("update-file list", path, from_stdin, [lines](ListLine &line) {
+        lines->push_back(std::move(line));
+      })) {
+    return false;
+  }
   for (const ListLine &line : *lines) {
     if (line.has_nul || !IsBlank(line.text)) return true;
   }
@@ -322,19 +341,29 @@ bool AddLibraryFiles(const Options &options, std::vector<ListLine> *lines) {
 }
 
 bool CheckFromToList(const char *path) {
-  std::vector<ListLine> lines;
-  if (!ReadList("from-to list", path, false, &lines)) return false;
-  if (lines.empty()) {
+  // The lines are checked as they are read, and none is kept: a list may
+  // have a million.  The first fault is told once the whole list has been
+  // read, so that a list that cannot be read says so first.
+  size_t lines = 0;
+  size_t fault_line = 0;
+  std::string fault;
+  if (!ReadList("from-to list", path, false, [&](const ListLine &line) {
+        ++lines;
+        if (fault.empty()) {
+          fault = FromToLineFault(line);
+          fault_line = line.number;
+        }
+      })) {
+    return false;
+  }
+  if (lines == 0) {
     std::fprintf(stderr, "tovupdtr: the from-to list %s is empty\n", path);
     return false;
   }
-  for (const ListLine &line : lines) {
-    const std::string fault = FromToLineFault(line);
-    if (!fault.empty()) {
-      std::fprintf(stderr, "tovupdtr: %s:%zu: %s\n", path, line.number,
-                   fault.c_str());
-      return false;
-    }
+  if (!fault.empty()) {
+    std::fprintf(stderr, "tovupdtr: %s:%zu: %s\n", path, fault_line,
+                 fault.c_str());
+    return false;
   }
   return true;
 }
