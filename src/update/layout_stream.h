@@ -42,7 +42,7 @@ constexpr size_t kFieldWidth = 44;
 class LayoutStream {
  public:
   // Checks every record of the stream `data` (`size` bytes), which must stay
-  // valid and unchanged while this object uses it, and gathers its strings.
+  // valid and unchanged while this object uses it, and counts its strings.
   // False, with *fault saying where and what, when it is not a valid stream:
   // truncated, a record shorter than its header or of odd length, data that
   // is not of the kind the record's type holds, or anything but padding
