@@ -71,8 +71,13 @@ typedef enum lcvWhatChanged {
 /* ---- Records ----------------------------------------------------------- */
 
 /* One mapping element: an old reference (from side) and its new one (to
- * side).  Members are heap strings owned by the element, "" when absent.  The
- * two links belong to the hash-table service. */
+ * side).  Members are strings owned by the element, "" when absent.  The two
+ * links belong to the hash-table service.  An element that a program inserts
+ * is a malloc block whose members are malloc blocks, freed with it by
+ * tovUpdtrHashTableDelete.  The elements that the loading calls make are
+ * packed, members included, into the mapping's own storage: a program must
+ * not free them or their members, but may point a member at a malloc string
+ * of its own, which is then freed with the mapping. */
 typedef struct tovUpdtrHashElement {
   char *fromLib;
   char *fromCell;

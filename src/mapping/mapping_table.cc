@@ -9,6 +9,7 @@
 
 #include "core/messages.h"
 #include "core/state.h"
+#include "mapping/element_store.h"
 #include "platform/platform.h"
 #include "services/hash/zu_hash.h"
 
@@ -33,6 +34,12 @@ static_assert(sizeof(void *) != 8 || (TOV_LINK_AT(fromToLink) == 64 &&
 #undef TOV_LINK_AT
 
 AllocFn g_alloc = nullptr;
+
+// The elements made by NewElement, until the indexes are deleted.
+ElementStore &Store() {
+  static auto *store = new ElementStore();
+  return *store;
+}
 
 const char *Member(const char *s) { return s != nullptr ? s : ""; }
 bool IsEmpty(const char *s) { return s == nullptr || s[0] == '\0'; }
@@ -89,6 +96,8 @@ void DeleteIndexes(tovUpdtrHashTables *tables) {
       }
     }
   }
+  // Every element made in the store was in the index just emptied.
+  Store().Clear();
   HashFreeTable(tables->fromTo);
   HashFreeTable(tables->toFrom);
   std::free(tables->fromTo);
@@ -194,32 +203,42 @@ int tovUpdtrToEqual(const void *a, const void *b) {
 
 void FreeElement(tovUpdtrHashElement *element) {
   if (element == nullptr) return;
+  // An element of the store goes with its block; a program may have pointed
+  // one of its members at a heap string of its own, which is freed here.
+  const bool stored = Store().Owns(element);
   for (char *member : {element->fromLib, element->fromCell, element->fromView,
                        element->fromFile, element->toLib, element->toCell,
                        element->toView, element->toFile}) {
-    std::free(member);
+    if (!stored || (member != nullptr && !Store().Owns(member))) {
+      std::free(member);
+    }
   }
-  std::free(element);
+  if (!stored) std::free(element);
 }
 
 ElementPtr NewElement(const char *const (&members)[8]) {
-  auto *raw =
-      static_cast<tovUpdtrHashElement *>(Alloc(sizeof(tovUpdtrHashElement)));
-  if (raw == nullptr) return nullptr;
+  // The record, then its members one after the other, in one piece of the
+  // store.
+  size_t lengths[8];
+  size_t size = sizeof(tovUpdtrHashElement);
+  for (int i = 0; i < 8; ++i) {
+    lengths[i] = std::strlen(Member(members[i])) + 1;
+    size += lengths[i];
+  }
+  void *room = Store().Allocate(size, Alloc);
+  if (room == nullptr) return nullptr;
+  auto *raw = static_cast<tovUpdtrHashElement *>(room);
   std::memset(raw, 0, sizeof *raw);
-  ElementPtr element(raw);  // frees whatever was copied so far on failure
   char **slots[8] = {&raw->fromLib,  &raw->fromCell, &raw->fromView,
                      &raw->fromFile, &raw->toLib,    &raw->toCell,
                      &raw->toView,   &raw->toFile};
+  char *text = static_cast<char *>(room) + sizeof(tovUpdtrHashElement);
   for (int i = 0; i < 8; ++i) {
-    const char *text = Member(members[i]);
-    size_t size = std::strlen(text) + 1;
-    auto *copy = static_cast<char *>(Alloc(size));
-    if (copy == nullptr) return nullptr;
-    std::memcpy(copy, text, size);
-    *slots[i] = copy;
+    std::memcpy(text, Member(members[i]), lengths[i]);
+    *slots[i] = text;
+    text += lengths[i];
   }
-  return element;
+  return ElementPtr(raw);
 }
 
 Stored InsertElement(tovUpdtrHashElement *element) {

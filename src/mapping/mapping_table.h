@@ -45,7 +45,9 @@ int tovUpdtrToEqual(const void *a, const void *b);
 
 // ---- Elements --------------------------------------------------------------
 
-// Frees the non-NULL members and the record; NULL is harmless.
+// Frees the non-NULL members and the record; NULL is harmless.  An element
+// made by NewElement stays in the store until the indexes are deleted; only
+// the members that a program pointed elsewhere are freed.
 void FreeElement(tovUpdtrHashElement *element);
 
 struct ElementDeleter {
@@ -54,8 +56,9 @@ struct ElementDeleter {
 using ElementPtr = std::unique_ptr<tovUpdtrHashElement, ElementDeleter>;
 
 // A new element whose members are fresh copies of `members` (from library,
-// cell, view, file, then the to side; NULL is taken as ""), links NULL; an
-// empty pointer when memory is exhausted (nothing is then left allocated).
+// cell, view, file, then the to side; NULL is taken as ""), links NULL, made
+// in the store with its members right behind it; an empty pointer when
+// memory is exhausted (nothing is then left allocated).
 ElementPtr NewElement(const char *const (&members)[8]);
 
 // Where an element went: nowhere (the caller still owns it), into the

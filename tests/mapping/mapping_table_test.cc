@@ -234,6 +234,22 @@ TEST_F(MappingTable, DeleteFreesEveryElementOnce) {
   Key to("LIB", "NEW777", /*to_side=*/true);
   EXPECT_EQ(Describe(tovUpdtrXHashProbe(to.get(), 0)),
             "lib,cell777,,>lib,new777,,");
+  // A program's own element, and a member that a program pointed at a
+  // string of its own, are freed with the elements of the store.
+  auto *own = static_cast<tovUpdtrHashElement *>(
+      std::calloc(1, sizeof(tovUpdtrHashElement)));
+  for (char **m :
+       {&own->fromLib, &own->fromCell, &own->fromView, &own->fromFile,
+        &own->toLib, &own->toCell, &own->toView, &own->toFile}) {
+    *m = static_cast<char *>(std::calloc(1, 1));
+  }
+  own->fromLib[0] = 'p';
+  ASSERT_EQ(tovUpdtrHashInsert(own), 1);
+  tovUpdtrHashElement *e = Add("lib", "moved", "lib", "x");
+  e->toCell = static_cast<char *>(std::malloc(4));
+  std::snprintf(e->toCell, 4, "new");
+  Key moved("lib", "moved");
+  EXPECT_EQ(Describe(tovUpdtrHashProbe(moved.get())), "lib,moved,,>lib,new,,");
   // Under ASan a double or missing free fails here.
   tovUpdtrHashTableDelete();
   EXPECT_EQ(tables->fromTo, nullptr);
@@ -250,15 +266,25 @@ TEST_F(MappingTable, ExhaustedMemoryLeavesNoLeak) {
     Key key("a", "");
     EXPECT_EQ(tovUpdtrHashProbe(key.get()), nullptr);
   }
-  // The element record, then each member copy.
-  for (int fail = 1; fail <= 9; ++fail) {
-    g_fail_at = fail;
+  // An element and its members are one piece of a block of the store: the
+  // first element after a delete needs a block, the next ones fit in it,
+  // and one larger than a block gets a block of its own.
+  auto fails_first_allocation = [](const char *lib) {
+    g_fail_at = 1;
     tov::mapping::SetAllocForTesting(FailingAlloc);
-    EXPECT_EQ(
-        tov::mapping::NewElement({"a", "b", "c", "d", "e", "f", "g", "h"}),
-        nullptr);
+    const bool failed = tov::mapping::NewElement(
+                            {lib, "b", "", "", "c", "d", "", ""}) == nullptr;
     tov::mapping::SetAllocForTesting(nullptr);
-  }
+    return failed;
+  };
+  ASSERT_EQ(tovUpdtrInitHashTable(), 1);
+  EXPECT_TRUE(fails_first_allocation("a"));
+  Add("a", "b", "c", "d");
+  EXPECT_FALSE(fails_first_allocation("e"));
+  EXPECT_TRUE(fails_first_allocation(std::string(1 << 21, 'x').c_str()));
+  // Deleting the indexes releases the blocks.
+  tovUpdtrHashTableDelete();
+  EXPECT_TRUE(fails_first_allocation("e"));
 }
 
 }  // namespace
