@@ -2,6 +2,7 @@
 
 #include <re2/re2.h>
 
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 #include <memory>
@@ -159,43 +160,72 @@ class Translator {
   int groups_ = 0;
 };
 
-// A compiled expression: the record callers see and the RE2 program behind
-// it.
+// What the first search of an expression builds: the RE2 program and the
+// groups of the last match.
+struct Program {
+  std::unique_ptr<RE2> re;  // NULL when RE2 refused the translated form
+  const char *starts[kMurGroups] = {};
+  const char *ends[kMurGroups] = {};
+};
+
+// A compiled expression: the record callers see, the program behind it, and
+// the pattern as given (checked), in the same block right after the record.
+// A program that compiles thousands of expressions and searches with few of
+// them pays for the translation and RE2 of those few only.
 struct Compiled {
   murRegexp prog{};
-  std::string source;  // the pattern as given, checked
-  // Translated and built on the first search: a program that compiles
-  // thousands of expressions and searches with few of them pays for those
-  // few only.
-  std::unique_ptr<RE2> re;
-  bool failed = false;  // RE2 refused the translated form
+  std::unique_ptr<Program> program;
+
+  const char *source() const {
+    return reinterpret_cast<const char *>(this + 1);
+  }
 
   // The RE2 program, or NULL when RE2 refused it.
-  const RE2 *Program() {
-    if (re == nullptr && !failed) {
-      std::optional<std::string> translated = Translator(source.c_str()).Run();
-      if (!translated) {  // cannot be: the source was checked
-        failed = true;
-        return nullptr;
+  const RE2 *Build() {
+    if (program == nullptr) {
+      auto made = std::make_unique<Program>();
+      std::optional<std::string> translated = Translator(source()).Run();
+      if (translated) {  // cannot fail: the source was checked
+        RE2::Options options;
+        options.set_encoding(RE2::Options::EncodingLatin1);
+        options.set_log_errors(false);
+        // Leftmost-first: at one start, the first alternative that leads to
+        // a match wins, as a backtracking engine would choose.
+        options.set_longest_match(false);
+        made->re = std::make_unique<RE2>(*translated, options);
+        if (!made->re->ok()) made->re.reset();
       }
-      RE2::Options options;
-      options.set_encoding(RE2::Options::EncodingLatin1);
-      options.set_log_errors(false);
-      // Leftmost-first: at one start, the first alternative that leads to a
-      // match wins, as a backtracking engine would choose.
-      options.set_longest_match(false);
-      re = std::make_unique<RE2>(*translated, options);
-      failed = !re->ok();
+      prog.startp = made->starts;
+      prog.endp = made->ends;
+      program = std::move(made);
     }
-    return failed ? nullptr : re.get();
+    return program->re.get();
+  }
+
+  // A record holding a copy of `pattern`, `length` bytes.
+  static Compiled *Make(const char *pattern, size_t length) {
+    void *block = ::operator new(sizeof(Compiled) + length + 1);
+    auto *compiled = new (block) Compiled();
+    std::memcpy(static_cast<char *>(block) + sizeof(Compiled), pattern,
+                length + 1);
+    compiled->prog.impl = compiled;
+    return compiled;
+  }
+};
+
+struct CompiledDeleter {
+  void operator()(Compiled *compiled) const {
+    compiled->~Compiled();
+    ::operator delete(compiled);
   }
 };
 
 // Every expression compiled in this process.  Expressions are never released
 // one by one (callers keep them to the end), so they are kept reachable here
 // instead of being lost to leak checkers.
-std::vector<std::unique_ptr<Compiled>> &Registry() {
-  static auto *registry = new std::vector<std::unique_ptr<Compiled>>();
+std::vector<std::unique_ptr<Compiled, CompiledDeleter>> &Registry() {
+  static auto *registry =
+      new std::vector<std::unique_ptr<Compiled, CompiledDeleter>>();
   return *registry;
 }
 
@@ -204,14 +234,14 @@ std::vector<std::unique_ptr<Compiled>> &Registry() {
 
 murRegexp *mur_regcomp(const char *pattern) {
   using tov::regex::Compiled;
+  using tov::regex::CompiledDeleter;
   if (pattern == nullptr) return nullptr;
   // The translator accepts only what RE2 compiles (every literal byte is
   // escaped, groups and classes are checked), so the translation and RE2
   // itself can wait.
   if (!tov::regex::Translator(pattern).Check()) return nullptr;
-  auto compiled = std::make_unique<Compiled>();
-  compiled->source = pattern;
-  compiled->prog.impl = compiled.get();
+  std::unique_ptr<Compiled, CompiledDeleter> compiled(
+      Compiled::Make(pattern, std::strlen(pattern)));
   murRegexp *prog = &compiled->prog;
   tov::regex::Registry().push_back(std::move(compiled));
   return prog;
@@ -219,9 +249,16 @@ murRegexp *mur_regcomp(const char *pattern) {
 
 int mur_regexecn(murRegexp *prog, const char *text, size_t len) {
   if (prog == nullptr || text == nullptr || prog->impl == nullptr) return 0;
-  const RE2 *program =
-      static_cast<tov::regex::Compiled *>(prog->impl)->Program();
-  if (program == nullptr) return 0;
+  auto *compiled = static_cast<tov::regex::Compiled *>(prog->impl);
+  const RE2 *program = compiled->Build();
+  tov::regex::Program &found_groups = *compiled->program;
+  if (program == nullptr) {
+    std::fill(std::begin(found_groups.starts), std::end(found_groups.starts),
+              nullptr);
+    std::fill(std::begin(found_groups.ends), std::end(found_groups.ends),
+              nullptr);
+    return 0;
+  }
   const RE2 &re = *program;
   const int groups = re.NumberOfCapturingGroups() + 1;
   re2::StringPiece found[kMurGroups];
@@ -231,8 +268,9 @@ int mur_regexecn(murRegexp *prog, const char *text, size_t len) {
     // A group that took no part has no data; neither has any group when
     // nothing matched, so that no stale pointer into an earlier text stays.
     const bool took_part = matched && i < groups && found[i].data() != nullptr;
-    prog->startp[i] = took_part ? found[i].data() : nullptr;
-    prog->endp[i] = took_part ? found[i].data() + found[i].size() : nullptr;
+    found_groups.starts[i] = took_part ? found[i].data() : nullptr;
+    found_groups.ends[i] =
+        took_part ? found[i].data() + found[i].size() : nullptr;
   }
   return matched ? 1 : 0;
 }
@@ -251,7 +289,7 @@ void mur_regfree(murRegexp *prog) {
 
 const char *mur_regsource(const murRegexp *prog) {
   if (prog == nullptr || prog->impl == nullptr) return "";
-  return static_cast<const tov::regex::Compiled *>(prog->impl)->source.c_str();
+  return static_cast<const tov::regex::Compiled *>(prog->impl)->source();
 }
 
 int mur_regexec(murRegexp *prog, const char *text) {

@@ -15,10 +15,12 @@
 constexpr int kMurGroups = 10;
 
 struct murRegexp {
-  // After a match: where group i (0 = the whole match) starts and ends in the
-  // text passed; NULL for a group that took no part.
-  const char *startp[kMurGroups];
-  const char *endp[kMurGroups];
+  // After a search: where group i (0 = the whole match, up to kMurGroups - 1)
+  // starts and ends in the text passed; NULL for a group that took no part,
+  // and for every group when nothing matched.  The arrays are made by the
+  // first search, so that an expression never searched with stays small.
+  const char *const *startp;
+  const char *const *endp;
   void *impl;  // the engine's own; never touched by callers
 };
 
