@@ -7,13 +7,16 @@
 #include <iterator>
 #include <new>
 
+#include "platform/large_allocator.h"
+#include "platform/platform.h"
+
 namespace tov::mapping {
 namespace {
 
 // Blocks start small, so that a list of a few lines holds little, and double
-// up to a size at which the allocator's own cost no longer shows.
+// up to a size that large pages back whole.
 constexpr size_t kFirstBlock = size_t{4} << 10;
-constexpr size_t kLargestBlock = size_t{1} << 20;
+constexpr size_t kLargestBlock = size_t{4} << 20;
 constexpr size_t kAlign = alignof(void *);
 
 bool Before(const char *a, const char *b) { return std::less<>()(a, b); }
@@ -34,9 +37,13 @@ void *ElementStore::Allocate(size_t size, void *(*alloc)(size_t)) {
                            ? kFirstBlock
                            : std::min(next_block_size_ * 2, kLargestBlock);
     const size_t block_size = std::max(next_block_size_, size);
-    auto *begin = static_cast<char *>(alloc(block_size));
-    if (begin == nullptr) return nullptr;
-    const Block block{begin, begin + block_size};
+    const bool large = alloc == nullptr && block_size >= platform::kLargeBlock;
+    void *memory = alloc != nullptr ? alloc(block_size)
+                   : large          ? platform::AllocateLarge(block_size)
+                                    : std::malloc(block_size);
+    if (memory == nullptr) return nullptr;
+    auto *begin = static_cast<char *>(memory);
+    const Block block{begin, begin + block_size, large};
     auto at = std::upper_bound(
         blocks_.begin(), blocks_.end(), begin,
         [](const char *p, const Block &b) { return Before(p, b.begin); });
@@ -58,7 +65,14 @@ bool ElementStore::Owns(const void *p) const {
 }
 
 void ElementStore::Clear() {
-  for (const Block &block : blocks_) std::free(block.begin);
+  for (const Block &block : blocks_) {
+    if (block.large) {
+      platform::FreeLarge(block.begin,
+                          static_cast<size_t>(block.end - block.begin));
+    } else {
+      std::free(block.begin);
+    }
+  }
   blocks_.clear();
   next_ = limit_ = nullptr;
   next_block_size_ = 0;

@@ -19,8 +19,9 @@ class ElementStore {
   ElementStore(const ElementStore &) = delete;
   ElementStore &operator=(const ElementStore &) = delete;
 
-  // `size` bytes aligned for a pointer, from a block allocated through
-  // `alloc` (a malloc-compatible allocator); NULL when memory ran out.
+  // `size` bytes aligned for a pointer; NULL when memory ran out.  Blocks
+  // come from `alloc` (a malloc-compatible allocator) when it is given, else
+  // from the heap, or from the system when they are large.
   void *Allocate(size_t size, void *(*alloc)(size_t));
   // True when `p` lies inside one of the blocks.
   bool Owns(const void *p) const;
@@ -31,6 +32,7 @@ class ElementStore {
   struct Block {
     char *begin;
     char *end;
+    bool large;  // from the system, not the heap
   };
   std::vector<Block> blocks_;  // sorted by address
   char *next_ = nullptr;       // the free room of the newest block

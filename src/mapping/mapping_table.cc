@@ -225,7 +225,7 @@ ElementPtr NewElement(const char *const (&members)[8]) {
     lengths[i] = std::strlen(Member(members[i])) + 1;
     size += lengths[i];
   }
-  void *room = Store().Allocate(size, Alloc);
+  void *room = Store().Allocate(size, g_alloc);
   if (room == nullptr) return nullptr;
   auto *raw = static_cast<tovUpdtrHashElement *>(room);
   std::memset(raw, 0, sizeof *raw);

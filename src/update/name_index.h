@@ -212,7 +212,7 @@ class PlainRewriter::NameIndex {
   }
 
   // The slots, free ones included (length 0), and the slot of an entry.
-  std::vector<Entry> &slots() { return slots_; }
+  std::vector<Entry, LargeAllocator<Entry>> &slots() { return slots_; }
   size_t SlotOf(const Entry *e) const {
     return static_cast<size_t>(e - slots_.data());
   }
@@ -232,8 +232,10 @@ class PlainRewriter::NameIndex {
   }
 
   void Grow() {
-    std::vector<Entry> old_slots(slots_.size() * 2, Entry{0, 0, 0, 0, 0, 0});
-    std::vector<const char *> old_names(slots_.size() * 2, nullptr);
+    std::vector<Entry, LargeAllocator<Entry>> old_slots(
+        slots_.size() * 2, Entry{0, 0, 0, 0, 0, 0});
+    std::vector<const char *, LargeAllocator<const char *>> old_names(
+        slots_.size() * 2, nullptr);
     old_slots.swap(slots_);
     old_names.swap(names_);
     for (size_t k = 0; k < old_slots.size(); ++k) {
@@ -244,10 +246,10 @@ class PlainRewriter::NameIndex {
     }
   }
 
-  std::vector<Entry> slots_;
-  std::vector<const char *> names_;  // each slot's name
+  std::vector<Entry, LargeAllocator<Entry>> slots_;
+  std::vector<const char *, LargeAllocator<const char *>> names_;  // by slot
   size_t count_ = 0;
-  std::vector<uint64_t> filter_;
+  std::vector<uint64_t, LargeAllocator<uint64_t>> filter_;
   int filter_shift_ = 0;
   // Which name lengths occur: bit n for length n < 64, bit 0 for longer.
   uint64_t lengths_ = 0;

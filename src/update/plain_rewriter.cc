@@ -28,9 +28,10 @@ PlainRewriter::PlainRewriter(int update_type, std::vector<PlainRename> renames,
   // names_ gives a `from` name's first rename; the renames of one name are
   // chained through next_same_ in increasing order.
   next_same_.assign(renames_.size(), kNone);
-  std::vector<uint32_t> last_of(renames_.size(), kNone);
+  std::vector<uint32_t, LargeAllocator<uint32_t>> last_of(renames_.size(),
+                                                          kNone);
   for (uint32_t i = 0; i < renames_.size(); ++i) {
-    const std::string &from = renames_[i].from;
+    const std::string_view from = renames_[i].from;
     const NameIndex::Entry *known = names_->Find(from);
     if (known == nullptr) {
       names_->Add(from, i);
@@ -51,14 +52,17 @@ void PlainRewriter::ComposeWholeRuns() {
   // its new name, and so on.  Worked out from the last rename back, each
   // rename's end is known when an earlier one leads to it.
   const size_t n = renames_.size();
-  std::vector<NameIndex::Entry> &slots = names_->slots();
-  std::vector<uint32_t> last(n);   // the rename whose new name ends it
-  std::vector<size_t> longest(n);  // its longest new name along the way
+  auto &slots = names_->slots();
+  // The rename whose new name ends each rename's chain, and its longest new
+  // name along the way.
+  std::vector<uint32_t, LargeAllocator<uint32_t>> last(n);
+  std::vector<size_t, LargeAllocator<size_t>> longest(n);
   // For each name (by its slot), its first rename after the one looked at.
-  std::vector<uint32_t> first_after(slots.size(), kNone);
+  std::vector<uint32_t, LargeAllocator<uint32_t>> first_after(slots.size(),
+                                                              kNone);
   // Renames applied together never follow each other.
   chain_next_.assign(n, kNone);
-  std::vector<uint32_t> steps(n, 1);
+  std::vector<uint32_t, LargeAllocator<uint32_t>> steps(n, 1);
   for (size_t i = n; i-- > 0;) {
     const NameIndex::Entry *to =
         together_ ? nullptr : names_->Find(renames_[i].to);
@@ -80,7 +84,7 @@ void PlainRewriter::ComposeWholeRuns() {
   outcomes_.resize(n);
   for (NameIndex::Entry &e : slots) {
     if (e.length == 0) continue;
-    const std::string &to = renames_[last[e.first]].to;
+    const std::string_view to = renames_[last[e.first]].to;
     const size_t max_length = std::max<size_t>(e.length, longest[e.first]);
     outcomes_[e.first] = Outcome{to, e.length, max_length, steps[e.first]};
     e.growth = static_cast<uint32_t>(max_length - e.length);

@@ -40,10 +40,11 @@
 namespace tov::update {
 
 // A rename of one plain name: `from` is a plain name, `to` a plain name or
-// empty.
+// empty.  The names are not copied: they must stay where they are while a
+// rewriter made of them lives.
 struct PlainRename {
-  std::string from;
-  std::string to;
+  std::string_view from;
+  std::string_view to;
 };
 
 // True when `name` is a plain name (or empty, when `allow_empty`).
@@ -258,12 +259,12 @@ class PlainRewriter {
   // Every `from` name with the first of its renames; the others are chained
   // through next_same_ in increasing order.
   std::unique_ptr<NameIndex> names_;
-  std::vector<uint32_t> next_same_;
+  std::vector<uint32_t, LargeAllocator<uint32_t>> next_same_;
   // Update type 0: the outcome of each name, at the index of its first
   // rename, and after each rename the one that renames its new name again
   // (kNone at the end of a chain).
-  std::vector<Outcome> outcomes_;
-  std::vector<uint32_t> chain_next_;
+  std::vector<Outcome, LargeAllocator<Outcome>> outcomes_;
+  std::vector<uint32_t, LargeAllocator<uint32_t>> chain_next_;
   // One memo for each thread of Find, so that the threads never share one:
   // the outcomes met, and under update type 1 the runs resolved so far.
   std::vector<std::unique_ptr<Memo>> memos_;

@@ -1,5 +1,6 @@
 #include "update/update_plan.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -10,13 +11,42 @@
 #include "update/update_state.h"
 
 namespace tov::update {
+
+// Names copied into blocks that never move, so that the rewriters may point
+// into them for the plan's life.
+class UpdatePlan::KeptNames {
+ public:
+  std::string_view Keep(std::string_view name) {
+    if (name.size() > left_) {
+      const size_t size = std::max(kBlock, name.size());
+      blocks_.push_back(std::make_unique<char[]>(size));
+      next_ = blocks_.back().get();
+      left_ = size;
+    }
+    if (name.empty()) return std::string_view();
+    std::memcpy(next_, name.data(), name.size());
+    const std::string_view kept(next_, name.size());
+    next_ += name.size();
+    left_ -= name.size();
+    return kept;
+  }
+
+ private:
+  static constexpr size_t kBlock = size_t{64} << 10;
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  char *next_ = nullptr;
+  size_t left_ = 0;
+};
+
 namespace {
 
 // The node's rename when its expression is the whole-word expression of a
 // plain name and its new name, converted into `name_space`, is plain or
-// empty; *update_type tells the word rules.
+// empty; *update_type tells the word rules.  The names are views of the
+// expression and of `converted`.
 bool PlainRenameOf(const tovUpdtrRegexpList *node, const char *name_space,
-                   int *update_type, PlainRename *rename) {
+                   int *update_type, char (&converted)[kRixMaxName],
+                   PlainRename *rename) {
   std::string_view name;
   if (!SplitWordPattern(mur_regsource(node->regexp), update_type, &name) ||
       !IsPlainName(name, false)) {
@@ -25,13 +55,12 @@ bool PlainRenameOf(const tovUpdtrRegexpList *node, const char *name_space,
   // A new name that cannot be converted is left to the search, which reports
   // it only on a file that holds the old name.
   const char *to_member = mapping::ToMember(node->element);
-  char converted[kRixMaxName];
   if (to_member == nullptr ||
       rixMapName("LibraryNT", name_space, to_member, 0, converted) == 0 ||
       !IsPlainName(converted, true)) {
     return false;
   }
-  rename->from.assign(name.data(), name.size());
+  rename->from = name;
   rename->to = converted;
   return true;
 }
@@ -40,7 +69,9 @@ bool PlainRenameOf(const tovUpdtrRegexpList *node, const char *name_space,
 
 UpdatePlan::UpdatePlan(tovUpdtrRegexpList *list, const char *name_space,
                        bool together)
-    : name_space_(name_space), together_(together) {
+    : name_space_(name_space),
+      together_(together),
+      names_(std::make_unique<KeptNames>()) {
   std::vector<PlainRename> run;
   std::vector<tovUpdtrRegexpList *> run_nodes;
   int run_type = -1;
@@ -69,13 +100,16 @@ UpdatePlan::UpdatePlan(tovUpdtrRegexpList *list, const char *name_space,
     if (node->element == nullptr || node->regexp == nullptr) continue;
     int update_type = 0;
     PlainRename rename;
-    if (PlainRenameOf(node, name_space, &update_type, &rename)) {
+    char converted[kRixMaxName];
+    if (PlainRenameOf(node, name_space, &update_type, converted, &rename)) {
+      rename.from = names_->Keep(rename.from);
+      rename.to = names_->Keep(rename.to);
       if (update_type != run_type) {
         if (run_type != -1) one_run = false;
         end_run();
       }
       run_type = update_type;
-      run.push_back(std::move(rename));
+      run.push_back(rename);
       run_nodes.push_back(node);
     } else {
       one_run = false;
@@ -96,6 +130,8 @@ UpdatePlan::UpdatePlan(tovUpdtrRegexpList *list, const char *name_space,
   }
   searches_added_.assign(steps_.size(), 0);
 }
+
+UpdatePlan::~UpdatePlan() = default;
 
 void UpdatePlan::AddMatched(
     std::unordered_set<const tovUpdtrRegexpList *> *nodes) {

@@ -35,6 +35,10 @@ class UpdatePlan {
   // The plan of `list` with new names converted into `name_space`, its
   // renames applied one after the other or `together`.  The plan is the
   // library's and stays valid until the next call.
+  ~UpdatePlan();
+  UpdatePlan(const UpdatePlan &) = delete;
+  UpdatePlan &operator=(const UpdatePlan &) = delete;
+
   static UpdatePlan &For(tovUpdtrRegexpList *list, const char *name_space,
                          bool together);
 
@@ -64,7 +68,10 @@ class UpdatePlan {
     const void *element;
     const void *regexp;
   };
-  std::vector<Seen> seen_;
+  std::vector<Seen, LargeAllocator<Seen>> seen_;
+  // The names of the one-pass rewriters, copied where they do not move.
+  class KeptNames;
+  std::unique_ptr<KeptNames> names_;
   std::vector<Step> steps_;
 };
 

@@ -13,49 +13,13 @@
 #include <new>
 #include <utility>
 
+#include "platform/large_allocator.h"
 #include "platform/platform.h"
 
 namespace tov::update {
 
-// Blocks of at least this size come from the system, smaller ones from the
-// heap.
-constexpr size_t kLargeBlock = size_t{1} << 20;
-
-// An allocator for vectors that may grow large (the hits of a text).
-template <typename T>
-struct LargeAllocator {
-  using value_type = T;
-
-  LargeAllocator() = default;
-  template <typename U>
-  LargeAllocator(const LargeAllocator<U> &) {}
-
-  T *allocate(size_t n) {
-    if (n > static_cast<size_t>(-1) / sizeof(T)) throw std::bad_alloc();
-    const size_t bytes = n * sizeof(T);
-    void *p = bytes >= kLargeBlock ? platform::AllocateLarge(bytes)
-                                   : std::malloc(bytes);
-    if (p == nullptr) throw std::bad_alloc();
-    return static_cast<T *>(p);
-  }
-  void deallocate(T *p, size_t n) {
-    const size_t bytes = n * sizeof(T);
-    if (bytes >= kLargeBlock) {
-      platform::FreeLarge(p, bytes);
-    } else {
-      std::free(p);
-    }
-  }
-
-  template <typename U>
-  bool operator==(const LargeAllocator<U> &) const {
-    return true;
-  }
-  template <typename U>
-  bool operator!=(const LargeAllocator<U> &) const {
-    return false;
-  }
-};
+using platform::kLargeBlock;
+using platform::LargeAllocator;
 
 // A byte buffer that keeps its memory from one use to the next.
 class LargeBuffer {

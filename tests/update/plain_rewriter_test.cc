@@ -25,7 +25,7 @@ std::string NodeByNode(int type, const std::vector<PlainRename> &renames,
   const char *before = type == 0 ? "(^|[^a-zA-Z0-9_])(" : "(^|[^a-zA-Z_])(";
   const char *after = type == 0 ? ")([^a-zA-Z0-9_]|$)" : ")([^a-zA-Z0-9$_]|$)";
   for (const PlainRename &r : renames) {
-    std::regex re(before + r.from + after);
+    std::regex re(before + std::string(r.from) + after);
     std::string out;
     size_t pos = 0;
     std::smatch m;
@@ -285,7 +285,8 @@ TEST(PlainRewriter, PiecesAndBlocksDoNotChangeTheResult) {
     const int n = 1 + rng() % 6;
     for (int i = 0; i < n; ++i) {
       const size_t pool = iter % 3 == 0 ? names.size() : 10;
-      std::string to = rng() % 6 == 0 ? "" : names[rng() % pool];
+      const std::string_view to =
+          rng() % 6 == 0 ? std::string_view() : names[rng() % pool];
       c.renames.push_back({names[rng() % pool], to});
     }
     const int parts = rng() % 30;
@@ -447,7 +448,8 @@ TEST(PlainRewriter, RandomAgainstModel) {
     c.type = iter % 2;
     int n = 1 + rng() % 5;
     for (int i = 0; i < n; ++i) {
-      std::string to = rng() % 5 == 0 ? "" : names[rng() % names.size()];
+      const std::string_view to =
+          rng() % 5 == 0 ? std::string_view() : names[rng() % names.size()];
       c.renames.push_back({names[rng() % names.size()], to});
     }
     int len = rng() % 20;

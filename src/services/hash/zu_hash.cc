@@ -4,6 +4,8 @@
 #include <new>
 #include <vector>
 
+#include "platform/large_allocator.h"
+
 // The elements of one index in the order in which they were stored.  It is
 // shared by the table and by every walk open on it, so that a walk that
 // outlives its table (HashFreeTable while a walk is kept) only runs dry
@@ -13,7 +15,7 @@ struct zuHashOrder {
     void *element;
     uint32_t mixed_hash;  // kept so that growing calls no callback
   };
-  std::vector<Slot> elements;
+  std::vector<Slot, tov::platform::LargeAllocator<Slot>> elements;
   int refs = 1;      // the table's reference plus one per open walk
   bool live = true;  // false once the table was freed
 };
@@ -56,9 +58,21 @@ size_t BucketOf(const zuHashTable *table, uint32_t mixed_hash) {
   return mixed_hash & (static_cast<uint32_t>(table->bucketCount) - 1);
 }
 
+// Bucket arrays of a megabyte or more come from the system, already zeroed.
 void **NewBuckets(int32_t count) {
-  return static_cast<void **>(
-      std::calloc(static_cast<size_t>(count), sizeof(void *)));
+  const size_t bytes = static_cast<size_t>(count) * sizeof(void *);
+  return static_cast<void **>(bytes >= tov::platform::kLargeBlock
+                                  ? tov::platform::AllocateLarge(bytes)
+                                  : std::calloc(bytes, 1));
+}
+
+void FreeBuckets(void **buckets, int32_t count) {
+  const size_t bytes = static_cast<size_t>(count) * sizeof(void *);
+  if (bytes >= tov::platform::kLargeBlock) {
+    tov::platform::FreeLarge(buckets, bytes);
+  } else {
+    std::free(buckets);
+  }
 }
 
 // Doubles the bucket array and rechains every element.  The chains are
@@ -69,7 +83,7 @@ void Grow(zuHashTable *table) {
   if (table->bucketCount >= kMaxBuckets) return;
   void **fresh = NewBuckets(table->bucketCount * 2);
   if (fresh == nullptr) return;
-  std::free(table->buckets);
+  FreeBuckets(table->buckets, table->bucketCount);
   table->buckets = fresh;
   table->bucketCount *= 2;
   for (const zuHashOrder::Slot &slot : table->order->elements) {
@@ -145,13 +159,13 @@ void *HashProbe(zuHashTable *table, const void *key) {
 
 void HashFreeTable(zuHashTable *table) {
   if (table == nullptr) return;
-  std::free(table->buckets);
+  FreeBuckets(table->buckets, table->bucketCount);
   table->buckets = nullptr;
   table->bucketCount = 0;
   table->count = 0;
   if (table->order != nullptr) {
     table->order->live = false;
-    std::vector<zuHashOrder::Slot>().swap(table->order->elements);
+    decltype(table->order->elements)().swap(table->order->elements);
     ReleaseOrder(table->order);
     table->order = nullptr;
   }
