@@ -25,6 +25,7 @@
 #include "services/regex/mur_regexp.h"
 #include "tovUpdtr.h"
 #include "update/plain_rewriter.h"
+#include "update/regexp_list.h"
 #include "update/update_plan.h"
 
 namespace {
@@ -222,6 +223,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     TOV_FUZZ_CHECK(ReadAndRewritten(*step.rewriter, text, 3, chunk, 1, 2) ==
                    whole);
   }
-  tov::fuzz::ReleaseList(list);
+  tov::update::ReleaseList(list);
   return 0;
 }

@@ -16,6 +16,7 @@
 #include "fuzz_util.h"
 #include "services/regex/mur_regexp.h"
 #include "tovUpdtr.h"
+#include "update/regexp_list.h"
 
 namespace {
 
@@ -72,6 +73,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     TOV_FUZZ_CHECK(after == text);
   }
   TOV_FUZZ_CHECK(Scratch::Names(view) == std::vector<std::string>{"f.txt"});
-  tov::fuzz::ReleaseList(list);
+  tov::update::ReleaseList(list);
   return 0;
 }

@@ -30,20 +30,6 @@ namespace tov::fuzz {
     }                                                                       \
   } while (0)
 
-// Gives back what an expression list holds (the library keeps every list
-// to the end of the process, which a run of millions of lists cannot
-// afford), after the plan kept for it was dropped: a later list may get its
-// addresses.
-inline void ReleaseList(tovUpdtrRegexpList *list) {
-  update::UpdatePlan::For(nullptr, "", false);
-  while (list != nullptr) {
-    tovUpdtrRegexpList *next = list->next;
-    mur_regfree(list->regexp);
-    std::free(list);
-    list = next;
-  }
-}
-
 struct FileCloser {
   void operator()(FILE *f) const { std::fclose(f); }
 };

@@ -366,6 +366,12 @@ tovUpdtrHashElement *NextInWalk() {
 
 bool HasTables() { return Tables() != nullptr; }
 
+size_t ElementCount() {
+  tovUpdtrHashTables *tables = Tables();
+  if (tables == nullptr || tables->fromTo == nullptr) return 0;
+  return static_cast<size_t>(tables->fromTo->count);
+}
+
 void Dump(FILE *stream) {
   FILE *out = stream != nullptr ? stream : stderr;
   tovUpdtrHashTables *tables = Tables();

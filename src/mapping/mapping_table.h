@@ -99,6 +99,10 @@ zuHashGenerator *StartWalk();
 // reporting that the walk must be started first.
 tovUpdtrHashElement *NextInWalk();
 
+// How many elements the from-to index holds, as many as a walk yields; 0
+// without one.
+size_t ElementCount();
+
 // True once a pair exists (even one whose indexes were deleted).
 bool HasTables();
 

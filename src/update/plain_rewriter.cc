@@ -25,6 +25,10 @@ PlainRewriter::PlainRewriter(int update_type, std::vector<PlainRename> renames,
       renames_(std::move(renames)),
       names_(std::make_unique<NameIndex>(renames_.size())) {
   if (renames_.size() >= kNone) throw std::length_error("too many renames");
+  // An empty new name is copied from as any other: it must point somewhere.
+  for (PlainRename &r : renames_) {
+    if (r.to.empty()) r.to = std::string_view("", 0);
+  }
   // names_ gives a `from` name's first rename; the renames of one name are
   // chained through next_same_ in increasing order.
   next_same_.assign(renames_.size(), kNone);

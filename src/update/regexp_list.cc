@@ -2,6 +2,7 @@
 // atom a whole-word expression of its old name.
 #include "update/regexp_list.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -15,6 +16,7 @@
 #include "services/name_mapping/rix.h"
 #include "services/regex/mur_regexp.h"
 #include "tovUpdtr.h"
+#include "update/update_plan.h"
 #include "update/update_state.h"
 
 namespace tov::update {
@@ -35,27 +37,53 @@ constexpr WordBoundary kBoundaries[] = {
     {"(^|[^a-zA-Z_])(", ")([^a-zA-Z0-9$_]|$)"},
 };
 
-struct FreeDeleter {
-  void operator()(void *p) const { std::free(p); }
-};
-using NodePtr = std::unique_ptr<tovUpdtrRegexpList, FreeDeleter>;
+// The nodes of one list, taken one after the other from blocks made for as
+// many nodes as the mapping has elements; the blocks are released unless
+// the list is handed out.
+class NodeSupply {
+ public:
+  explicit NodeSupply(size_t expected)
+      : block_count_(std::max<size_t>(expected, 1)) {}
+  ~NodeSupply() {
+    for (const UpdateState::NodeBlock &b : blocks_) FreeNodes(b.nodes, b.count);
+  }
+  NodeSupply(const NodeSupply &) = delete;
+  NodeSupply &operator=(const NodeSupply &) = delete;
 
-NodePtr NewNode() {
-  return NodePtr(static_cast<tovUpdtrRegexpList *>(
-      std::calloc(1, sizeof(tovUpdtrRegexpList))));
-}
+  // A zeroed node.  A node that cannot be allocated fails the call like any
+  // other exhausted memory: with the "Out of memory" message, not silently.
+  tovUpdtrRegexpList *Next() {
+    if (blocks_.empty() || used_ == blocks_.back().count) {
+      blocks_.reserve(blocks_.size() + 1);
+      tovUpdtrRegexpList *nodes = AllocateNodes(block_count_);
+      if (nodes == nullptr) throw std::bad_alloc();
+      blocks_.push_back({nodes, block_count_});
+      used_ = 0;
+    }
+    return &blocks_.back().nodes[used_++];
+  }
+
+  // Gives the blocks to `lists`, which keeps them to the end.
+  void HandOut(std::vector<UpdateState::NodeBlock> *lists) {
+    lists->reserve(lists->size() + blocks_.size());
+    lists->insert(lists->end(), blocks_.begin(), blocks_.end());
+    blocks_.clear();
+  }
+
+ private:
+  size_t block_count_;
+  std::vector<UpdateState::NodeBlock> blocks_;
+  size_t used_ = 0;
+};
 
 // The list of the loaded mapping, or NULL (the nodes built so far are
 // released).
 tovUpdtrRegexpList *GenRegexpList(int update_type, const char *name_space) {
-  // A node that cannot be allocated fails the call like any other exhausted
-  // memory: with the "Out of memory" message, not silently.
-  NodePtr head = NewNode();
-  if (head == nullptr) throw std::bad_alloc();
-  // The nodes after the head, in list order, owned here until the whole
-  // list is built.
-  std::vector<NodePtr> rest;
-  tovUpdtrRegexpList *last = head.get();
+  // The walk yields every element of the mapping, so one block mostly holds
+  // the whole list.
+  NodeSupply supply(mapping::ElementCount());
+  tovUpdtrRegexpList *head = supply.Next();
+  tovUpdtrRegexpList *last = head;
   char converted[kPatternSize] = {};
   std::string pattern;
 
@@ -67,11 +95,9 @@ tovUpdtrRegexpList *GenRegexpList(int update_type, const char *name_space) {
   }
   while (tovUpdtrHashElement *element = mapping::NextInWalk()) {
     if (last->element != nullptr) {
-      NodePtr node = NewNode();
-      if (node == nullptr) throw std::bad_alloc();
-      last->next = node.get();
-      last = node.get();
-      rest.push_back(std::move(node));
+      tovUpdtrRegexpList *node = supply.Next();
+      last->next = node;
+      last = node;
     }
     last->element = element;
     if (!mapping::IsAtom(element)) continue;
@@ -89,11 +115,8 @@ tovUpdtrRegexpList *GenRegexpList(int update_type, const char *name_space) {
     if (last->regexp == nullptr) return nullptr;
   }
 
-  std::vector<tovUpdtrRegexpList *> &handed_out = LayerState().lists;
-  handed_out.reserve(handed_out.size() + 1 + rest.size());
-  handed_out.push_back(head.get());
-  for (NodePtr &node : rest) handed_out.push_back(node.release());
-  return head.release();
+  supply.HandOut(&LayerState().lists);
+  return head;
 }
 
 }  // namespace
@@ -152,6 +175,29 @@ bool SplitWordPattern(std::string_view pattern, int *update_type,
     }
   }
   return false;
+}
+
+void ReleaseList(tovUpdtrRegexpList *list) {
+  UpdatePlan::For(nullptr, "", false);
+  std::vector<UpdateState::NodeBlock> &lists = LayerState().lists;
+  std::vector<bool> used(lists.size(), false);
+  for (tovUpdtrRegexpList *node = list; node != nullptr; node = node->next) {
+    mur_regfree(node->regexp);
+    node->regexp = nullptr;
+    for (size_t i = 0; i < lists.size(); ++i) {
+      const UpdateState::NodeBlock &b = lists[i];
+      if (node >= b.nodes && node < b.nodes + b.count) used[i] = true;
+    }
+  }
+  size_t kept = 0;
+  for (size_t i = 0; i < lists.size(); ++i) {
+    if (used[i]) {
+      FreeNodes(lists[i].nodes, lists[i].count);
+    } else {
+      lists[kept++] = lists[i];
+    }
+  }
+  lists.resize(kept);
 }
 
 }  // namespace tov::update

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "tovUpdtr.h"
+
 namespace tov::update {
 
 // The pattern buffer holds 260 bytes, NUL included.
@@ -27,6 +29,13 @@ bool BuildWordPattern(int update_type, const char *old_name,
 // *name set.
 bool SplitWordPattern(std::string_view pattern, int *update_type,
                       std::string_view *name);
+
+// Gives back the nodes of `list`, a list from tovUpdtrGenRegexpList, and
+// their expressions, after dropping the plan kept for the last list applied
+// (a later list may get the same addresses).  The library keeps every list
+// to the end of the process; this is for programs that make lists without
+// end, such as the fuzz targets.
+void ReleaseList(tovUpdtrRegexpList *list);
 
 }  // namespace tov::update
 

@@ -23,7 +23,7 @@ class UpdatePlan::KeptNames {
       next_ = blocks_.back().get();
       left_ = size;
     }
-    if (name.empty()) return std::string_view();
+    if (name.empty()) return std::string_view("", 0);
     std::memcpy(next_, name.data(), name.size());
     const std::string_view kept(next_, name.size());
     next_ += name.size();

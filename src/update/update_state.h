@@ -56,10 +56,14 @@ struct UpdateState final : core::LayerState {
   // Releases every node of every list handed out.
   ~UpdateState() override;
 
-  // Every node of every expression list handed out: callers keep their
-  // lists to the end of the process, and holding them here says so to leak
-  // checkers.
-  std::vector<tovUpdtrRegexpList *> lists;
+  // The nodes of every expression list handed out, in blocks of nodes
+  // (zeroed, from AllocateNodes): callers keep their lists to the end of the
+  // process, and holding them here says so to leak checkers.
+  struct NodeBlock {
+    tovUpdtrRegexpList *nodes;
+    size_t count;
+  };
+  std::vector<NodeBlock> lists;
   // The plan of the last list applied (it points into `lists`, so it is
   // declared after them and released before them).
   std::unique_ptr<UpdatePlan> plan;
@@ -79,6 +83,10 @@ struct UpdateState final : core::LayerState {
 
 // The update layer's state, made in the library's State on first use.
 UpdateState &LayerState();
+
+// `count` zeroed nodes in one block, or NULL; released with FreeNodes.
+tovUpdtrRegexpList *AllocateNodes(size_t count);
+void FreeNodes(tovUpdtrRegexpList *nodes, size_t count);
 
 }  // namespace tov::update
 
