@@ -241,7 +241,7 @@ TEST_F(MappingTable, DeleteFreesEveryElementOnce) {
   for (char **m :
        {&own->fromLib, &own->fromCell, &own->fromView, &own->fromFile,
         &own->toLib, &own->toCell, &own->toView, &own->toFile}) {
-    *m = static_cast<char *>(std::calloc(1, 1));
+    *m = static_cast<char *>(std::calloc(2, 1));
   }
   own->fromLib[0] = 'p';
   ASSERT_EQ(tovUpdtrHashInsert(own), 1);
