@@ -12,6 +12,12 @@ namespace tov::cli {
 
 std::vector<Rename> RenamesOf(const tovUpdtrRegexpList *list) {
   std::vector<Rename> renames;
+  size_t nodes = 0;
+  for (const tovUpdtrRegexpList *node = list; node != nullptr;
+       node = node->next) {
+    ++nodes;
+  }
+  renames.reserve(nodes);
   for (const tovUpdtrRegexpList *node = list; node != nullptr;
        node = node->next) {
     if (node->element == nullptr || node->regexp == nullptr) continue;
@@ -55,6 +61,38 @@ class NameIds {
   std::vector<uint32_t> slots_;
   std::vector<std::string_view> names_;
 };
+
+// Whether some rename's new name is the old name of some rename, which
+// every cycle and every chain needs.  Only the old names are numbered, and
+// each slot keeps part of its name's hash, so that a lookup of a name that
+// is not there seldom reads a name: the lists of a million renames mostly
+// hold no such name, and this is all that is asked of them.
+bool SomeNewNameIsRenamed(const std::vector<Rename> &renames) {
+  size_t size = 16;
+  while (size < 2 * renames.size()) size *= 2;
+  const size_t mask = size - 1;
+  // The high half of a name's hash, and 1 + its rename; 0 when free.
+  std::vector<uint64_t> slots(size, 0);
+  const auto hash = [](std::string_view name) {
+    return static_cast<uint64_t>(std::hash<std::string_view>()(name));
+  };
+  for (size_t i = 0; i < renames.size(); ++i) {
+    const uint64_t h = hash(renames[i].from);
+    size_t at = h & mask;
+    while (slots[at] != 0) at = (at + 1) & mask;
+    slots[at] = (h & ~uint64_t{0xFFFFFFFF}) | static_cast<uint32_t>(i + 1);
+  }
+  for (const Rename &r : renames) {
+    const uint64_t h = hash(r.to);
+    for (size_t at = h & mask; slots[at] != 0; at = (at + 1) & mask) {
+      if ((slots[at] >> 32) == (h >> 32) &&
+          renames[static_cast<uint32_t>(slots[at]) - 1].from == r.to) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
 
 // Whether the renames (names differing) lead from some name back to it.
 // The names that no rename leads into are peeled off, with the renames out
@@ -120,7 +158,7 @@ std::vector<std::vector<std::string>> Cycles(
     const std::vector<Rename> &renames) {
   // Most lists hold no cycle; the walk below, which names each cycle in the
   // order of the names, is for those that do.
-  if (!HasCycle(renames)) return {};
+  if (!SomeNewNameIsRenamed(renames) || !HasCycle(renames)) return {};
   // The names each name is renamed to (a name may be renamed at more than
   // one level), walked depth first; a name met again on the path closes a
   // cycle.
@@ -171,7 +209,7 @@ std::vector<std::vector<std::string>> Cycles(
 
 std::vector<std::vector<std::string>> Chains(
     const std::vector<Rename> &renames) {
-  if (!HasChain(renames)) return {};
+  if (!SomeNewNameIsRenamed(renames) || !HasChain(renames)) return {};
   // Where each name is renamed, in the order of application.
   std::map<std::string_view, std::vector<size_t>> renamed_at;
   for (size_t i = 0; i < renames.size(); ++i) {
@@ -208,21 +246,40 @@ std::vector<std::vector<std::string>> Chains(
 
 std::vector<Rename> UnmatchedRenames(const tovUpdtrRegexpList *list) {
   // An old name that several renames search for matched when one of them
-  // did.
-  std::set<std::string_view> matched;
+  // did.  The names are numbered, so that a list of a million renames of
+  // which few matched costs a pass over it, not a million insertions into a
+  // tree.
+  struct Searched {
+    Rename rename;  // `to` NULL when the node has no new name
+    bool matched;
+  };
+  std::vector<Searched> searched;
   for (const tovUpdtrRegexpList *node = list; node != nullptr;
        node = node->next) {
     if (node->element == nullptr || node->regexp == nullptr) continue;
     const char *from = tovUpdtrHashGetNonNullFromMember(node->element);
-    if (from != nullptr && tovUpdtrRegexpMatched(node) == 1) {
-      matched.insert(from);
-    }
+    if (from == nullptr) continue;
+    const char *to = tovUpdtrHashGetNonNullToMember(node->element);
+    searched.push_back(
+        {{from, to != nullptr ? std::string_view(to) : std::string_view()},
+         tovUpdtrRegexpMatched(node) == 1});
+  }
+  NameIds ids(searched.size());
+  // 1 for a name that matched or was named already.
+  std::vector<unsigned char> done;
+  std::vector<uint32_t> id_of(searched.size());
+  for (size_t i = 0; i < searched.size(); ++i) {
+    id_of[i] = ids.Of(searched[i].rename.from);
+    if (id_of[i] >= done.size()) done.resize(id_of[i] + 1, 0);
+    if (searched[i].matched) done[id_of[i]] = 1;
   }
   std::vector<Rename> unmatched;
-  for (Rename &rename : RenamesOf(list)) {
-    if (matched.insert(rename.from).second) {
-      unmatched.push_back(std::move(rename));
+  for (size_t i = 0; i < searched.size(); ++i) {
+    if (searched[i].rename.to.data() == nullptr || done[id_of[i]] != 0) {
+      continue;
     }
+    done[id_of[i]] = 1;
+    unmatched.push_back(searched[i].rename);
   }
   return unmatched;
 }

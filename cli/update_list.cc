@@ -92,13 +92,17 @@ bool ReadLines(FILE *f, const Take &take) {
   char chunk[65536];
   size_t n;
   while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) {
+    // A chunk without NUL bytes has no line to mark.
+    const bool chunk_has_nul = std::memchr(chunk, '\0', n) != nullptr;
     size_t at = 0;
     while (at < n) {
       const char *end =
           static_cast<const char *>(std::memchr(chunk + at, '\n', n - at));
       const size_t stop = end != nullptr ? static_cast<size_t>(end - chunk) : n;
       const size_t length = stop - at;
-      if (std::memchr(chunk + at, '\0', length) != nullptr) line.has_nul = true;
+      if (chunk_has_nul && std::memchr(chunk + at, '\0', length) != nullptr) {
+        line.has_nul = true;
+      }
       const size_t room = kMaxListLine + 1 - line.text.size();
       line.text.append(chunk + at, length < room ? length : room);
       if (line.text.size() > kMaxListLine) line.too_long = true;
@@ -145,35 +149,41 @@ bool ReadList(const char *what, const char *path, bool from_stdin,
   return false;
 }
 
-// The words of a line, split at blanks, tabs and carriage returns.
-std::vector<std::string> Words(const std::string &line) {
-  std::vector<std::string> words;
+// The first `most` words of a line, split at blanks, tabs and carriage
+// returns, as views of it; their number, at most `most`.
+size_t Words(const std::string &line, std::string_view *words, size_t most) {
+  constexpr char kBlanks[] = " \t\r";
+  size_t count = 0;
   size_t at = 0;
-  while ((at = line.find_first_not_of(" \t\r", at)) != std::string::npos) {
-    const size_t end = line.find_first_of(" \t\r", at);
-    words.push_back(line.substr(at, end == std::string::npos ? end : end - at));
+  while (count < most &&
+         (at = line.find_first_not_of(kBlanks, at)) != std::string::npos) {
+    const size_t end = line.find_first_of(kBlanks, at);
+    words[count++] = std::string_view(line).substr(
+        at, end == std::string::npos ? end : end - at);
     at = end;
   }
-  return words;
+  return count;
 }
 
 // Why the from-to line `line` cannot be loaded by its shape; "" when it
-// can be handed to the library.
+// can be handed to the library.  Nothing is allocated for a good line: a
+// list may have a million.
 std::string FromToLineFault(const ListLine &line) {
   if (line.has_nul) return "a NUL byte: the line cannot be read";
   if (line.too_long) {
     return "longer than " + std::to_string(kMaxListLine) + " bytes";
   }
-  const std::vector<std::string> words = Words(line.text);
-  if (words.empty()) return "a blank line: the from-to list has no blank lines";
+  std::string_view words[2];
+  const size_t count = Words(line.text, words, 2);
+  if (count == 0) return "a blank line: the from-to list has no blank lines";
   if (words[0][0] == '#') return "a comment: the from-to list has no comments";
-  if (words.size() == 1) {
-    return "one reference (" + words[0] +
+  if (count == 1) {
+    return "one reference (" + std::string(words[0]) +
            "): a line needs an old and a new reference";
   }
   if (words[0] == words[1]) {
-    return "the old and the new reference are the same (" + words[0] +
-           "): the line changes nothing";
+    return "the old and the new reference are the same (" +
+           std::string(words[0]) + "): the line changes nothing";
   }
   return "";
 }

@@ -102,7 +102,8 @@ UpdatePlan::UpdatePlan(tovUpdtrRegexpList *list, const char *name_space,
     PlainRename rename;
     char converted[kRixMaxName];
     if (PlainRenameOf(node, name_space, &update_type, converted, &rename)) {
-      rename.from = names_->Keep(rename.from);
+      // The old name views the expression's pattern, which the library
+      // keeps to the end; the new name is the plan's own copy.
       rename.to = names_->Keep(rename.to);
       if (update_type != run_type) {
         if (run_type != -1) one_run = false;

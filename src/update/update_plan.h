@@ -69,7 +69,7 @@ class UpdatePlan {
     const void *regexp;
   };
   std::vector<Seen, LargeAllocator<Seen>> seen_;
-  // The names of the one-pass rewriters, copied where they do not move.
+  // The new names of the one-pass rewriters, copied where they do not move.
   class KeptNames;
   std::unique_ptr<KeptNames> names_;
   std::vector<Step> steps_;
