@@ -64,7 +64,16 @@ void PlainRewriter::FindInPiece(const char *text, size_t length, size_t begin,
   Pending batch[kBatch];
   int waiting = 0;
   size_t resolved_end = begin;  // the end of the last run resolved
+  // What the hits add up to, kept here while the piece is searched: written
+  // through the pointer after every hit, they would wait on each other.
+  Totals sum;
+  unsigned char *met = type1 ? nullptr : memo->met.data();
   auto look_up = [&] {
+    // Room for the whole batch, written through a pointer of its own; the
+    // list is cut back to the hits found.
+    const size_t had = hits->size();
+    hits->resize(had + waiting);
+    Hit *out = hits->data() + had;
     for (int i = 0; i < waiting; ++i) {
       const Pending &c = batch[i];
       if (c.pos < resolved_end) continue;  // in a run already resolved
@@ -73,27 +82,28 @@ void PlainRewriter::FindInPiece(const char *text, size_t length, size_t begin,
       if (name == nullptr) continue;
       if (!type1) {
         const Outcome &o = outcomes_[name->first];
-        hits->push_back(Hit{base + c.pos, &o});
-        memo->met[name->first] = 1;
-        ++totals->hits;
-        totals->steps += o.steps;
-        totals->growth += name->growth;
-        totals->added += name->new_length;
-        totals->removed += name->length;
+        *out++ = Hit{base + c.pos, &o};
+        met[name->first] = 1;
+        ++sum.hits;
+        sum.steps += o.steps;
+        sum.growth += name->growth;
+        sum.added += name->new_length;
+        sum.removed += name->length;
         continue;
       }
       // Some rename matches the run: what they make of it depends on all of
       // it, from its start.
       const Outcome *o =
           Resolve(std::string_view(text + c.start, c.stop - c.start), memo);
-      hits->push_back(Hit{base + c.start, o});
-      ++totals->hits;
-      totals->steps += o->steps;
-      totals->growth += o->max_length - o->run_length;
-      totals->added += o->text.size();
-      totals->removed += o->run_length;
+      *out++ = Hit{base + c.start, o};
+      ++sum.hits;
+      sum.steps += o->steps;
+      sum.growth += o->max_length - o->run_length;
+      sum.added += o->text.size();
+      sum.removed += o->run_length;
       resolved_end = c.stop;
     }
+    hits->resize(static_cast<size_t>(out - hits->data()));
     waiting = 0;
   };
 
@@ -141,6 +151,11 @@ void PlainRewriter::FindInPiece(const char *text, size_t length, size_t begin,
     carry_after = m.after >> 63;
   }
   look_up();
+  totals->hits += sum.hits;
+  totals->steps += sum.steps;
+  totals->growth += sum.growth;
+  totals->added += sum.added;
+  totals->removed += sum.removed;
 }
 
 void PlainRewriter::SearchPieces(size_t count, unsigned threads,
