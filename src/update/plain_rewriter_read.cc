@@ -129,10 +129,9 @@ bool PlainRewriter::FindInFile(const TextReader &read, size_t length,
             size_t copied = 0;
             for (const Hit &hit : *hits) {
               const size_t offset = hit.offset - at;
-              std::memcpy(w, buf.data() + copied, offset - copied);
+              CopyBytes(w, buf.data() + copied, offset - copied);
               w += offset - copied;
-              std::memcpy(w, hit.outcome->text.data(),
-                          hit.outcome->text.size());
+              CopyBytes(w, hit.outcome->text.data(), hit.outcome->text.size());
               w += hit.outcome->text.size();
               copied = offset + hit.outcome->run_length;
             }

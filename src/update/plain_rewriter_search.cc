@@ -69,11 +69,9 @@ void PlainRewriter::FindInPiece(const char *text, size_t length, size_t begin,
   Totals sum;
   unsigned char *met = type1 ? nullptr : memo->met.data();
   auto look_up = [&] {
-    // Room for the whole batch, written through a pointer of its own; the
-    // list is cut back to the hits found.
-    const size_t had = hits->size();
-    hits->resize(had + waiting);
-    Hit *out = hits->data() + had;
+    // The batch's hits are gathered here, then added to the list at once.
+    Hit found[kBatch];
+    Hit *out = found;
     for (int i = 0; i < waiting; ++i) {
       const Pending &c = batch[i];
       if (c.pos < resolved_end) continue;  // in a run already resolved
@@ -103,7 +101,7 @@ void PlainRewriter::FindInPiece(const char *text, size_t length, size_t begin,
       sum.removed += o->run_length;
       resolved_end = c.stop;
     }
-    hits->resize(static_cast<size_t>(out - hits->data()));
+    hits->insert(hits->end(), found, out);
     waiting = 0;
   };
 

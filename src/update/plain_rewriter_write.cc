@@ -25,9 +25,9 @@ void PlainRewriter::Apply(const char *text, size_t length,
   char *w = out;
   for (size_t i = 0; i < changes.pieces_; ++i) {
     for (const Hit &hit : changes.parts_[i]) {
-      std::memcpy(w, text + copied, hit.offset - copied);
+      CopyBytes(w, text + copied, hit.offset - copied);
       w += hit.offset - copied;
-      std::memcpy(w, hit.outcome->text.data(), hit.outcome->text.size());
+      CopyBytes(w, hit.outcome->text.data(), hit.outcome->text.size());
       w += hit.outcome->text.size();
       copied = hit.offset + hit.outcome->run_length;
     }
@@ -53,7 +53,7 @@ class Gatherer {
       return;
     }
     if (n > size_ - filled_) Flush();
-    std::memcpy(staging_ + filled_, p, n);
+    CopyBytes(staging_ + filled_, p, n);
     filled_ += n;
   }
   // Hands over what is gathered; false once the sink has failed.

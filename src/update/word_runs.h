@@ -128,6 +128,32 @@ inline uint64_t HashOf(std::string_view s) {
 
 // ---- Finding where names may start ---------------------------------------
 
+// Copies `n` bytes, inline for the short copies a new text is mostly made
+// of (a name, the few bytes between two names); the loads and stores of a
+// short copy may overlap each other, never the bytes around.
+TOV_HOT void CopyBytes(char *to, const char *from, size_t n) {
+  if (n > 16) {
+    std::memcpy(to, from, n);
+  } else if (n >= 8) {
+    uint64_t head, tail;
+    std::memcpy(&head, from, 8);
+    std::memcpy(&tail, from + n - 8, 8);
+    std::memcpy(to, &head, 8);
+    std::memcpy(to + n - 8, &tail, 8);
+  } else if (n >= 4) {
+    uint32_t head, tail;
+    std::memcpy(&head, from, 4);
+    std::memcpy(&tail, from + n - 4, 4);
+    std::memcpy(to, &head, 4);
+    std::memcpy(to + n - 4, &tail, 4);
+  } else if (n > 0) {
+    const char first = from[0], middle = from[n / 2], last = from[n - 1];
+    to[0] = first;
+    to[n / 2] = middle;
+    to[n - 1] = last;
+  }
+}
+
 TOV_HOT unsigned HighestBit(uint64_t v) {  // v != 0
 #if defined(_MSC_VER) && !defined(__clang__)
   unsigned long i;
