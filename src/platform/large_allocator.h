@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <new>
+#include <utility>
 
 #include "platform/platform.h"
 
@@ -54,6 +55,29 @@ struct LargeAllocator {
   template <typename U>
   bool operator!=(const LargeAllocator<U> &) const {
     return false;
+  }
+};
+
+// LargeAllocator for buffers that are written before they are read: a
+// vector of it grows without filling its new room first.
+template <typename T>
+struct UnfilledAllocator : LargeAllocator<T> {
+  template <typename U>
+  struct rebind {
+    using other = UnfilledAllocator<U>;
+  };
+
+  UnfilledAllocator() = default;
+  template <typename U>
+  UnfilledAllocator(const UnfilledAllocator<U> &) {}
+
+  template <typename U>
+  void construct(U *p) noexcept {
+    ::new (static_cast<void *>(p)) U;
+  }
+  template <typename U, typename... Args>
+  void construct(U *p, Args &&...args) {
+    ::new (static_cast<void *>(p)) U(std::forward<Args>(args)...);
   }
 };
 

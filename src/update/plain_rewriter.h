@@ -89,7 +89,7 @@ class PlainRewriter {
       size_t bytes = 0;
       for (const HitList &hits : parts_) bytes += hits.capacity() * sizeof(Hit);
       for (const std::vector<char> &buf : buffers_) bytes += buf.capacity();
-      for (const std::vector<char> &text : texts_) bytes += text.capacity();
+      for (const MadeText &text : texts_) bytes += text.capacity();
       return bytes;
     }
 
@@ -102,7 +102,8 @@ class PlainRewriter {
     // What each thread of FindInFile reads its pieces into.
     std::vector<std::vector<char>> buffers_;
     // FindInFile with kMakeText: the new text of each piece.
-    std::vector<std::vector<char>> texts_;
+    using MadeText = std::vector<char, platform::UnfilledAllocator<char>>;
+    std::vector<MadeText> texts_;
     size_t text_length_ = 0;
     size_t hits_ = 0;
     size_t max_length_ = 0;

@@ -82,7 +82,7 @@ bool PlainRewriter::FindInFile(const TextReader &read, size_t length,
           return true;
         };
         const size_t share_end = i + 1 == count ? length : (i + 1) * share;
-        std::vector<char> *made =
+        Changes::MadeText *made =
             keep == Keep::kMakeText ? &changes->texts_[i] : nullptr;
         if (made != nullptr) made->clear();
         size_t pos = 0;

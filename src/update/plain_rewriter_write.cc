@@ -13,7 +13,7 @@ namespace tov::update {
 bool PlainRewriter::EmitMade(const Changes &changes,
                              const platform::ContentSink &sink) {
   for (size_t i = 0; i < changes.pieces_; ++i) {
-    const std::vector<char> &text = changes.texts_[i];
+    const Changes::MadeText &text = changes.texts_[i];
     if (!text.empty() && !sink(text.data(), text.size())) return false;
   }
   return true;
