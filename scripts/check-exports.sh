@@ -13,7 +13,9 @@ declared=$(awk '/TOVUPDTR_API/ && !/define/ {decl=""; on=1}
                 on {decl = decl $0; if (decl ~ /[(\[]/) {
                       sub(/[(\[].*/, "", decl); n = split(decl, w, /[ *]+/);
                       print w[n]; on=0 }}' "$header" | sort -u)
-exported=$(nm -D --defined-only "$lib" | awk '$2 ~ /^[TDBRV]$/ {print $3}' |
+# Every defined dynamic symbol counts, weak and unique ones included (the
+# code of templates instantiated in the library is weak).
+exported=$(nm -D --defined-only "$lib" | awk '$2 ~ /^[TDBRVWuiv]$/ {print $3}' |
            grep -v -E '^(_init|_fini|_edata|_end|__bss_start)$' |
            grep -v -E '^__(odr_asan|asan|ubsan)' | sort -u)
 
