@@ -157,6 +157,11 @@ TEST_F(CliInput, ListLimits) {
            "tovupdtr: warning: the rename q -> newlib matched nothing in any "
            "file\n",
        true},
+      {"a name that one of its renames replaced is not said unmatched",
+       "b.x/. c.y/.\nl.b/. l.z/.\n", "lib1.cell:view/g.txt\n", "update.txt", 0,
+       f_old, "c\n",
+       "tovupdtr: warning: the rename x -> y matched nothing in any file\n",
+       true},
       {"an empty from-to list", "", "lib1.cell:view/f.txt\n", "update.txt", 3,
        f_old, "b\n",
        "tovupdtr: the from-to list from_to.txt is empty\n"
