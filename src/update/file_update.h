@@ -88,11 +88,18 @@ constexpr size_t kSegment = size_t{4} << 20;
 // What the new text is gathered in on its way to the file.
 constexpr size_t kGatherSize = size_t{16} << 10;
 // From this size on, the new text is written on a thread of its own, from
-// kWriteSlots buffers of kSlotSize bytes, while the next part is made;
-// below it, the thread and its buffers cost more than the overlap saves.
+// kWriteSlots buffers, while the next part is made; below it, the thread
+// and its buffers cost more than the overlap saves.  The buffers together
+// hold more than a segment's new text, so that handing a segment over
+// seldom waits for the writing and the next segment's search starts at
+// once; they grow with the file up to that, from kSlotSize each.
 constexpr size_t kWriteBehindFrom = size_t{8} << 20;
 constexpr size_t kSlotSize = size_t{64} << 10;
-constexpr unsigned kWriteSlots = 4;
+constexpr size_t kLargestSlot = size_t{1} << 20;
+constexpr unsigned kWriteSlots = 6;
+inline size_t SlotSizeFor(size_t file_size) {
+  return std::clamp(file_size / 64, kSlotSize, kLargestSlot);
+}
 
 inline WorkArea &Work() { return LayerState().work; }
 

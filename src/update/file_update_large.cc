@@ -144,8 +144,9 @@ bool FileUpdate::UpdateInPieces(const platform::FileStatus &status, int flags,
     return false;
   }
   const bool behind = size >= kWriteBehindFrom;
+  const size_t slot_size = SlotSizeFor(size);
   if (!work.window.Reserve(kReadPiece) || !work.staging.Reserve(kGatherSize) ||
-      (behind && !work.slots.Reserve(kWriteSlots * kSlotSize))) {
+      (behind && !work.slots.Reserve(kWriteSlots * slot_size))) {
     Error(Msg::kAllocFailed);
     *result = 0;
     return true;
@@ -182,7 +183,7 @@ bool FileUpdate::UpdateInPieces(const platform::FileStatus &status, int flags,
         if (!behind) return write(sink);
         // Made on this thread and written on another, so that reading and
         // composing the text overlap with the system's writing.
-        WriteBehind writer(sink, work.slots.data(), kSlotSize, kWriteSlots);
+        WriteBehind writer(sink, work.slots.data(), slot_size, kWriteSlots);
         const bool made = write(
             [&writer](const char *p, size_t n) { return writer.Put(p, n); });
         const bool done = writer.Finish();
