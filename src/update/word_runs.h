@@ -128,6 +128,17 @@ inline uint64_t HashOf(std::string_view s) {
 
 // ---- Finding where names may start ---------------------------------------
 
+// Copies n bytes, sizeof(Word) <= n <= 2 * sizeof(Word), as two words that
+// may overlap: the first and the last of them.
+template <typename Word>
+TOV_HOT void CopyEnds(char *to, const char *from, size_t n) {
+  Word head, tail;
+  std::memcpy(&head, from, sizeof head);
+  std::memcpy(&tail, from + n - sizeof tail, sizeof tail);
+  std::memcpy(to, &head, sizeof head);
+  std::memcpy(to + n - sizeof tail, &tail, sizeof tail);
+}
+
 // Copies `n` bytes, inline for the short copies a new text is mostly made
 // of (a name, the few bytes between two names); the loads and stores of a
 // short copy may overlap each other, never the bytes around.
@@ -135,17 +146,9 @@ TOV_HOT void CopyBytes(char *to, const char *from, size_t n) {
   if (n > 16) {
     std::memcpy(to, from, n);
   } else if (n >= 8) {
-    uint64_t head, tail;
-    std::memcpy(&head, from, 8);
-    std::memcpy(&tail, from + n - 8, 8);
-    std::memcpy(to, &head, 8);
-    std::memcpy(to + n - 8, &tail, 8);
+    CopyEnds<uint64_t>(to, from, n);
   } else if (n >= 4) {
-    uint32_t head, tail;
-    std::memcpy(&head, from, 4);
-    std::memcpy(&tail, from + n - 4, 4);
-    std::memcpy(to, &head, 4);
-    std::memcpy(to + n - 4, &tail, 4);
+    CopyEnds<uint32_t>(to, from, n);
   } else if (n > 0) {
     const char first = from[0], middle = from[n / 2], last = from[n - 1];
     to[0] = first;
