@@ -3,7 +3,7 @@
 // large blocks, so that a list of a million lines costs a few hundred
 // allocations instead of nine per element.  Elements that a program builds
 // and inserts itself keep their own heap blocks; the two are told apart by
-// address, and a block is never handed out while it holds live elements.
+// address (no heap block can lie inside a block of the store).
 #ifndef TOVUPDTR_MAPPING_ELEMENT_STORE_H_
 #define TOVUPDTR_MAPPING_ELEMENT_STORE_H_
 

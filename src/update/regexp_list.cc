@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <new>
 #include <string>
@@ -181,12 +182,17 @@ void ReleaseList(tovUpdtrRegexpList *list) {
   UpdatePlan::For(nullptr, "", false);
   std::vector<UpdateState::NodeBlock> &lists = LayerState().lists;
   std::vector<bool> used(lists.size(), false);
+  const std::less<const tovUpdtrRegexpList *> before;
   for (tovUpdtrRegexpList *node = list; node != nullptr; node = node->next) {
     mur_regfree(node->regexp);
     node->regexp = nullptr;
+    // A later list may get this address: it has matched nothing yet.
+    LayerState().matched.erase(node);
     for (size_t i = 0; i < lists.size(); ++i) {
       const UpdateState::NodeBlock &b = lists[i];
-      if (node >= b.nodes && node < b.nodes + b.count) used[i] = true;
+      if (!before(node, b.nodes) && before(node, b.nodes + b.count)) {
+        used[i] = true;
+      }
     }
   }
   size_t kept = 0;

@@ -12,8 +12,8 @@
 
 namespace tov::update {
 
-// Names copied into blocks that never move, so that the rewriters may point
-// into them for the plan's life.
+// New names copied into blocks that never move, so that the rewriters may
+// point into them for the plan's life.
 class UpdatePlan::KeptNames {
  public:
   std::string_view Keep(std::string_view name) {
