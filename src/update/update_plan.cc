@@ -94,6 +94,7 @@ UpdatePlan::UpdatePlan(tovUpdtrRegexpList *list, const char *name_space,
   }
   seen_.reserve(count);
   run.reserve(count);
+  run_nodes.reserve(count);
   for (tovUpdtrRegexpList *node = list; node != nullptr; node = node->next) {
     seen_.push_back(Seen{node, node->element, node->regexp});
     // Nodes without element or expression are passed over.
