@@ -67,26 +67,32 @@ void PlainRewriter::FindInPiece(const char *text, size_t length, size_t begin,
   // What the hits add up to, kept here while the piece is searched: written
   // through the pointer after every hit, they would wait on each other.
   Totals sum;
-  unsigned char *met = type1 ? nullptr : memo->met.data();
+  unsigned char *const met = type1 ? nullptr : memo->met.data();
+  const Outcome *const outcomes = outcomes_.data();
   auto look_up = [&] {
-    // The batch's hits are gathered here, then added to the list at once.
+    // Everything a batch updates is a local of its own while the batch is
+    // looked up: the byte stores that mark names as met might otherwise be
+    // taken to change it, and each hit would wait on the one before.
+    const int count = waiting;
+    Totals s = sum;
+    size_t resolved = resolved_end;  // the end of the last run resolved
     Hit found[kBatch];
     Hit *out = found;
-    for (int i = 0; i < waiting; ++i) {
+    for (int i = 0; i < count; ++i) {
       const Pending &c = batch[i];
-      if (c.pos < resolved_end) continue;  // in a run already resolved
+      if (c.pos < resolved) continue;  // in a run already resolved
       const NameIndex::Entry *name =
           names.Lookup(c.probe, t + c.pos, c.stop - c.pos);
       if (name == nullptr) continue;
       if (!type1) {
-        const Outcome &o = outcomes_[name->first];
+        const Outcome &o = outcomes[name->first];
         *out++ = Hit{base + c.pos, &o};
         met[name->first] = 1;
-        ++sum.hits;
-        sum.steps += o.steps;
-        sum.growth += name->growth;
-        sum.added += name->new_length;
-        sum.removed += name->length;
+        ++s.hits;
+        s.steps += o.steps;
+        s.growth += name->growth;
+        s.added += name->new_length;
+        s.removed += name->length;
         continue;
       }
       // Some rename matches the run: what they make of it depends on all of
@@ -94,13 +100,15 @@ void PlainRewriter::FindInPiece(const char *text, size_t length, size_t begin,
       const Outcome *o =
           Resolve(std::string_view(text + c.start, c.stop - c.start), memo);
       *out++ = Hit{base + c.start, o};
-      ++sum.hits;
-      sum.steps += o->steps;
-      sum.growth += o->max_length - o->run_length;
-      sum.added += o->text.size();
-      sum.removed += o->run_length;
-      resolved_end = c.stop;
+      ++s.hits;
+      s.steps += o->steps;
+      s.growth += o->max_length - o->run_length;
+      s.added += o->text.size();
+      s.removed += o->run_length;
+      resolved = c.stop;
     }
+    sum = s;
+    resolved_end = resolved;
     hits->insert(hits->end(), found, out);
     waiting = 0;
   };
