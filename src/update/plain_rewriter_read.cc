@@ -114,12 +114,14 @@ bool PlainRewriter::FindInFile(const TextReader &read, size_t length,
           const size_t target = std::min(pos + chunk, share_end);
           size_t end = 0;
           if (!run_break(target, &end)) return;
+          const size_t added = totals->added, removed = totals->removed;
           FindInPiece(buf.data(), loaded, 0, end - at, at, memo, hits, totals);
           if (made != nullptr) {
             // The window's new text, from its text and its hits, written
-            // into room made for the most it can take.
-            size_t most = end - at;
-            for (const Hit &hit : *hits) most += hit.outcome->text.size();
+            // into room made for it: its length is what the window's hits
+            // added to the totals, less what they took away.
+            const size_t most = end - at + (totals->added - added) -
+                                (totals->removed - removed);
             const size_t before = made->size();
             if (made->capacity() < before + most) {
               made->reserve(std::max(before + most, 2 * made->capacity()));

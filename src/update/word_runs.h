@@ -128,6 +128,16 @@ inline uint64_t HashOf(std::string_view s) {
 
 // ---- Finding where names may start ---------------------------------------
 
+TOV_HOT unsigned HighestBit(uint64_t v) {  // v != 0
+#if defined(_MSC_VER) && !defined(__clang__)
+  unsigned long i;
+  _BitScanReverse64(&i, v);
+  return static_cast<unsigned>(i);
+#else
+  return 63 - static_cast<unsigned>(__builtin_clzll(v));
+#endif
+}
+
 // Copies n bytes, sizeof(Word) <= n <= 2 * sizeof(Word), as two words that
 // may overlap: the first and the last of them.
 template <typename Word>
@@ -155,16 +165,6 @@ TOV_HOT void CopyBytes(char *to, const char *from, size_t n) {
     to[n / 2] = middle;
     to[n - 1] = last;
   }
-}
-
-TOV_HOT unsigned HighestBit(uint64_t v) {  // v != 0
-#if defined(_MSC_VER) && !defined(__clang__)
-  unsigned long i;
-  _BitScanReverse64(&i, v);
-  return static_cast<unsigned>(i);
-#else
-  return 63 - static_cast<unsigned>(__builtin_clzll(v));
-#endif
 }
 
 // What a block of up to 64 bytes holds, a bit per byte.
