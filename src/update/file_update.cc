@@ -185,8 +185,13 @@ int FileUpdate::Run(char *line, int flags) {
   // a dry run, which writes nothing, takes none.
   if (!(flags & TOV_UPDATE_DRY_RUN) && list_ != nullptr) {
     if (!lock_.Take(code_, real_path_.empty() ? path_ : real_path_)) return 0;
-    // Another updater was there first: the file is looked at afresh.
-    if (lock_.met_another() && !Confine(flags, &status)) return 0;
+    // Another updater was there first, or replaced the file and let go of
+    // its lock between the first look and this one: the file is looked at
+    // afresh.
+    platform::FileStatus now;
+    const bool moved =
+        platform::Stat(path_, &now) != 0 || !platform::SameFile(now, pinned_);
+    if ((lock_.met_another() || moved) && !Confine(flags, &status)) return 0;
   }
   return UpdateAsItIs(status, flags, false);
 }
