@@ -127,11 +127,11 @@ class PlainRewriter::NameIndex {
     uint64_t hash;
   };
 
-  explicit NameIndex(size_t expected) {
-    size_t slots = 16;
-    while (slots < 2 * expected) slots *= 2;
-    slots_.assign(slots, Entry{0, 0, 0, 0, 0, 0});
-    names_.assign(slots, nullptr);
+  // An index of the names of `expected` renames at `renames`, which must
+  // stay where they are while the index lives: an entry finds its name
+  // through its first rename.
+  NameIndex(size_t expected, const PlainRename *renames) : renames_(renames) {
+    slots_.assign(SlotsFor(expected), Entry{0, 0, 0, 0, 0, 0});
     // At least 32 filter bits per name, from 2^12 to 2^24 bits.
     int bits_log = 12;
     while ((size_t{1} << bits_log) < expected * 32 && bits_log < 24) {
@@ -145,7 +145,7 @@ class PlainRewriter::NameIndex {
   // at p (what lies between p and `end` may be read).
   TOV_HOT bool Prepare(const unsigned char *p, size_t n,
                        const unsigned char *end, Probe *probe) const {
-    if (n > longest_ || !((lengths_ >> (n < 64 ? n : 0)) & 1)) return false;
+    if (n > longest_ || !((lengths_ >> LengthBit(n)) & 1)) return false;
     probe->words = WordsOf(p, n, end);
     probe->hash = HashWords(p, n, probe->words);
     return true;
@@ -155,7 +155,7 @@ class PlainRewriter::NameIndex {
   TOV_HOT void Prefetch(const Probe &probe) const {
     const uint64_t bit = probe.hash >> filter_shift_;
     TOV_PREFETCH(&filter_[bit / 64]);
-    TOV_PREFETCH(&slots_[probe.hash & (slots_.size() - 1)]);
+    TOV_PREFETCH(&slots_[Home(probe.hash)]);
   }
 
   // The entry of the n bytes at p that `probe` was prepared for, or NULL.
@@ -163,13 +163,12 @@ class PlainRewriter::NameIndex {
                               size_t n) const {
     const uint64_t bit = probe.hash >> filter_shift_;
     if (!((filter_[bit / 64] >> (bit % 64)) & 1)) return nullptr;
-    const size_t mask = slots_.size() - 1;
-    for (size_t i = probe.hash & mask;; i = (i + 1) & mask) {
+    for (size_t i = Home(probe.hash);; i = After(i)) {
       const Entry &e = slots_[i];
       if (e.length == 0) return nullptr;
       if (e.length == n && e.head == probe.words.head &&
           e.tail == probe.words.tail &&
-          (n <= 16 || std::memcmp(names_[i], p, n) == 0)) {
+          (n <= 16 || std::memcmp(NameOf(e), p, n) == 0)) {
         return &e;
       }
     }
@@ -183,17 +182,30 @@ class PlainRewriter::NameIndex {
     return Lookup(probe, p, name.size());
   }
 
-  // Adds `name` (kept by the caller for the index's life), which is not in
-  // the index yet, with its first rename.
-  void Add(std::string_view name, uint32_t first) {
-    if (name.size() >= kNone) throw std::length_error("name index");
+  // The entry of renames[first].from, added with `first` as its first
+  // rename when the index does not hold the name yet (*added tells).
+  Entry *FindOrAdd(uint32_t first, bool *added) {
+    const std::string_view name = renames_[first].from;
+    if (name.empty() || name.size() >= kNone) {
+      throw std::length_error("name index");
+    }
     const auto *p = reinterpret_cast<const unsigned char *>(name.data());
     const KeyWords w = WordsOf(p, name.size(), p + name.size());
     const uint64_t h = HashWords(p, name.size(), w);
+    *added = false;
+    if (name.size() <= longest_ && ((lengths_ >> LengthBit(name.size())) & 1)) {
+      Entry *e = const_cast<Entry *>(Lookup(Probe{w, h}, p, name.size()));
+      if (e != nullptr) return e;
+    }
+    // The index is made for the names of all its renames: it never fills.
+    if ((count_ + 1) * 5 > slots_.size() * 3) {
+      throw std::length_error("name index");
+    }
+    *added = true;
     const uint64_t bit = h >> filter_shift_;
     filter_[bit / 64] |= uint64_t{1} << (bit % 64);
     longest_ = std::max(longest_, name.size());
-    lengths_ |= uint64_t{1} << (name.size() < 64 ? name.size() : 0);
+    lengths_ |= uint64_t{1} << LengthBit(name.size());
     if (first_count_ >= 0 &&
         std::find(first_bytes_, first_bytes_ + first_count_, p[0]) ==
             first_bytes_ + first_count_) {
@@ -203,19 +215,16 @@ class PlainRewriter::NameIndex {
         first_count_ = -1;
       }
     }
-    if ((count_ + 1) * 2 > slots_.size()) Grow();
-    Place(
-        h,
-        Entry{w.head, w.tail, static_cast<uint32_t>(name.size()), first, 0, 0},
-        name.data());
     ++count_;
+    size_t i = Home(h);
+    while (slots_[i].length != 0) i = After(i);
+    slots_[i] =
+        Entry{w.head, w.tail, static_cast<uint32_t>(name.size()), first, 0, 0};
+    return &slots_[i];
   }
 
-  // The slots, free ones included (length 0), and the slot of an entry.
+  // The slots, free ones included (length 0).
   std::vector<Entry, LargeAllocator<Entry>> &slots() { return slots_; }
-  size_t SlotOf(const Entry *e) const {
-    return static_cast<size_t>(e - slots_.data());
-  }
   size_t longest() const { return longest_; }
   // The bytes that the names start with, when there are few of them
   // (count -1 otherwise).
@@ -223,31 +232,24 @@ class PlainRewriter::NameIndex {
   int first_count() const { return first_count_; }
 
  private:
-  void Place(uint64_t h, const Entry &e, const char *name) {
-    const size_t mask = slots_.size() - 1;
-    size_t i = h & mask;
-    while (slots_[i].length != 0) i = (i + 1) & mask;
-    slots_[i] = e;
-    names_[i] = name;
+  // Slots for `expected` names, at most three fifths full.  Any count will
+  // do: a hash is taken to a slot by scaling, not by masking.
+  static size_t SlotsFor(size_t expected) {
+    if (expected > (size_t{1} << 31)) throw std::length_error("name index");
+    return std::max<size_t>(16, expected + expected * 2 / 3 + 1);
+  }
+  static size_t LengthBit(size_t n) { return n < 64 ? n : 0; }
+  // The slot a hash leads to first: its low half scaled to the slot count.
+  size_t Home(uint64_t hash) const {
+    return static_cast<size_t>(((hash & 0xFFFFFFFFu) * slots_.size()) >> 32);
+  }
+  size_t After(size_t i) const { return i + 1 == slots_.size() ? 0 : i + 1; }
+  const char *NameOf(const Entry &e) const {
+    return renames_[e.first].from.data();
   }
 
-  void Grow() {
-    std::vector<Entry, LargeAllocator<Entry>> old_slots(
-        slots_.size() * 2, Entry{0, 0, 0, 0, 0, 0});
-    std::vector<const char *, LargeAllocator<const char *>> old_names(
-        slots_.size() * 2, nullptr);
-    old_slots.swap(slots_);
-    old_names.swap(names_);
-    for (size_t k = 0; k < old_slots.size(); ++k) {
-      const Entry &e = old_slots[k];
-      if (e.length == 0) continue;
-      const auto *p = reinterpret_cast<const unsigned char *>(old_names[k]);
-      Place(HashWords(p, e.length, KeyWords{e.head, e.tail}), e, old_names[k]);
-    }
-  }
-
+  const PlainRename *renames_;
   std::vector<Entry, LargeAllocator<Entry>> slots_;
-  std::vector<const char *, LargeAllocator<const char *>> names_;  // by slot
   size_t count_ = 0;
   std::vector<uint64_t, LargeAllocator<uint64_t>> filter_;
   int filter_shift_ = 0;

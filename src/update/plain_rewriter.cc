@@ -23,29 +23,34 @@ PlainRewriter::PlainRewriter(int update_type, std::vector<PlainRename> renames,
     : update_type_(update_type),
       together_(together),
       renames_(std::move(renames)),
-      names_(std::make_unique<NameIndex>(renames_.size())) {
+      names_(std::make_unique<NameIndex>(renames_.size(), renames_.data())) {
   if (renames_.size() >= kNone) throw std::length_error("too many renames");
   // An empty new name is copied from as any other: it must point somewhere.
   for (PlainRename &r : renames_) {
     if (r.to.empty()) r.to = std::string_view("", 0);
   }
+  const uint32_t n = static_cast<uint32_t>(renames_.size());
+  if (update_type_ == 0) {
+    // Until ComposeWholeRuns is done with it, chain_next_ holds the first
+    // rename of each rename's `from` name.
+    chain_next_.resize(n);
+    for (uint32_t i = 0; i < n; ++i) {
+      bool added = false;
+      chain_next_[i] = names_->FindOrAdd(i, &added)->first;
+    }
+    ComposeWholeRuns();
+    return;
+  }
   // names_ gives a `from` name's first rename; the renames of one name are
   // chained through next_same_ in increasing order.
-  next_same_.assign(renames_.size(), kNone);
-  std::vector<uint32_t, LargeAllocator<uint32_t>> last_of(renames_.size(),
-                                                          kNone);
-  for (uint32_t i = 0; i < renames_.size(); ++i) {
-    const std::string_view from = renames_[i].from;
-    const NameIndex::Entry *known = names_->Find(from);
-    if (known == nullptr) {
-      names_->Add(from, i);
-      last_of[i] = i;
-    } else {
-      next_same_[last_of[known->first]] = i;
-      last_of[known->first] = i;
-    }
+  next_same_.assign(n, kNone);
+  std::vector<uint32_t, LargeAllocator<uint32_t>> last_of(n, kNone);
+  for (uint32_t i = 0; i < n; ++i) {
+    bool added = false;
+    const uint32_t first = names_->FindOrAdd(i, &added)->first;
+    if (!added) next_same_[last_of[first]] = i;
+    last_of[first] = i;
   }
-  if (update_type_ == 0) ComposeWholeRuns();
 }
 
 PlainRewriter::~PlainRewriter() = default;
@@ -54,45 +59,44 @@ void PlainRewriter::ComposeWholeRuns() {
   // Under update type 0 a run is matched only by renames of the run itself,
   // so what follows rename i depends on i alone: the first later rename of
   // its new name, and so on.  Worked out from the last rename back, each
-  // rename's end is known when an earlier one leads to it.
+  // rename's end is known when an earlier one leads to it.  outcomes_[i]
+  // gathers the end of rename i's chain: its new name, the longest new name
+  // along the way and the renames it takes; a name's own length is added
+  // once the chains are known, and only for the first rename of each name,
+  // through which a run is resolved.
   const size_t n = renames_.size();
-  auto &slots = names_->slots();
-  // The rename whose new name ends each rename's chain, and its longest new
-  // name along the way.
-  std::vector<uint32_t, LargeAllocator<uint32_t>> last(n);
-  std::vector<size_t, LargeAllocator<size_t>> longest(n);
-  // For each name (by its slot), its first rename after the one looked at.
-  std::vector<uint32_t, LargeAllocator<uint32_t>> first_after(slots.size(),
-                                                              kNone);
-  // Renames applied together never follow each other.
-  chain_next_.assign(n, kNone);
-  std::vector<uint32_t, LargeAllocator<uint32_t>> steps(n, 1);
+  outcomes_.resize(n);
+  // For each name, by its first rename, its first rename after the one
+  // looked at.
+  std::vector<uint32_t, LargeAllocator<uint32_t>> first_after(n, kNone);
   for (size_t i = n; i-- > 0;) {
+    const uint32_t name = chain_next_[i];
+    // Renames applied together never follow each other.
     const NameIndex::Entry *to =
         together_ ? nullptr : names_->Find(renames_[i].to);
-    const uint32_t next =
-        to == nullptr ? kNone : first_after[names_->SlotOf(to)];
+    const uint32_t next = to == nullptr ? kNone : first_after[to->first];
     chain_next_[i] = next;
+    Outcome &o = outcomes_[i];
     if (next == kNone) {
-      last[i] = static_cast<uint32_t>(i);
-      longest[i] = renames_[i].to.size();
+      o.text = renames_[i].to;
+      o.max_length = renames_[i].to.size();
+      o.steps = 1;
     } else {
-      last[i] = last[next];
-      longest[i] = std::max(renames_[i].to.size(), longest[next]);
-      steps[i] = steps[next] + 1;
+      const Outcome &rest = outcomes_[next];
+      o.text = rest.text;
+      o.max_length = std::max(renames_[i].to.size(), rest.max_length);
+      o.steps = rest.steps + 1;
     }
-    first_after[names_->SlotOf(names_->Find(renames_[i].from))] =
-        static_cast<uint32_t>(i);
+    first_after[name] = static_cast<uint32_t>(i);
   }
-  // A run is resolved through the first rename of its name.
-  outcomes_.resize(n);
-  for (NameIndex::Entry &e : slots) {
+  // The outcomes of renames that are not a name's first keep run_length 0.
+  for (NameIndex::Entry &e : names_->slots()) {
     if (e.length == 0) continue;
-    const std::string_view to = renames_[last[e.first]].to;
-    const size_t max_length = std::max<size_t>(e.length, longest[e.first]);
-    outcomes_[e.first] = Outcome{to, e.length, max_length, steps[e.first]};
-    e.growth = static_cast<uint32_t>(max_length - e.length);
-    e.new_length = static_cast<uint32_t>(to.size());
+    Outcome &o = outcomes_[e.first];
+    o.run_length = e.length;
+    o.max_length = std::max<size_t>(e.length, o.max_length);
+    e.growth = static_cast<uint32_t>(o.max_length - e.length);
+    e.new_length = static_cast<uint32_t>(o.text.size());
   }
 }
 
