@@ -4,11 +4,14 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/large_allocator.h"
 
 namespace tov::regex {
 namespace {
@@ -201,50 +204,138 @@ struct Compiled {
     }
     return program->re.get();
   }
+};
+
+// Every expression compiled in this process, packed one after the other into
+// blocks: a list of a million expressions costs a few hundred allocations,
+// and the blocks keep the expressions reachable for leak checkers.  Each
+// block counts its live expressions; a block whose last expression is
+// released goes back (the newest one is used again from its start).
+class Pool {
+ public:
+  Pool() = default;
+  Pool(const Pool &) = delete;
+  Pool &operator=(const Pool &) = delete;
 
   // A record holding a copy of `pattern`, `length` bytes.
-  static Compiled *Make(const char *pattern, size_t length) {
-    void *block = ::operator new(sizeof(Compiled) + length + 1);
-    auto *compiled = new (block) Compiled();
-    std::memcpy(static_cast<char *>(block) + sizeof(Compiled), pattern,
-                length + 1);
+  Compiled *Make(const char *pattern, size_t length) {
+    constexpr size_t kAlign = alignof(Compiled);
+    const size_t size =
+        (sizeof(Compiled) + length + 1 + kAlign - 1) / kAlign * kAlign;
+    if (size > static_cast<size_t>(limit_ - next_)) NewBlock(size);
+    auto *compiled = new (next_) Compiled();
+    std::memcpy(next_ + sizeof(Compiled), pattern, length);
+    next_[sizeof(Compiled) + length] = '\0';
+    next_ += size;
+    ++current_->live;
     compiled->prog.impl = compiled;
     return compiled;
   }
-};
 
-struct CompiledDeleter {
-  void operator()(Compiled *compiled) const {
+  // Releases `prog` when it is a live expression of the pool.
+  void Free(murRegexp *prog) {
+    const char *at = reinterpret_cast<const char *>(prog);
+    auto after = std::upper_bound(
+        blocks_.begin(), blocks_.end(), at,
+        [](const char *p, const Block *b) { return Before(p, b->begin()); });
+    if (after == blocks_.begin()) return;
+    Block *block = *std::prev(after);
+    if (!Before(at, block->end) || prog->impl != prog) return;
+    auto *compiled = static_cast<Compiled *>(prog->impl);
     compiled->~Compiled();
-    ::operator delete(compiled);
+    // A pointer to it that is released again finds no live expression.
+    std::memset(static_cast<void *>(compiled), 0, sizeof(Compiled));
+    if (--block->live > 0) return;
+    if (block == current_) {
+      next_ = block->begin();
+      return;
+    }
+    blocks_.erase(std::prev(after));
+    Release(block);
   }
+
+ private:
+  // A block's own record, at its start.
+  struct Block {
+    char *end;
+    size_t live;
+    bool large;  // from the system, not the heap
+    char *begin() { return reinterpret_cast<char *>(this + 1); }
+    const char *begin() const {
+      return reinterpret_cast<const char *>(this + 1);
+    }
+  };
+  static_assert(sizeof(Block) % alignof(Compiled) == 0, "block record");
+
+  static bool Before(const char *a, const char *b) {
+    return std::less<>()(a, b);
+  }
+
+  // Blocks start small, so that a program with a few expressions holds
+  // little, and double up to a size that large pages back whole.
+  void NewBlock(size_t size) {
+    constexpr size_t kFirst = size_t{4} << 10;
+    constexpr size_t kLargest = size_t{4} << 20;
+    blocks_.reserve(blocks_.size() + 1);
+    next_block_size_ = next_block_size_ == 0
+                           ? kFirst
+                           : std::min(next_block_size_ * 2, kLargest);
+    const size_t bytes = std::max(next_block_size_, sizeof(Block) + size);
+    const bool large = bytes >= tov::platform::kLargeBlock;
+    void *memory = large ? tov::platform::AllocateLarge(bytes)
+                         : ::operator new(bytes, std::nothrow);
+    if (memory == nullptr) throw std::bad_alloc();
+    auto *block =
+        new (memory) Block{static_cast<char *>(memory) + bytes, 0, large};
+    // The block left behind goes back at once when nothing lives in it.
+    if (current_ != nullptr && current_->live == 0) {
+      blocks_.erase(std::find(blocks_.begin(), blocks_.end(), current_));
+      Release(current_);
+    }
+    blocks_.insert(std::upper_bound(blocks_.begin(), blocks_.end(), block,
+                                    [](const Block *a, const Block *b) {
+                                      return Before(a->begin(), b->begin());
+                                    }),
+                   block);
+    current_ = block;
+    next_ = block->begin();
+    limit_ = block->end;
+  }
+
+  static void Release(Block *block) {
+    const size_t bytes =
+        static_cast<size_t>(block->end - reinterpret_cast<char *>(block));
+    if (block->large) {
+      tov::platform::FreeLarge(block, bytes);
+    } else {
+      ::operator delete(block);
+    }
+  }
+
+  std::vector<Block *> blocks_;  // sorted by address
+  Block *current_ = nullptr;     // the block expressions are made in
+  char *next_ = nullptr;         // its free room
+  char *limit_ = nullptr;
+  size_t next_block_size_ = 0;
 };
 
-// Every expression compiled in this process.  Expressions are never released
-// one by one (callers keep them to the end), so they are kept reachable here
-// instead of being lost to leak checkers.
-std::vector<std::unique_ptr<Compiled, CompiledDeleter>> &Registry() {
-  static auto *registry =
-      new std::vector<std::unique_ptr<Compiled, CompiledDeleter>>();
-  return *registry;
+// The pool lives to the end of the process: callers keep expressions past
+// any point where it could be destroyed.
+Pool &Expressions() {
+  static auto *pool = new Pool();
+  return *pool;
 }
 
 }  // namespace
 }  // namespace tov::regex
 
 murRegexp *mur_regcomp(const char *pattern) {
-  using tov::regex::Compiled;
-  using tov::regex::CompiledDeleter;
   if (pattern == nullptr) return nullptr;
   // The translator accepts only what RE2 compiles (every literal byte is
   // escaped, groups and classes are checked), so the translation and RE2
   // itself can wait.
   if (!tov::regex::Translator(pattern).Check()) return nullptr;
-  std::unique_ptr<Compiled, CompiledDeleter> compiled(
-      Compiled::Make(pattern, std::strlen(pattern)));
-  murRegexp *prog = &compiled->prog;
-  tov::regex::Registry().push_back(std::move(compiled));
-  return prog;
+  return &tov::regex::Expressions().Make(pattern, std::strlen(pattern))->prog;
 }
 
 int mur_regexecn(murRegexp *prog, const char *text, size_t len) {
@@ -276,15 +367,7 @@ int mur_regexecn(murRegexp *prog, const char *text, size_t len) {
 }
 
 void mur_regfree(murRegexp *prog) {
-  if (prog == nullptr) return;
-  auto &registry = tov::regex::Registry();
-  // From the back: the expression released is most often the latest.
-  for (auto it = registry.rbegin(); it != registry.rend(); ++it) {
-    if (&(*it)->prog == prog) {
-      registry.erase(std::next(it).base());
-      return;
-    }
-  }
+  if (prog != nullptr) tov::regex::Expressions().Free(prog);
 }
 
 const char *mur_regsource(const murRegexp *prog) {

@@ -1,6 +1,8 @@
 #include "services/regex/mur_regexp.h"
 
+#include <cstddef>
 #include <string>
+#include <vector>
 
 #include "gtest/gtest.h"
 
@@ -152,6 +154,34 @@ TEST(MurRegexp, NestedRepetitionDoesNotRunAway) {
   // A backtracking engine would try some 2^60 ways before giving up here.
   EXPECT_EQ(Find("(a|aa)*c", std::string(60, 'a')), "<no match>");
   EXPECT_EQ(Find("(a*)*b", std::string(100000, 'a')), "<no match>");
+}
+
+TEST(MurRegexp, ReleasingSomeExpressionsKeepsTheOthers) {
+  // Enough expressions to fill several blocks of the engine's storage.
+  std::vector<murRegexp *> progs;
+  for (int i = 0; i < 3000; ++i) {
+    progs.push_back(mur_regcomp(("x" + std::to_string(i)).c_str()));
+    ASSERT_NE(progs.back(), nullptr);
+  }
+  // Every other one goes, then the first thousand whole (whole blocks
+  // among them); one is released twice.
+  for (int i = 0; i < 3000; i += 2) mur_regfree(progs[i]);
+  for (int i = 1; i < 1000; i += 2) mur_regfree(progs[i]);
+  mur_regfree(progs[1]);
+  for (int i = 1001; i < 3000; i += 2) {
+    const std::string name = "x" + std::to_string(i);
+    ASSERT_EQ(mur_regsource(progs[i]), name);
+    ASSERT_EQ(mur_regexec(progs[i], ("a" + name).c_str()), 1) << name;
+    EXPECT_EQ(progs[i]->endp[0] - progs[i]->startp[0],
+              static_cast<ptrdiff_t>(name.size()));
+  }
+  for (int i = 1001; i < 3000; i += 2) mur_regfree(progs[i]);
+  // With nothing left alive, the storage is used again.
+  murRegexp *again = mur_regcomp("y(z)");
+  ASSERT_NE(again, nullptr);
+  EXPECT_STREQ(mur_regsource(again), "y(z)");
+  EXPECT_EQ(Find("y(z)", "xyz", 1), "z");
+  mur_regfree(again);
 }
 
 }  // namespace
