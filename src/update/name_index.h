@@ -198,7 +198,7 @@ class PlainRewriter::NameIndex {
       if (e != nullptr) return e;
     }
     // The index is made for the names of all its renames: it never fills.
-    if ((count_ + 1) * 5 > slots_.size() * 3) {
+    if ((count_ + 1) * 2 > slots_.size()) {
       throw std::length_error("name index");
     }
     *added = true;
@@ -232,18 +232,17 @@ class PlainRewriter::NameIndex {
   int first_count() const { return first_count_; }
 
  private:
-  // Slots for `expected` names, at most three fifths full.  Any count will
-  // do: a hash is taken to a slot by scaling, not by masking.
+  // Slots for `expected` names, at most half full, a power of two so that a
+  // hash is taken to a slot by masking.
   static size_t SlotsFor(size_t expected) {
-    if (expected > (size_t{1} << 31)) throw std::length_error("name index");
-    return std::max<size_t>(16, expected + expected * 2 / 3 + 1);
+    if (expected > (size_t{1} << 40)) throw std::length_error("name index");
+    size_t slots = 16;
+    while (slots < 2 * expected) slots *= 2;
+    return slots;
   }
   static size_t LengthBit(size_t n) { return n < 64 ? n : 0; }
-  // The slot a hash leads to first: its low half scaled to the slot count.
-  size_t Home(uint64_t hash) const {
-    return static_cast<size_t>(((hash & 0xFFFFFFFFu) * slots_.size()) >> 32);
-  }
-  size_t After(size_t i) const { return i + 1 == slots_.size() ? 0 : i + 1; }
+  size_t Home(uint64_t hash) const { return hash & (slots_.size() - 1); }
+  size_t After(size_t i) const { return (i + 1) & (slots_.size() - 1); }
   const char *NameOf(const Entry &e) const {
     return renames_[e.first].from.data();
   }
