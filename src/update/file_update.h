@@ -85,6 +85,8 @@ constexpr size_t kReadPiece = size_t{128} << 10;
 // about this size at a time: the changes of one segment are all that is
 // held, whatever the size of the file and the number of its changes.
 constexpr size_t kSegment = size_t{4} << 20;
+// The first segment of a search that stops at the first change.
+constexpr size_t kFirstSegment = size_t{256} << 10;
 // What the new text is gathered in on its way to the file.
 constexpr size_t kGatherSize = size_t{16} << 10;
 // From this size on, the new text is written on a thread of its own, from

@@ -85,10 +85,15 @@ bool FileUpdate::UpdateInPieces(const platform::FileStatus &status, int flags,
   // whole file is searched first, keeping only what it adds up to: a text
   // that outgrows it fails, node by node, before anything is made writable.
   const bool may_outgrow = !rewriter.CannotOutgrow(scaling_);
+  // Otherwise the search stops at the first segment that changes, which is
+  // searched again when the new text is made: the segments start small, so
+  // that little is searched twice when the changes start early.
+  const bool to_first_change = !may_outgrow && !(flags & TOV_UPDATE_DRY_RUN);
   Totals found;
   size_t first_change = 0;  // the offset of the first segment that changes
   {
-    SegmentReader segments(read, size, in_run, kSegment, &work.probe);
+    SegmentReader segments(read, size, in_run, kSegment, &work.probe, 0,
+                           to_first_change ? kFirstSegment : 0);
     size_t offset, length;
     bool whole = true;  // every segment was searched
     bool read_all = true;
@@ -100,7 +105,7 @@ bool FileUpdate::UpdateInPieces(const platform::FileStatus &status, int flags,
       }
       if (!before && found.touched) {
         first_change = offset;
-        if (!may_outgrow && !(flags & TOV_UPDATE_DRY_RUN)) {
+        if (to_first_change) {
           whole = false;
           break;
         }
@@ -165,10 +170,11 @@ bool FileUpdate::UpdateInPieces(const platform::FileStatus &status, int flags,
     }
     written.length = first_change;
     written.longest = first_change;
-    SegmentReader segments(read, size, in_run, kSegment, &work.probe);
+    // The first change starts a segment: the segments go on from there.
+    SegmentReader segments(read, size, in_run, kSegment, &work.probe,
+                           first_change);
     size_t offset, length;
     while (segments.Next(&offset, &length)) {
-      if (offset < first_change) continue;
       // Each searching thread writes the new text of its pieces as it
       // goes; they are handed on in order.
       if (!find(offset, length, &written, PlainRewriter::Keep::kMakeText) ||

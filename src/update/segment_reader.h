@@ -19,11 +19,15 @@ class SegmentReader {
   // Whether a byte may stand inside a run.
   using InRun = std::function<bool(char c)>;
 
-  // The text of `length` bytes that `read` reads, in segments of at least
-  // `size` bytes (more where a run goes on past that; the last may be
-  // shorter).  Only the bytes around each cut are read, into `probe`.
+  // The text of `length` bytes that `read` reads, from `start` (a cut that
+  // an earlier reader made, or 0) on, in segments of at least `size` bytes
+  // (more where a run goes on past that; the last may be shorter).  With a
+  // `first_size`, the first segment is aimed at that size instead, and each
+  // next one at twice the one before, up to `size`.  Only the bytes around
+  // each cut are read, into `probe`.
   SegmentReader(Read read, size_t length, InRun in_run, size_t size,
-                std::vector<char> *probe);
+                std::vector<char> *probe, size_t start = 0,
+                size_t first_size = 0);
 
   // The next segment: `*length` bytes from `*offset`.  False at the end of
   // the text, or when a read failed (failed() then says so).
@@ -36,7 +40,8 @@ class SegmentReader {
   InRun in_run_;
   size_t size_;
   std::vector<char> &probe_;
-  size_t next_ = 0;  // where the next segment starts
+  size_t next_;  // where the next segment starts
+  size_t aim_;   // the size it is aimed at
   bool failed_ = false;
 };
 

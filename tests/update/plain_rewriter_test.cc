@@ -3,6 +3,7 @@
 #include "update/segment_reader.h"
 
 #include <cstring>
+#include <memory>
 #include <random>
 #include <regex>
 #include <string>
@@ -201,11 +202,13 @@ std::string FindAndEmitFromFile(PlainRewriter &rewriter,
 // The text cut into segments of about `size` bytes, each read as a file,
 // searched and rewritten on its own (by its hits, or as the search goes
 // when `make_text`), their new texts one after the other; "untouched" when
-// no segment changed.  *longest adds up the segments' longest forms.
+// no segment changed.  *longest adds up the segments' longest forms.  With
+// a `first_size`, the first segment is cut by a reader whose segments grow
+// from that size, and a second reader cuts the rest from its end.
 std::string FindAndEmitSegments(PlainRewriter &rewriter,
                                 const std::string &text, size_t size,
                                 bool make_text, PlainRewriter::Changes *changes,
-                                size_t *longest) {
+                                size_t *longest, size_t first_size = 0) {
   const auto read_at = [&text](size_t base) {
     return [&text, base](size_t offset, char *buf, size_t n) {
       if (base + offset + n > text.size()) return false;
@@ -214,15 +217,22 @@ std::string FindAndEmitSegments(PlainRewriter &rewriter,
     };
   };
   std::vector<char> probe;
-  tov::update::SegmentReader segments(
-      read_at(0), text.size(),
-      [&rewriter](char c) { return rewriter.InRun(c); }, size, &probe);
+  const auto in_run = [&rewriter](char c) { return rewriter.InRun(c); };
+  auto segments = std::make_unique<tov::update::SegmentReader>(
+      read_at(0), text.size(), in_run, size, &probe, 0, first_size);
   std::string emitted;
   bool touched = false;
   size_t next = 0;  // where the next segment must start
   *longest = 0;
   size_t offset, length;
-  while (segments.Next(&offset, &length)) {
+  while (segments->Next(&offset, &length)) {
+    if (first_size != 0 && offset > 0) {
+      EXPECT_EQ(offset, next);
+      segments = std::make_unique<tov::update::SegmentReader>(
+          read_at(0), text.size(), in_run, size, &probe, offset);
+      first_size = 0;
+      if (!segments->Next(&offset, &length)) break;
+    }
     EXPECT_EQ(offset, next);
     EXPECT_GT(length, 0u);
     next = offset + length;
@@ -245,7 +255,7 @@ std::string FindAndEmitSegments(PlainRewriter &rewriter,
     EXPECT_EQ(emitted.size() - before,
               changes->touched() ? changes->length() : length);
   }
-  EXPECT_FALSE(segments.failed());
+  EXPECT_FALSE(segments->failed());
   EXPECT_EQ(next, text.size());
   return touched ? emitted : "untouched";
 }
@@ -334,10 +344,13 @@ TEST(PlainRewriter, PiecesAndBlocksDoNotChangeTheResult) {
     }
     // The text in segments so small that they cut it between any two runs
     // (a CR LF included); a run longer than a segment makes one longer.
-    for (int k = 0; k < 3; ++k) {
+    // Segments that grow from a small first one, and segments cut from
+    // the end of the first by a reader of their own.
+    for (int k = 0; k < 4; ++k) {
       size_t added = 0;
-      const std::string got = FindAndEmitSegments(
-          rewriter, c.text, 1 + rng() % 40, k > 0, &changes, &added);
+      const std::string got =
+          FindAndEmitSegments(rewriter, c.text, 1 + rng() % 40, k > 0, &changes,
+                              &added, k == 3 ? 1 + rng() % 5 : 0);
       EXPECT_EQ(got, touched ? want : "untouched")
           << "type " << c.type << " text " << c.text;
       EXPECT_GE(added, longest);
