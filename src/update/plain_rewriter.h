@@ -257,8 +257,8 @@ class PlainRewriter {
   int update_type_;
   bool together_;
   std::vector<PlainRename> renames_;
-  // Every `from` name with the first of its renames; the others are chained
-  // through next_same_ in increasing order.
+  // Every `from` name with the first of its renames; under update type 1
+  // the others are chained through next_same_ in increasing order.
   std::unique_ptr<NameIndex> names_;
   std::vector<uint32_t, LargeAllocator<uint32_t>> next_same_;
   // Update type 0: the outcome of each name, at the index of its first
