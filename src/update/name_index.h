@@ -132,6 +132,7 @@ class PlainRewriter::NameIndex {
   // through its first rename.
   NameIndex(size_t expected, const PlainRename *renames) : renames_(renames) {
     slots_.assign(SlotsFor(expected), Entry{0, 0, 0, 0, 0, 0});
+    mask_ = slots_.size() - 1;
     // At least 32 filter bits per name, from 2^12 to 2^24 bits.
     int bits_log = 12;
     while ((size_t{1} << bits_log) < expected * 32 && bits_log < 24) {
@@ -241,14 +242,17 @@ class PlainRewriter::NameIndex {
     return slots;
   }
   static size_t LengthBit(size_t n) { return n < 64 ? n : 0; }
-  size_t Home(uint64_t hash) const { return hash & (slots_.size() - 1); }
-  size_t After(size_t i) const { return (i + 1) & (slots_.size() - 1); }
+  // The slot count less one, kept: a lookup would work it out again from
+  // the vector's ends every time.
+  size_t Home(uint64_t hash) const { return hash & mask_; }
+  size_t After(size_t i) const { return (i + 1) & mask_; }
   const char *NameOf(const Entry &e) const {
     return renames_[e.first].from.data();
   }
 
   const PlainRename *renames_;
   std::vector<Entry, LargeAllocator<Entry>> slots_;
+  size_t mask_ = 0;
   size_t count_ = 0;
   std::vector<uint64_t, LargeAllocator<uint64_t>> filter_;
   int filter_shift_ = 0;

@@ -85,14 +85,16 @@ void PlainRewriter::FindInPiece(const char *text, size_t length, size_t begin,
           names.Lookup(c.probe, t + c.pos, c.stop - c.pos);
       if (name == nullptr) continue;
       if (!type1) {
-        const Outcome &o = outcomes[name->first];
-        *out++ = Hit{base + c.pos, &o};
-        met[name->first] = 1;
-        ++s.hits;
-        s.steps += o.steps;
+        const uint32_t first = name->first;
+        const Outcome *o = outcomes + first;
+        s.steps += o->steps;
         s.growth += name->growth;
         s.added += name->new_length;
         s.removed += name->length;
+        *out++ = Hit{base + c.pos, o};
+        // Last: the compiler must take a byte store to change anything
+        // read after it.
+        met[first] = 1;
         continue;
       }
       // Some rename matches the run: what they make of it depends on all of
@@ -100,13 +102,13 @@ void PlainRewriter::FindInPiece(const char *text, size_t length, size_t begin,
       const Outcome *o =
           Resolve(std::string_view(text + c.start, c.stop - c.start), memo);
       *out++ = Hit{base + c.start, o};
-      ++s.hits;
       s.steps += o->steps;
       s.growth += o->max_length - o->run_length;
       s.added += o->text.size();
       s.removed += o->run_length;
       resolved = c.stop;
     }
+    s.hits += static_cast<size_t>(out - found);
     sum = s;
     resolved_end = resolved;
     hits->insert(hits->end(), found, out);
