@@ -127,12 +127,74 @@ class PlainRewriter::NameIndex {
     uint64_t hash;
   };
 
+  // What the lookups read of the index, copied out of it.  A search holds
+  // one as a local of its own, so that the compiler keeps it in registers:
+  // after every byte store (a name marked as met) it would otherwise read
+  // the index's fields again.
+  class Finder {
+   public:
+    // False when no name has `n` bytes; otherwise fills *probe for the n
+    // bytes at p (what lies between p and `end` may be read).
+    TOV_HOT bool Prepare(const unsigned char *p, size_t n,
+                         const unsigned char *end, Probe *probe) const {
+      if (n > longest_ || !((lengths_ >> LengthBit(n)) & 1)) return false;
+      probe->words = WordsOf(p, n, end);
+      probe->hash = HashWords(p, n, probe->words);
+      return true;
+    }
+
+    // Asks for the memory that Lookup of `probe` reads first.
+    TOV_HOT void Prefetch(const Probe &probe) const {
+      const uint64_t bit = probe.hash >> filter_shift_;
+      TOV_PREFETCH(&filter_[bit / 64]);
+      TOV_PREFETCH(&slots_[probe.hash & mask_]);
+    }
+
+    // The entry of the n bytes at p that `probe` was prepared for, or
+    // NULL.  The filter in front of the slots passes over most runs that
+    // are no name.
+    TOV_HOT const Entry *Lookup(const Probe &probe, const unsigned char *p,
+                                size_t n) const {
+      const uint64_t bit = probe.hash >> filter_shift_;
+      if (!((filter_[bit / 64] >> (bit % 64)) & 1)) return nullptr;
+      return LookupSlots(probe, p, n);
+    }
+
+    // Lookup without the filter, for an index small enough to stay in the
+    // processor's nearest cache, where the filter costs more than it saves.
+    TOV_HOT const Entry *LookupSlots(const Probe &probe, const unsigned char *p,
+                                     size_t n) const {
+      for (size_t i = probe.hash & mask_;; i = (i + 1) & mask_) {
+        const Entry &e = slots_[i];
+        if (e.length == 0) return nullptr;
+        if (e.length == n && e.head == probe.words.head &&
+            e.tail == probe.words.tail &&
+            (n <= 16 ||
+             std::memcmp(renames_[e.first].from.data(), p, n) == 0)) {
+          return &e;
+        }
+      }
+    }
+
+    // Whether the slots fit in the nearest cache (32 KB).
+    bool small() const { return mask_ < 1024; }
+
+   private:
+    friend class NameIndex;
+    const Entry *slots_ = nullptr;
+    size_t mask_ = 0;
+    const uint64_t *filter_ = nullptr;
+    int filter_shift_ = 0;
+    uint64_t lengths_ = 0;
+    size_t longest_ = 0;
+    const PlainRename *renames_ = nullptr;
+  };
+
   // An index of the names of `expected` renames at `renames`, which must
   // stay where they are while the index lives: an entry finds its name
   // through its first rename.
   NameIndex(size_t expected, const PlainRename *renames) : renames_(renames) {
     slots_.assign(SlotsFor(expected), Entry{0, 0, 0, 0, 0, 0});
-    mask_ = slots_.size() - 1;
     // At least 32 filter bits per name, from 2^12 to 2^24 bits.
     int bits_log = 12;
     while ((size_t{1} << bits_log) < expected * 32 && bits_log < 24) {
@@ -142,45 +204,26 @@ class PlainRewriter::NameIndex {
     filter_shift_ = 64 - bits_log;
   }
 
-  // False when no name has `n` bytes; otherwise fills *probe for the n bytes
-  // at p (what lies between p and `end` may be read).
-  TOV_HOT bool Prepare(const unsigned char *p, size_t n,
-                       const unsigned char *end, Probe *probe) const {
-    if (n > longest_ || !((lengths_ >> LengthBit(n)) & 1)) return false;
-    probe->words = WordsOf(p, n, end);
-    probe->hash = HashWords(p, n, probe->words);
-    return true;
-  }
-
-  // Asks for the memory that Lookup of `probe` reads first.
-  TOV_HOT void Prefetch(const Probe &probe) const {
-    const uint64_t bit = probe.hash >> filter_shift_;
-    TOV_PREFETCH(&filter_[bit / 64]);
-    TOV_PREFETCH(&slots_[Home(probe.hash)]);
-  }
-
-  // The entry of the n bytes at p that `probe` was prepared for, or NULL.
-  TOV_HOT const Entry *Lookup(const Probe &probe, const unsigned char *p,
-                              size_t n) const {
-    const uint64_t bit = probe.hash >> filter_shift_;
-    if (!((filter_[bit / 64] >> (bit % 64)) & 1)) return nullptr;
-    for (size_t i = Home(probe.hash);; i = After(i)) {
-      const Entry &e = slots_[i];
-      if (e.length == 0) return nullptr;
-      if (e.length == n && e.head == probe.words.head &&
-          e.tail == probe.words.tail &&
-          (n <= 16 || std::memcmp(NameOf(e), p, n) == 0)) {
-        return &e;
-      }
-    }
+  // What the lookups read, as the index stands now.
+  Finder finder() const {
+    Finder f;
+    f.slots_ = slots_.data();
+    f.mask_ = slots_.size() - 1;
+    f.filter_ = filter_.data();
+    f.filter_shift_ = filter_shift_;
+    f.lengths_ = lengths_;
+    f.longest_ = longest_;
+    f.renames_ = renames_;
+    return f;
   }
 
   const Entry *Find(std::string_view name) const {
     if (name.empty()) return nullptr;
     const auto *p = reinterpret_cast<const unsigned char *>(name.data());
+    const Finder f = finder();
     Probe probe;
-    if (!Prepare(p, name.size(), p + name.size(), &probe)) return nullptr;
-    return Lookup(probe, p, name.size());
+    if (!f.Prepare(p, name.size(), p + name.size(), &probe)) return nullptr;
+    return f.Lookup(probe, p, name.size());
   }
 
   // The entry of renames[first].from, added with `first` as its first
@@ -195,7 +238,8 @@ class PlainRewriter::NameIndex {
     const uint64_t h = HashWords(p, name.size(), w);
     *added = false;
     if (name.size() <= longest_ && ((lengths_ >> LengthBit(name.size())) & 1)) {
-      Entry *e = const_cast<Entry *>(Lookup(Probe{w, h}, p, name.size()));
+      Entry *e =
+          const_cast<Entry *>(finder().Lookup(Probe{w, h}, p, name.size()));
       if (e != nullptr) return e;
     }
     // The index is made for the names of all its renames: it never fills.
@@ -217,8 +261,9 @@ class PlainRewriter::NameIndex {
       }
     }
     ++count_;
-    size_t i = Home(h);
-    while (slots_[i].length != 0) i = After(i);
+    const size_t mask = slots_.size() - 1;
+    size_t i = h & mask;
+    while (slots_[i].length != 0) i = (i + 1) & mask;
     slots_[i] =
         Entry{w.head, w.tail, static_cast<uint32_t>(name.size()), first, 0, 0};
     return &slots_[i];
@@ -242,17 +287,9 @@ class PlainRewriter::NameIndex {
     return slots;
   }
   static size_t LengthBit(size_t n) { return n < 64 ? n : 0; }
-  // The slot count less one, kept: a lookup would work it out again from
-  // the vector's ends every time.
-  size_t Home(uint64_t hash) const { return hash & mask_; }
-  size_t After(size_t i) const { return (i + 1) & mask_; }
-  const char *NameOf(const Entry &e) const {
-    return renames_[e.first].from.data();
-  }
 
   const PlainRename *renames_;
   std::vector<Entry, LargeAllocator<Entry>> slots_;
-  size_t mask_ = 0;
   size_t count_ = 0;
   std::vector<uint64_t, LargeAllocator<uint64_t>> filter_;
   int filter_shift_ = 0;

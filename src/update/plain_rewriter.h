@@ -246,6 +246,11 @@ class PlainRewriter {
   void FindInPiece(const char *text, size_t length, size_t begin, size_t end,
                    size_t base, Memo *memo, HitList *hits,
                    Totals *totals) const;
+  // FindInPiece for one update type (kDollar: type 1), and for a small
+  // index (kDirect) or a large one.
+  template <bool kDollar, bool kDirect>
+  void FindRuns(const char *text, size_t length, size_t begin, size_t end,
+                size_t base, Memo *memo, HitList *hits, Totals *totals) const;
   // Searches `count` pieces of a text of changes->text_length_ bytes with
   // up to `threads` threads (0: one per piece), each piece through
   // `search`, and adds up what they found into *changes.

@@ -20,19 +20,39 @@ constexpr size_t kReadAhead = 1024;
 void PlainRewriter::FindInPiece(const char *text, size_t length, size_t begin,
                                 size_t end, size_t base, Memo *memo,
                                 HitList *hits, Totals *totals) const {
+  const bool small = names_->finder().small();
+  if (update_type_ == 1) {
+    if (small) {
+      FindRuns<true, true>(text, length, begin, end, base, memo, hits, totals);
+    } else {
+      FindRuns<true, false>(text, length, begin, end, base, memo, hits, totals);
+    }
+  } else if (small) {
+    FindRuns<false, true>(text, length, begin, end, base, memo, hits, totals);
+  } else {
+    FindRuns<false, false>(text, length, begin, end, base, memo, hits, totals);
+  }
+}
+
+template <bool kDollar, bool kDirect>
+void PlainRewriter::FindRuns(const char *text, size_t length, size_t begin,
+                             size_t end, size_t base, Memo *memo, HitList *hits,
+                             Totals *totals) const {
   // A name matches where it may start (the start of a run; under update
   // type 1 also right after a digit or a '$' in a run) and runs to the end
   // of the run.  The places where a name may start are read off the masks
-  // of each block of 64 bytes, and only those are looked up.  They are
-  // looked up a batch at a time: the memory each lookup reads is asked for
-  // when the place is found, and read when the batch is full, so that the
-  // waits for it overlap.
+  // of each block of 64 bytes, and only those are looked up.  Unless the
+  // index is small (kDirect), they are looked up a batch at a time: the
+  // memory each lookup reads is asked for when the place is found, and read
+  // when the batch is full, so that the waits for it overlap.  Everything
+  // the loop keeps is a local of this function, so that it stays in
+  // registers: the byte stores that mark names as met might otherwise be
+  // taken to change it.
   const auto *t = reinterpret_cast<const unsigned char *>(text);
   const unsigned char *text_end = t + length;
-  const NameIndex &names = *names_;
-  const bool type1 = update_type_ == 1;
-  const BlockClassifier classifier(type1, names.first_bytes(),
-                                   names.first_count());
+  const NameIndex::Finder names = names_->finder();
+  const BlockClassifier classifier(kDollar, names_->first_bytes(),
+                                   names_->first_count());
   auto masks_at = [&](size_t block) {
     BlockMasks m = classifier.Classify(
         t + block, length - block < 64 ? length - block : 64);
@@ -57,80 +77,100 @@ void PlainRewriter::FindInPiece(const char *text, size_t length, size_t begin,
   struct Pending {
     size_t pos;    // where the name would start
     size_t stop;   // the end of its run
-    size_t start;  // the start of its run
+    size_t start;  // the start of its run (update type 1)
     NameIndex::Probe probe;
   };
   constexpr int kBatch = 16;
   Pending batch[kBatch];
-  int waiting = 0;
-  size_t resolved_end = begin;  // the end of the last run resolved
-  // What the hits add up to, kept here while the piece is searched: written
-  // through the pointer after every hit, they would wait on each other.
+  // The hits of a batch, added to *hits together.
+  Hit found[kBatch];
+  Hit *out = found;
   Totals sum;
-  unsigned char *const met = type1 ? nullptr : memo->met.data();
+  size_t resolved_end = begin;  // the end of the last run resolved
+  unsigned char *const met = kDollar ? nullptr : memo->met.data();
   const Outcome *const outcomes = outcomes_.data();
-  auto look_up = [&] {
-    // Everything a batch updates is a local of its own while the batch is
-    // looked up: the byte stores that mark names as met might otherwise be
-    // taken to change it, and each hit would wait on the one before.
-    const int count = waiting;
-    Totals s = sum;
-    size_t resolved = resolved_end;  // the end of the last run resolved
-    Hit found[kBatch];
-    Hit *out = found;
-    for (int i = 0; i < count; ++i) {
-      const Pending &c = batch[i];
-      if (c.pos < resolved) continue;  // in a run already resolved
-      const NameIndex::Entry *name =
-          names.Lookup(c.probe, t + c.pos, c.stop - c.pos);
-      if (name == nullptr) continue;
-      if (!type1) {
-        const uint32_t first = name->first;
-        const Outcome *o = outcomes + first;
-        s.steps += o->steps;
-        s.growth += name->growth;
-        s.added += name->new_length;
-        s.removed += name->length;
-        *out++ = Hit{base + c.pos, o};
-        // Last: the compiler must take a byte store to change anything
-        // read after it.
-        met[first] = 1;
-        continue;
-      }
-      // Some rename matches the run: what they make of it depends on all of
-      // it, from its start.
-      const Outcome *o =
-          Resolve(std::string_view(text + c.start, c.stop - c.start), memo);
-      *out++ = Hit{base + c.start, o};
-      s.steps += o->steps;
-      s.growth += o->max_length - o->run_length;
-      s.added += o->text.size();
-      s.removed += o->run_length;
-      resolved = c.stop;
+  // Looks up the place `c` and notes what it hits.
+  auto take = [&](const Pending &c) {
+    if (kDollar && c.pos < resolved_end) return;  // in a run resolved
+    const size_t n = c.stop - c.pos;
+    const NameIndex::Entry *name =
+        kDirect ? names.LookupSlots(c.probe, t + c.pos, n)
+                : names.Lookup(c.probe, t + c.pos, n);
+    if (name == nullptr) return;
+    if (!kDollar) {
+      const uint32_t first = name->first;
+      const Outcome *o = outcomes + first;
+      sum.steps += o->steps;
+      sum.growth += name->growth;
+      sum.added += name->new_length;
+      sum.removed += name->length;
+      *out++ = Hit{base + c.pos, o};
+      // Last: the compiler must take a byte store to change anything read
+      // after it.
+      met[first] = 1;
+      return;
     }
-    s.hits += static_cast<size_t>(out - found);
-    sum = s;
-    resolved_end = resolved;
-    hits->insert(hits->end(), found, out);
-    waiting = 0;
+    // Some rename matches the run: what they make of it depends on all of
+    // it, from its start.
+    const Outcome *o =
+        Resolve(std::string_view(text + c.start, c.stop - c.start), memo);
+    *out++ = Hit{base + c.start, o};
+    sum.steps += o->steps;
+    sum.growth += o->max_length - o->run_length;
+    sum.added += o->text.size();
+    sum.removed += o->run_length;
+    resolved_end = c.stop;
   };
 
+  // Where the scan of the blocks stands: the block whose places are being
+  // taken, its masks and the places left in it.
+  size_t next_block = begin;
+  size_t block = begin;
+  bool open = false;  // a block has been read and not yet left
+  BlockMasks m = {0, 0, 0};
+  uint64_t candidates = 0;
   uint64_t carry_run = 0;     // 1 when the byte before the block is a run byte
   uint64_t carry_after = 0;   // 1 when it is a digit or a '$'
   size_t open_start = begin;  // where the run open at the block start began
-  for (size_t block = begin; block < end; block += 64) {
-    // The text is read once, from front to back: it is asked for well
-    // ahead, so that its reading overlaps the work on what came before.
-    if (block + kReadAhead < end) TOV_PREFETCH(t + block + kReadAhead);
-    const BlockMasks m = masks_at(block);
-    const uint64_t starts = m.run & ~((m.run << 1) | carry_run);
-    uint64_t candidates = starts;
-    if (type1) candidates |= ((m.after << 1) | carry_after) & m.run;
-    candidates &= m.first;
-    while (candidates != 0) {
+  for (bool more = true; more;) {
+    // Up to a batch of places, looked up as they are found (kDirect) or
+    // after.
+    int waiting = 0;
+    while (waiting < kBatch) {
+      if (candidates == 0) {
+        if (open) {
+          // The block is left: what runs on into the next one.
+          if (m.run >> 63) {
+            const uint64_t breaks = ~m.run;
+            if (breaks != 0) {
+              open_start = block + HighestBit(breaks) + 1;
+            } else if (!carry_run) {
+              open_start = block;
+            }
+          }
+          carry_run = m.run >> 63;
+          carry_after = m.after >> 63;
+          open = false;
+        }
+        if (next_block >= end) {
+          more = false;
+          break;
+        }
+        block = next_block;
+        next_block += 64;
+        // The text is read once, from front to back: it is asked for well
+        // ahead, so that its reading overlaps the work on what came before.
+        if (block + kReadAhead < end) TOV_PREFETCH(t + block + kReadAhead);
+        m = masks_at(block);
+        open = true;
+        candidates = m.run & ~((m.run << 1) | carry_run);
+        if (kDollar) candidates |= ((m.after << 1) | carry_after) & m.run;
+        candidates &= m.first;
+        continue;
+      }
       const unsigned c = LowestBit(candidates);
       candidates &= candidates - 1;
-      Pending &p = batch[waiting];
+      Pending &p = batch[kDirect ? 0 : waiting];
       p.pos = block + c;
       const uint64_t beyond = ~m.run & (~uint64_t{0} << c);
       p.stop =
@@ -138,27 +178,26 @@ void PlainRewriter::FindInPiece(const char *text, size_t length, size_t begin,
       if (!names.Prepare(t + p.pos, p.stop - p.pos, text_end, &p.probe)) {
         continue;
       }
-      if (type1) {
+      if (kDollar) {
         const uint64_t before = ~m.run & ((uint64_t{1} << c) - 1);
         p.start = before != 0 ? block + HighestBit(before) + 1
                   : carry_run ? open_start
                               : block;
       }
-      names.Prefetch(p.probe);
-      if (++waiting == kBatch) look_up();
-    }
-    if (m.run >> 63) {
-      const uint64_t breaks = ~m.run;
-      if (breaks != 0) {
-        open_start = block + HighestBit(breaks) + 1;
-      } else if (!carry_run) {
-        open_start = block;
+      if (kDirect) {
+        take(p);
+      } else {
+        names.Prefetch(p.probe);
       }
+      ++waiting;
     }
-    carry_run = m.run >> 63;
-    carry_after = m.after >> 63;
+    if (!kDirect) {
+      for (int i = 0; i < waiting; ++i) take(batch[i]);
+    }
+    sum.hits += static_cast<size_t>(out - found);
+    hits->insert(hits->end(), found, out);
+    out = found;
   }
-  look_up();
   totals->hits += sum.hits;
   totals->steps += sum.steps;
   totals->growth += sum.growth;
