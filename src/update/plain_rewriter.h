@@ -240,17 +240,38 @@ class PlainRewriter {
   uint32_t NextRename(std::string_view name, uint32_t after) const;
   // Resolves every name under update type 0.
   void ComposeWholeRuns();
+  // Where the hits of a search go, a few at a time in the order of the
+  // text.
+  class HitSink {
+   public:
+    virtual void Take(const Hit *hits, size_t count) = 0;
+
+   protected:
+    ~HitSink() = default;
+  };
+  // A HitSink that keeps every hit in a list.
+  class HitKeeper final : public HitSink {
+   public:
+    explicit HitKeeper(HitList *hits) : hits_(hits) {}
+    void Take(const Hit *hits, size_t count) override {
+      hits_->insert(hits_->end(), hits, hits + count);
+    }
+
+   private:
+    HitList *hits_;
+  };
+  class TextMaker;
   // Finds the hits of text[begin, end) (begin is 0 or a byte outside runs,
   // end is `length` or one), whose offsets are those in the text plus
-  // `base`.
+  // `base`, and hands them to `sink` (NULL: they are only added up).
   void FindInPiece(const char *text, size_t length, size_t begin, size_t end,
-                   size_t base, Memo *memo, HitList *hits,
+                   size_t base, Memo *memo, HitSink *sink,
                    Totals *totals) const;
   // FindInPiece for one update type (kDollar: type 1), and for a small
   // index (kDirect) or a large one.
   template <bool kDollar, bool kDirect>
   void FindRuns(const char *text, size_t length, size_t begin, size_t end,
-                size_t base, Memo *memo, HitList *hits, Totals *totals) const;
+                size_t base, Memo *memo, HitSink *sink, Totals *totals) const;
   // Searches `count` pieces of a text of changes->text_length_ bytes with
   // up to `threads` threads (0: one per piece), each piece through
   // `search`, and adds up what they found into *changes.

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <thread>
 
 #include "update/name_index.h"
@@ -17,6 +18,75 @@ namespace {
 // the end of its last run without reading again.
 constexpr size_t kLookBeyond = 4096;
 }  // namespace
+
+// Makes the new text of a piece window by window, as the hits of each
+// window come: the bytes between them as they are, a hit's new text in
+// place of its run.  The text is made in room that grows by doubling and
+// is written without being filled first.
+class PlainRewriter::TextMaker final : public HitSink {
+ public:
+  explicit TextMaker(Changes::MadeText *made)
+      : made_(made), used_(made->size()) {
+    made_->resize(made_->capacity());
+  }
+  TextMaker(const TextMaker &) = delete;
+  TextMaker &operator=(const TextMaker &) = delete;
+  // Leaves the text as long as what was made.
+  ~TextMaker() { made_->resize(used_); }
+
+  // The next window: the text from `at` on is at `window`.
+  void Start(const char *window, size_t at) {
+    window_ = window;
+    at_ = at;
+    copied_ = 0;
+  }
+
+  void Take(const Hit *hits, size_t count) override {
+    size_t need = 0;
+    size_t from = copied_;
+    for (size_t i = 0; i < count; ++i) {
+      const size_t offset = hits[i].offset - at_;
+      need += offset - from + hits[i].outcome->text.size();
+      from = offset + hits[i].outcome->run_length;
+    }
+    char *w = Room(need);
+    for (size_t i = 0; i < count; ++i) {
+      const Outcome &o = *hits[i].outcome;
+      const size_t offset = hits[i].offset - at_;
+      CopyBytes(w, window_ + copied_, offset - copied_);
+      w += offset - copied_;
+      CopyBytes(w, o.text.data(), o.text.size());
+      w += o.text.size();
+      copied_ = offset + o.run_length;
+    }
+    used_ = static_cast<size_t>(w - made_->data());
+  }
+
+  // Ends the window `end` bytes from its start.
+  void End(size_t end) {
+    const size_t n = end - copied_;
+    if (n > 0) std::memcpy(Room(n), window_ + copied_, n);
+    used_ += n;
+    copied_ = end;
+  }
+
+ private:
+  // Where `need` more bytes go.
+  char *Room(size_t need) {
+    if (made_->size() - used_ < need) {
+      made_->resize(used_);
+      made_->reserve(std::max(used_ + need, 2 * made_->capacity()));
+      made_->resize(made_->capacity());
+    }
+    return made_->data() + used_;
+  }
+
+  Changes::MadeText *made_;
+  size_t used_;  // the bytes made so far
+  const char *window_ = nullptr;
+  size_t at_ = 0;      // the offset of the window in the text
+  size_t copied_ = 0;  // the bytes of the window dealt with
+};
 
 bool PlainRewriter::FindInFile(const TextReader &read, size_t length,
                                unsigned pieces, size_t chunk, Changes *changes,
@@ -105,6 +175,12 @@ bool PlainRewriter::FindInFile(const TextReader &read, size_t length,
         }
         if (keep == Keep::kHits) hits->reserve((share_end - pos) / kHitSpacing);
         if (made != nullptr) made->reserve(share_end - pos);
+        HitKeeper keeper(hits);
+        std::optional<TextMaker> maker;
+        if (made != nullptr) maker.emplace(made);
+        HitSink *sink = keep == Keep::kHits ? static_cast<HitSink *>(&keeper)
+                        : maker             ? &*maker
+                                            : nullptr;
         for (;;) {
           if (failed.load(std::memory_order_relaxed)) return;
           if (!load(pos)) return;
@@ -114,34 +190,9 @@ bool PlainRewriter::FindInFile(const TextReader &read, size_t length,
           const size_t target = std::min(pos + chunk, share_end);
           size_t end = 0;
           if (!run_break(target, &end)) return;
-          const size_t added = totals->added, removed = totals->removed;
-          FindInPiece(buf.data(), loaded, 0, end - at, at, memo, hits, totals);
-          if (made != nullptr) {
-            // The window's new text, from its text and its hits, written
-            // into room made for it: its length is what the window's hits
-            // added to the totals, less what they took away.
-            const size_t most = end - at + (totals->added - added) -
-                                (totals->removed - removed);
-            const size_t before = made->size();
-            if (made->capacity() < before + most) {
-              made->reserve(std::max(before + most, 2 * made->capacity()));
-            }
-            made->resize(before + most);
-            char *w = made->data() + before;
-            size_t copied = 0;
-            for (const Hit &hit : *hits) {
-              const size_t offset = hit.offset - at;
-              CopyBytes(w, buf.data() + copied, offset - copied);
-              w += offset - copied;
-              CopyBytes(w, hit.outcome->text.data(), hit.outcome->text.size());
-              w += hit.outcome->text.size();
-              copied = offset + hit.outcome->run_length;
-            }
-            std::memcpy(w, buf.data() + copied, end - at - copied);
-            w += end - at - copied;
-            made->resize(static_cast<size_t>(w - made->data()));
-          }
-          if (keep != Keep::kHits) hits->clear();
+          if (maker) maker->Start(buf.data(), at);
+          FindInPiece(buf.data(), loaded, 0, end - at, at, memo, sink, totals);
+          if (maker) maker->End(end - at);
           // A run that goes on past the share's end ends the piece too.
           if (end >= share_end) return;
           pos = end;

@@ -19,24 +19,24 @@ constexpr size_t kReadAhead = 1024;
 
 void PlainRewriter::FindInPiece(const char *text, size_t length, size_t begin,
                                 size_t end, size_t base, Memo *memo,
-                                HitList *hits, Totals *totals) const {
+                                HitSink *sink, Totals *totals) const {
   const bool small = names_->finder().small();
   if (update_type_ == 1) {
     if (small) {
-      FindRuns<true, true>(text, length, begin, end, base, memo, hits, totals);
+      FindRuns<true, true>(text, length, begin, end, base, memo, sink, totals);
     } else {
-      FindRuns<true, false>(text, length, begin, end, base, memo, hits, totals);
+      FindRuns<true, false>(text, length, begin, end, base, memo, sink, totals);
     }
   } else if (small) {
-    FindRuns<false, true>(text, length, begin, end, base, memo, hits, totals);
+    FindRuns<false, true>(text, length, begin, end, base, memo, sink, totals);
   } else {
-    FindRuns<false, false>(text, length, begin, end, base, memo, hits, totals);
+    FindRuns<false, false>(text, length, begin, end, base, memo, sink, totals);
   }
 }
 
 template <bool kDollar, bool kDirect>
 void PlainRewriter::FindRuns(const char *text, size_t length, size_t begin,
-                             size_t end, size_t base, Memo *memo, HitList *hits,
+                             size_t end, size_t base, Memo *memo, HitSink *sink,
                              Totals *totals) const {
   // A name matches where it may start (the start of a run; under update
   // type 1 also right after a digit or a '$' in a run) and runs to the end
@@ -82,7 +82,7 @@ void PlainRewriter::FindRuns(const char *text, size_t length, size_t begin,
   };
   constexpr int kBatch = 16;
   Pending batch[kBatch];
-  // The hits of a batch, added to *hits together.
+  // The hits of a batch, handed to the sink together.
   Hit found[kBatch];
   Hit *out = found;
   Totals sum;
@@ -194,8 +194,9 @@ void PlainRewriter::FindRuns(const char *text, size_t length, size_t begin,
     if (!kDirect) {
       for (int i = 0; i < waiting; ++i) take(batch[i]);
     }
-    sum.hits += static_cast<size_t>(out - found);
-    hits->insert(hits->end(), found, out);
+    const auto count = static_cast<size_t>(out - found);
+    sum.hits += count;
+    if (sink != nullptr && count > 0) sink->Take(found, count);
     out = found;
   }
   totals->hits += sum.hits;
@@ -301,7 +302,9 @@ void PlainRewriter::Find(const char *text, size_t length, unsigned pieces,
         // into memory new each time.  Beyond a large block the room is only
         // address space until hits are written into it.
         hits->reserve((cuts[i + 1] - cuts[i]) / kHitSpacing);
-        FindInPiece(text, length, cuts[i], cuts[i + 1], 0, memo, hits, totals);
+        HitKeeper keeper(hits);
+        FindInPiece(text, length, cuts[i], cuts[i + 1], 0, memo, &keeper,
+                    totals);
       },
       changes);
 }
