@@ -42,19 +42,19 @@ class PlainRewriter::TextMaker final : public HitSink {
   }
 
   void Take(const Hit *hits, size_t count) override {
-    size_t need = 0;
-    size_t from = copied_;
-    for (size_t i = 0; i < count; ++i) {
-      const size_t offset = hits[i].offset - at_;
-      need += offset - from + hits[i].outcome->text.size();
-      from = offset + hits[i].outcome->run_length;
-    }
-    char *w = Room(need);
+    char *w = made_->data() + used_;
+    char *limit = made_->data() + made_->size();
     for (size_t i = 0; i < count; ++i) {
       const Outcome &o = *hits[i].outcome;
       const size_t offset = hits[i].offset - at_;
-      CopyBytes(w, window_ + copied_, offset - copied_);
-      w += offset - copied_;
+      const size_t gap = offset - copied_;
+      if (gap + o.text.size() > static_cast<size_t>(limit - w)) {
+        used_ = static_cast<size_t>(w - made_->data());
+        w = Room(gap + o.text.size());
+        limit = made_->data() + made_->size();
+      }
+      CopyBytes(w, window_ + copied_, gap);
+      w += gap;
       CopyBytes(w, o.text.data(), o.text.size());
       w += o.text.size();
       copied_ = offset + o.run_length;

@@ -91,13 +91,15 @@ void PlainRewriter::FindRuns(const char *text, size_t length, size_t begin,
   const Outcome *const outcomes = outcomes_.data();
   // Looks up the place `c` and notes what it hits.
   auto take = [&](const Pending &c) {
-    if (kDollar && c.pos < resolved_end) return;  // in a run resolved
+    if constexpr (kDollar) {
+      if (c.pos < resolved_end) return;  // in a run resolved
+    }
     const size_t n = c.stop - c.pos;
     const NameIndex::Entry *name =
         kDirect ? names.LookupSlots(c.probe, t + c.pos, n)
                 : names.Lookup(c.probe, t + c.pos, n);
     if (name == nullptr) return;
-    if (!kDollar) {
+    if constexpr (!kDollar) {
       const uint32_t first = name->first;
       const Outcome *o = outcomes + first;
       sum.steps += o->steps;
@@ -108,18 +110,18 @@ void PlainRewriter::FindRuns(const char *text, size_t length, size_t begin,
       // Last: the compiler must take a byte store to change anything read
       // after it.
       met[first] = 1;
-      return;
+    } else {
+      // Some rename matches the run: what they make of it depends on all
+      // of it, from its start.
+      const Outcome *o =
+          Resolve(std::string_view(text + c.start, c.stop - c.start), memo);
+      *out++ = Hit{base + c.start, o};
+      sum.steps += o->steps;
+      sum.growth += o->max_length - o->run_length;
+      sum.added += o->text.size();
+      sum.removed += o->run_length;
+      resolved_end = c.stop;
     }
-    // Some rename matches the run: what they make of it depends on all of
-    // it, from its start.
-    const Outcome *o =
-        Resolve(std::string_view(text + c.start, c.stop - c.start), memo);
-    *out++ = Hit{base + c.start, o};
-    sum.steps += o->steps;
-    sum.growth += o->max_length - o->run_length;
-    sum.added += o->text.size();
-    sum.removed += o->run_length;
-    resolved_end = c.stop;
   };
 
   // Where the scan of the blocks stands: the block whose places are being
@@ -184,14 +186,14 @@ void PlainRewriter::FindRuns(const char *text, size_t length, size_t begin,
                   : carry_run ? open_start
                               : block;
       }
-      if (kDirect) {
+      if constexpr (kDirect) {
         take(p);
       } else {
         names.Prefetch(p.probe);
       }
       ++waiting;
     }
-    if (!kDirect) {
+    if constexpr (!kDirect) {
       for (int i = 0; i < waiting; ++i) take(batch[i]);
     }
     const auto count = static_cast<size_t>(out - found);
