@@ -174,7 +174,13 @@ bool PlainRewriter::FindInFile(const TextReader &read, size_t length,
           }
         }
         if (keep == Keep::kHits) hits->reserve((share_end - pos) / kHitSpacing);
-        if (made != nullptr) made->reserve(share_end - pos);
+        // Room for the piece's text to double: growing it later would copy
+        // what is made so far.  New room is backed by memory in one call
+        // rather than a page fault at a time.
+        if (made != nullptr && made->capacity() < 2 * (share_end - pos)) {
+          made->reserve(2 * (share_end - pos));
+          platform::PrefaultLarge(made->data(), made->capacity());
+        }
         HitKeeper keeper(hits);
         std::optional<TextMaker> maker;
         if (made != nullptr) maker.emplace(made);
