@@ -116,9 +116,12 @@ class PlainRewriter::NameIndex {
     uint32_t length;  // 0 in a free slot
     uint32_t first;   // the name's first rename
     // Update type 0: its outcome's longest form less the name's length,
-    // and its new length.
+    // and its new length, with kChained set when the outcome takes more
+    // than one rename.  A hit adds these up without reading the outcome,
+    // which seldom shares a cache line with anything else the search reads.
     uint32_t growth;
     uint32_t new_length;
+    static constexpr uint32_t kChained = uint32_t{1} << 31;
   };
 
   // What a lookup works out before it reads the index.
@@ -254,7 +257,7 @@ class PlainRewriter::NameIndex {
     if (first_count_ >= 0 &&
         std::find(first_bytes_, first_bytes_ + first_count_, p[0]) ==
             first_bytes_ + first_count_) {
-      if (first_count_ < BlockClassifier::kMaxFirst) {
+      if (first_count_ < kMaxFirstBytes) {
         first_bytes_[first_count_++] = p[0];
       } else {
         first_count_ = -1;
@@ -296,7 +299,7 @@ class PlainRewriter::NameIndex {
   // Which name lengths occur: bit n for length n < 64, bit 0 for longer.
   uint64_t lengths_ = 0;
   size_t longest_ = 0;
-  unsigned char first_bytes_[BlockClassifier::kMaxFirst] = {};
+  unsigned char first_bytes_[kMaxFirstBytes] = {};
   int first_count_ = 0;
 };
 

@@ -95,8 +95,14 @@ void PlainRewriter::ComposeWholeRuns() {
     Outcome &o = outcomes_[e.first];
     o.run_length = e.length;
     o.max_length = std::max<size_t>(e.length, o.max_length);
-    e.growth = static_cast<uint32_t>(o.max_length - e.length);
-    e.new_length = static_cast<uint32_t>(o.text.size());
+    const size_t growth = o.max_length - e.length;
+    if (growth > std::numeric_limits<uint32_t>::max() ||
+        o.text.size() >= NameIndex::Entry::kChained) {
+      throw std::length_error("name index");
+    }
+    e.growth = static_cast<uint32_t>(growth);
+    e.new_length = static_cast<uint32_t>(o.text.size()) |
+                   (o.steps > 1 ? NameIndex::Entry::kChained : 0);
   }
 }
 

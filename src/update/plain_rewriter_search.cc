@@ -51,8 +51,8 @@ void PlainRewriter::FindRuns(const char *text, size_t length, size_t begin,
   const auto *t = reinterpret_cast<const unsigned char *>(text);
   const unsigned char *text_end = t + length;
   const NameIndex::Finder names = names_->finder();
-  const BlockClassifier classifier(kDollar, names_->first_bytes(),
-                                   names_->first_count());
+  const BlockClassifier<kDollar> classifier(names_->first_bytes(),
+                                            names_->first_count());
   auto masks_at = [&](size_t block) {
     BlockMasks m = classifier.Classify(
         t + block, length - block < 64 ? length - block : 64);
@@ -102,9 +102,18 @@ void PlainRewriter::FindRuns(const char *text, size_t length, size_t begin,
     if constexpr (!kDollar) {
       const uint32_t first = name->first;
       const Outcome *o = outcomes + first;
-      sum.steps += o->steps;
+      const uint32_t made = name->new_length;
+      // The outcome is read only for a chain, and otherwise only by the
+      // sink: unless there are few, it is asked for now, to be there by
+      // then.
+      if (made & NameIndex::Entry::kChained) {
+        sum.steps += o->steps;
+      } else {
+        sum.steps += 1;
+        if (!kDirect && sink != nullptr) TOV_PREFETCH(o);
+      }
       sum.growth += name->growth;
-      sum.added += name->new_length;
+      sum.added += made & ~NameIndex::Entry::kChained;
       sum.removed += name->length;
       *out++ = Hit{base + c.pos, o};
       // Last: the compiler must take a byte store to change anything read

@@ -174,26 +174,31 @@ struct BlockMasks {
   uint64_t first;  // bytes that some name starts with
 };
 
-// Tells the bytes of a text apart, 64 at a time.  The bytes that names start
-// with are told only when there are few of them (a list of renames often
-// shares a prefix); otherwise every byte counts as one.
+// The most bytes that names may start with for a BlockClassifier to tell
+// them; with more, every byte counts as one.
+constexpr int kMaxFirstBytes = 8;
+
+// Tells the bytes of a text apart, 64 at a time, for update type 1
+// (kDollar) or 0.  The bytes that names start with are told only when there
+// are few of them (a list of renames often shares a prefix); otherwise
+// every byte counts as one.
+template <bool kDollar>
 class BlockClassifier {
  public:
-  static constexpr int kMaxFirst = 8;
-
   // `first_count` bytes at `first` (-1: any byte).
-  BlockClassifier(bool dollar, const unsigned char *first, int first_count)
-      : dollar_(dollar),
-        first_count_(first_count > kMaxFirst ? -1 : first_count) {
+  BlockClassifier(const unsigned char *first, int first_count)
+      : first_count_(first_count > kMaxFirstBytes ? -1 : first_count) {
     for (int c = 0; c < 256; ++c) {
       const auto b = static_cast<unsigned char>(c);
-      run_[c] = IsRunByte(b, dollar);
-      after_[c] = dollar && StartsAfter(b);
+      run_[c] = IsRunByte(b, kDollar);
+      after_[c] = kDollar && StartsAfter(b);
       first_[c] = first_count_ < 0;
     }
     for (int i = 0; i < first_count_; ++i) {
-      first_bytes_[i] = first[i];
       first_[first[i]] = true;
+#ifdef TOV_WORD_MASK_SSE2
+      first_bytes_[i] = _mm_set1_epi8(static_cast<char>(first[i]));
+#endif
     }
   }
 
@@ -225,6 +230,7 @@ class BlockClassifier {
     const __m128i dollar = _mm_set1_epi8('$');
     BlockMasks m = {0, 0, ~uint64_t{0}};
     uint64_t first = 0;
+    const int first_count = first_count_;
     for (int i = 0; i < 4; ++i) {
       const __m128i v =
           _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * i));
@@ -234,34 +240,32 @@ class BlockClassifier {
           _mm_add_epi8(_mm_or_si128(v, lower), alpha_shift), alpha_limit);
       __m128i run = _mm_or_si128(_mm_or_si128(digit, alpha),
                                  _mm_cmpeq_epi8(v, underscore));
-      if (dollar_) {
+      if constexpr (kDollar) {
         const __m128i after = _mm_or_si128(digit, _mm_cmpeq_epi8(v, dollar));
         run = _mm_or_si128(run, after);
         m.after |= Bits(after) << (16 * i);
       }
       m.run |= Bits(run) << (16 * i);
-      if (first_count_ >= 0) {
-        __m128i hit = _mm_setzero_si128();
-        for (int k = 0; k < first_count_; ++k) {
-          hit = _mm_or_si128(
-              hit, _mm_cmpeq_epi8(
-                       v, _mm_set1_epi8(static_cast<char>(first_bytes_[k]))));
+      if (first_count > 0) {
+        __m128i hit = _mm_cmpeq_epi8(v, first_bytes_[0]);
+        for (int k = 1; k < first_count; ++k) {
+          hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, first_bytes_[k]));
         }
         first |= Bits(hit) << (16 * i);
       }
     }
-    if (first_count_ >= 0) m.first = first;
+    if (first_count >= 0) m.first = first;
     return m;
   }
 
   static TOV_HOT uint64_t Bits(__m128i v) {
     return static_cast<uint16_t>(_mm_movemask_epi8(v));
   }
+
+  __m128i first_bytes_[kMaxFirstBytes];  // each byte names start with, x16
 #endif
 
-  bool dollar_;
   int first_count_;
-  unsigned char first_bytes_[kMaxFirst] = {};
   bool run_[256];
   bool after_[256];
   bool first_[256];
