@@ -124,6 +124,9 @@ class PlainRewriter::NameIndex {
     static constexpr uint32_t kChained = uint32_t{1} << 31;
   };
 
+  // Up to this many names are looked up by comparing each.
+  static constexpr int kFewNames = 4;
+
   // What a lookup works out before it reads the index.
   struct Probe {
     KeyWords words;
@@ -182,8 +185,37 @@ class PlainRewriter::NameIndex {
     // Whether the slots fit in the nearest cache (32 KB).
     bool small() const { return mask_ < 1024; }
 
+    // Whether the names are so few (kFewNames or less) that each can be
+    // compared in turn, without hashing.
+    bool few() const { return few_count_ >= 0; }
+
+    // Prepare without the hash, for LookupFew.
+    TOV_HOT bool PrepareWords(const unsigned char *p, size_t n,
+                              const unsigned char *end, Probe *probe) const {
+      if (n > longest_ || !((lengths_ >> LengthBit(n)) & 1)) return false;
+      probe->words = WordsOf(p, n, end);
+      return true;
+    }
+
+    // Lookup among few names: each is compared in turn.
+    TOV_HOT const Entry *LookupFew(const Probe &probe, const unsigned char *p,
+                                   size_t n) const {
+      for (int i = 0; i < few_count_; ++i) {
+        const Entry &e = *few_[i];
+        if (e.length == n && e.head == probe.words.head &&
+            e.tail == probe.words.tail &&
+            (n <= 16 ||
+             std::memcmp(renames_[e.first].from.data(), p, n) == 0)) {
+          return &e;
+        }
+      }
+      return nullptr;
+    }
+
    private:
     friend class NameIndex;
+    const Entry *few_[kFewNames] = {};
+    int few_count_ = -1;
     const Entry *slots_ = nullptr;
     size_t mask_ = 0;
     const uint64_t *filter_ = nullptr;
@@ -217,6 +249,10 @@ class PlainRewriter::NameIndex {
     f.lengths_ = lengths_;
     f.longest_ = longest_;
     f.renames_ = renames_;
+    if (count_ <= kFewNames) {
+      f.few_count_ = static_cast<int>(count_);
+      std::copy(few_, few_ + count_, f.few_);
+    }
     return f;
   }
 
@@ -269,6 +305,8 @@ class PlainRewriter::NameIndex {
     while (slots_[i].length != 0) i = (i + 1) & mask;
     slots_[i] =
         Entry{w.head, w.tail, static_cast<uint32_t>(name.size()), first, 0, 0};
+    // The slots never move: the index is made for all its names at once.
+    if (count_ <= kFewNames) few_[count_ - 1] = &slots_[i];
     return &slots_[i];
   }
 
@@ -299,6 +337,8 @@ class PlainRewriter::NameIndex {
   // Which name lengths occur: bit n for length n < 64, bit 0 for longer.
   uint64_t lengths_ = 0;
   size_t longest_ = 0;
+  // The entries of the first names, while there are few.
+  const Entry *few_[kFewNames] = {};
   unsigned char first_bytes_[kMaxFirstBytes] = {};
   int first_count_ = 0;
 };

@@ -267,9 +267,15 @@ class PlainRewriter {
   void FindInPiece(const char *text, size_t length, size_t begin, size_t end,
                    size_t base, Memo *memo, HitSink *sink,
                    Totals *totals) const;
-  // FindInPiece for one update type (kDollar: type 1), and for a small
-  // index (kDirect) or a large one.
-  template <bool kDollar, bool kDirect>
+  // How FindRuns looks its places up.
+  enum class LookupWay {
+    kBatched,  // a batch at a time, the index's memory asked for ahead
+    kDirect,   // each at once, in an index that fits the nearest cache
+    kFew,      // each at once, compared with each of few names
+  };
+  // FindInPiece for one update type (kDollar: type 1) and one way of
+  // looking up.
+  template <bool kDollar, LookupWay kWay>
   void FindRuns(const char *text, size_t length, size_t begin, size_t end,
                 size_t base, Memo *memo, HitSink *sink, Totals *totals) const;
   // Searches `count` pieces of a text of changes->text_length_ bytes with

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <exception>
 #include <thread>
+#include <type_traits>
 
 #include "update/name_index.h"
 #include "update/word_runs.h"
@@ -20,31 +21,47 @@ constexpr size_t kReadAhead = 1024;
 void PlainRewriter::FindInPiece(const char *text, size_t length, size_t begin,
                                 size_t end, size_t base, Memo *memo,
                                 HitSink *sink, Totals *totals) const {
-  const bool small = names_->finder().small();
+  const NameIndex::Finder finder = names_->finder();
+  const LookupWay way = finder.few()     ? LookupWay::kFew
+                        : finder.small() ? LookupWay::kDirect
+                                         : LookupWay::kBatched;
+  auto find = [&](auto dollar, auto how) {
+    FindRuns<decltype(dollar)::value, decltype(how)::value>(
+        text, length, begin, end, base, memo, sink, totals);
+  };
+  using Dollar = std::true_type;
+  using NoDollar = std::false_type;
+  using Batched = std::integral_constant<LookupWay, LookupWay::kBatched>;
+  using Direct = std::integral_constant<LookupWay, LookupWay::kDirect>;
+  using Few = std::integral_constant<LookupWay, LookupWay::kFew>;
   if (update_type_ == 1) {
-    if (small) {
-      FindRuns<true, true>(text, length, begin, end, base, memo, sink, totals);
+    if (way == LookupWay::kFew) {
+      find(Dollar(), Few());
+    } else if (way == LookupWay::kDirect) {
+      find(Dollar(), Direct());
     } else {
-      FindRuns<true, false>(text, length, begin, end, base, memo, sink, totals);
+      find(Dollar(), Batched());
     }
-  } else if (small) {
-    FindRuns<false, true>(text, length, begin, end, base, memo, sink, totals);
+  } else if (way == LookupWay::kFew) {
+    find(NoDollar(), Few());
+  } else if (way == LookupWay::kDirect) {
+    find(NoDollar(), Direct());
   } else {
-    FindRuns<false, false>(text, length, begin, end, base, memo, sink, totals);
+    find(NoDollar(), Batched());
   }
 }
 
-template <bool kDollar, bool kDirect>
+template <bool kDollar, PlainRewriter::LookupWay kWay>
 void PlainRewriter::FindRuns(const char *text, size_t length, size_t begin,
                              size_t end, size_t base, Memo *memo, HitSink *sink,
                              Totals *totals) const {
   // A name matches where it may start (the start of a run; under update
   // type 1 also right after a digit or a '$' in a run) and runs to the end
   // of the run.  The places where a name may start are read off the masks
-  // of each block of 64 bytes, and only those are looked up.  Unless the
-  // index is small (kDirect), they are looked up a batch at a time: the
-  // memory each lookup reads is asked for when the place is found, and read
-  // when the batch is full, so that the waits for it overlap.  Everything
+  // of each block of 64 bytes, and only those are looked up.  In a large
+  // index they are looked up a batch at a time: the memory each lookup
+  // reads is asked for when the place is found, and read when the batch is
+  // full, so that the waits for it overlap.  Everything
   // the loop keeps is a local of this function, so that it stays in
   // registers: the byte stores that mark names as met might otherwise be
   // taken to change it.
@@ -96,8 +113,9 @@ void PlainRewriter::FindRuns(const char *text, size_t length, size_t begin,
     }
     const size_t n = c.stop - c.pos;
     const NameIndex::Entry *name =
-        kDirect ? names.LookupSlots(c.probe, t + c.pos, n)
-                : names.Lookup(c.probe, t + c.pos, n);
+        kWay == LookupWay::kFew      ? names.LookupFew(c.probe, t + c.pos, n)
+        : kWay == LookupWay::kDirect ? names.LookupSlots(c.probe, t + c.pos, n)
+                                     : names.Lookup(c.probe, t + c.pos, n);
     if (name == nullptr) return;
     if constexpr (!kDollar) {
       const uint32_t first = name->first;
@@ -110,7 +128,7 @@ void PlainRewriter::FindRuns(const char *text, size_t length, size_t begin,
         sum.steps += o->steps;
       } else {
         sum.steps += 1;
-        if (!kDirect && sink != nullptr) TOV_PREFETCH(o);
+        if (kWay == LookupWay::kBatched && sink != nullptr) TOV_PREFETCH(o);
       }
       sum.growth += name->growth;
       sum.added += made & ~NameIndex::Entry::kChained;
@@ -144,8 +162,8 @@ void PlainRewriter::FindRuns(const char *text, size_t length, size_t begin,
   uint64_t carry_after = 0;   // 1 when it is a digit or a '$'
   size_t open_start = begin;  // where the run open at the block start began
   for (bool more = true; more;) {
-    // Up to a batch of places, looked up as they are found (kDirect) or
-    // after.
+    // Up to a batch of places, looked up as they are found or, in a large
+    // index, after.
     int waiting = 0;
     while (waiting < kBatch) {
       if (candidates == 0) {
@@ -181,28 +199,31 @@ void PlainRewriter::FindRuns(const char *text, size_t length, size_t begin,
       }
       const unsigned c = LowestBit(candidates);
       candidates &= candidates - 1;
-      Pending &p = batch[kDirect ? 0 : waiting];
+      Pending &p = batch[kWay == LookupWay::kBatched ? waiting : 0];
       p.pos = block + c;
       const uint64_t beyond = ~m.run & (~uint64_t{0} << c);
       p.stop =
           beyond != 0 ? block + LowestBit(beyond) : run_end_from(block + 64);
-      if (!names.Prepare(t + p.pos, p.stop - p.pos, text_end, &p.probe)) {
-        continue;
-      }
+      const bool may_be =
+          kWay == LookupWay::kFew
+              ? names.PrepareWords(t + p.pos, p.stop - p.pos, text_end,
+                                   &p.probe)
+              : names.Prepare(t + p.pos, p.stop - p.pos, text_end, &p.probe);
+      if (!may_be) continue;
       if (kDollar) {
         const uint64_t before = ~m.run & ((uint64_t{1} << c) - 1);
         p.start = before != 0 ? block + HighestBit(before) + 1
                   : carry_run ? open_start
                               : block;
       }
-      if constexpr (kDirect) {
+      if constexpr (kWay != LookupWay::kBatched) {
         take(p);
       } else {
         names.Prefetch(p.probe);
       }
       ++waiting;
     }
-    if constexpr (!kDirect) {
+    if constexpr (kWay == LookupWay::kBatched) {
       for (int i = 0; i < waiting; ++i) take(batch[i]);
     }
     const auto count = static_cast<size_t>(out - found);
