@@ -239,6 +239,10 @@ class PlainRewriter::NameIndex {
     filter_shift_ = 64 - bits_log;
   }
 
+  // The index points into its own slots.
+  NameIndex(const NameIndex &) = delete;
+  NameIndex &operator=(const NameIndex &) = delete;
+
   // What the lookups read, as the index stands now.
   Finder finder() const {
     Finder f;

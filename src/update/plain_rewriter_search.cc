@@ -61,10 +61,9 @@ void PlainRewriter::FindRuns(const char *text, size_t length, size_t begin,
   // of each block of 64 bytes, and only those are looked up.  In a large
   // index they are looked up a batch at a time: the memory each lookup
   // reads is asked for when the place is found, and read when the batch is
-  // full, so that the waits for it overlap.  Everything
-  // the loop keeps is a local of this function, so that it stays in
-  // registers: the byte stores that mark names as met might otherwise be
-  // taken to change it.
+  // full, so that the waits for it overlap.  Everything the loop keeps is a
+  // local of this function, so that it stays in registers: the byte stores
+  // that mark names as met might otherwise be taken to change it.
   const auto *t = reinterpret_cast<const unsigned char *>(text);
   const unsigned char *text_end = t + length;
   const NameIndex::Finder names = names_->finder();
@@ -122,8 +121,8 @@ void PlainRewriter::FindRuns(const char *text, size_t length, size_t begin,
       const Outcome *o = outcomes + first;
       const uint32_t made = name->new_length;
       // The outcome is read only for a chain, and otherwise only by the
-      // sink: unless there are few, it is asked for now, to be there by
-      // then.
+      // sink: in a large index, where it is seldom in the cache, it is
+      // asked for now, to be there by then.
       if (made & NameIndex::Entry::kChained) {
         sum.steps += o->steps;
       } else {
