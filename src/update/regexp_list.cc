@@ -112,7 +112,11 @@ tovUpdtrRegexpList *GenRegexpList(int update_type, const char *name_space) {
                           &pattern)) {
       return nullptr;
     }
-    last->regexp = mur_regcomp(pattern.c_str());
+    // Every expression of the list shares its word boundaries, which the
+    // engine then keeps once.
+    const WordBoundary &b = kBoundaries[update_type];
+    last->regexp = mur_regcomp_framed(pattern.c_str(), std::strlen(b.before),
+                                      std::strlen(b.after));
     if (last->regexp == nullptr) return nullptr;
   }
 
@@ -172,6 +176,23 @@ bool SplitWordPattern(std::string_view pattern, int *update_type,
       *update_type = type;
       *name = pattern.substr(before.size(),
                              pattern.size() - before.size() - after.size());
+      return true;
+    }
+  }
+  return false;
+}
+
+bool SplitWordPattern(std::string_view head, std::string_view middle,
+                      std::string_view tail, int *update_type,
+                      std::string_view *name) {
+  if (head.empty() && tail.empty()) {
+    return SplitWordPattern(middle, update_type, name);
+  }
+  for (int type = 0; type < 2; ++type) {
+    if (!middle.empty() && head == kBoundaries[type].before &&
+        tail == kBoundaries[type].after) {
+      *update_type = type;
+      *name = middle;
       return true;
     }
   }

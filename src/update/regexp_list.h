@@ -29,6 +29,13 @@ bool BuildWordPattern(int update_type, const char *old_name,
 // *name set.
 bool SplitWordPattern(std::string_view pattern, int *update_type,
                       std::string_view *name);
+// The same for a pattern in three parts, as an expression compiled with a
+// frame keeps it: true when the frame is the word boundary of an update type
+// (or there is none and the middle is the whole expression of a name).  A
+// pattern framed otherwise is not taken apart.
+bool SplitWordPattern(std::string_view head, std::string_view middle,
+                      std::string_view tail, int *update_type,
+                      std::string_view *name);
 
 // Gives back the nodes of `list`, a list from tovUpdtrGenRegexpList, and
 // their expressions, after dropping the plan kept for the last list applied

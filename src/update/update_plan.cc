@@ -47,8 +47,9 @@ namespace {
 bool PlainRenameOf(const tovUpdtrRegexpList *node, const char *name_space,
                    int *update_type, char (&converted)[kRixMaxName],
                    PlainRename *rename) {
-  std::string_view name;
-  if (!SplitWordPattern(mur_regsource(node->regexp), update_type, &name) ||
+  std::string_view head, middle, tail, name;
+  if (!mur_regparts(node->regexp, &head, &middle, &tail) ||
+      !SplitWordPattern(head, middle, tail, update_type, &name) ||
       !IsPlainName(name, false)) {
     return false;
   }

@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/large_allocator.h"
@@ -164,45 +166,105 @@ class Translator {
 };
 
 // What the first search of an expression builds: the RE2 program and the
-// groups of the last match.
+// groups of the last match; and the whole pattern of a framed expression,
+// once it was asked for.
 struct Program {
   std::unique_ptr<RE2> re;  // NULL when RE2 refused the translated form
   const char *starts[kMurGroups] = {};
   const char *ends[kMurGroups] = {};
+  bool built = false;  // RE2 was asked for the program
+  std::string source;  // a framed expression's whole pattern, once made
 };
 
-// A compiled expression: the record callers see, the program behind it, and
-// the pattern as given (checked), in the same block right after the record.
-// A program that compiles thousands of expressions and searches with few of
-// them pays for the translation and RE2 of those few only.
+// The heads and tails that framed patterns share, each kept once.  An
+// expression names its frame by two small numbers; number 0 is the empty
+// text, so that an expression compiled whole stores its pattern as its
+// middle.  The texts never move: the plan views them.
+class Frames {
+ public:
+  static constexpr int kMost = 255;
+
+  Frames() : texts_(1) {}
+
+  // The number of `text`, added when new; -1 when the table is full.
+  int Find(std::string_view text) {
+    if (text.empty()) return 0;
+    if (text == texts_[last_]) return last_;
+    for (size_t i = 1; i < texts_.size(); ++i) {
+      if (texts_[i] == text) return last_ = static_cast<int>(i);
+    }
+    if (texts_.size() > kMost) return -1;
+    texts_.emplace_back(text);
+    return last_ = static_cast<int>(texts_.size() - 1);
+  }
+  std::string_view Text(int number) const { return texts_[number]; }
+
+ private:
+  std::deque<std::string> texts_;
+  int last_ = 0;
+};
+
+// A compiled expression: the record callers see and the program behind
+// it; in the same block right after the record, the numbers of its frame
+// (a byte each) and the middle of its pattern (checked).  A program that
+// compiles thousands of expressions and searches with few of them pays for
+// the translation and RE2 of those few only; a million expressions of one
+// frame hold the frame once.
 struct Compiled {
   murRegexp prog{};
   std::unique_ptr<Program> program;
 
-  const char *source() const {
-    return reinterpret_cast<const char *>(this + 1);
+  static constexpr size_t kStored = 2;  // the frame's numbers
+
+  const unsigned char *stored() const {
+    return reinterpret_cast<const unsigned char *>(this + 1);
+  }
+  int head() const { return stored()[0]; }
+  int tail() const { return stored()[1]; }
+  const char *middle() const {
+    return reinterpret_cast<const char *>(stored() + kStored);
+  }
+
+  // The whole pattern: the middle itself, or made once from the frame.
+  const char *Source(const Frames &frames) {
+    if (head() == 0 && tail() == 0) return middle();
+    Program &made = Made();
+    if (made.source.empty()) {
+      made.source.append(frames.Text(head()));
+      made.source.append(middle());
+      made.source.append(frames.Text(tail()));
+    }
+    return made.source.c_str();
   }
 
   // The RE2 program, or NULL when RE2 refused it.
-  const RE2 *Build() {
-    if (program == nullptr) {
-      auto made = std::make_unique<Program>();
-      std::optional<std::string> translated = Translator(source()).Run();
-      if (translated) {  // cannot fail: the source was checked
+  const RE2 *Build(const Frames &frames) {
+    Program &made = Made();
+    if (!made.built) {
+      made.built = true;
+      // Cannot fail: the source was checked.
+      std::optional<std::string> translated = Translator(Source(frames)).Run();
+      if (translated) {
         RE2::Options options;
         options.set_encoding(RE2::Options::EncodingLatin1);
         options.set_log_errors(false);
         // Leftmost-first: at one start, the first alternative that leads to
         // a match wins, as a backtracking engine would choose.
         options.set_longest_match(false);
-        made->re = std::make_unique<RE2>(*translated, options);
-        if (!made->re->ok()) made->re.reset();
+        made.re = std::make_unique<RE2>(*translated, options);
+        if (!made.re->ok()) made.re.reset();
       }
-      prog.startp = made->starts;
-      prog.endp = made->ends;
-      program = std::move(made);
     }
-    return program->re.get();
+    return made.re.get();
+  }
+
+  Program &Made() {
+    if (program == nullptr) {
+      program = std::make_unique<Program>();
+      prog.startp = program->starts;
+      prog.endp = program->ends;
+    }
+    return *program;
   }
 };
 
@@ -217,20 +279,38 @@ class Pool {
   Pool(const Pool &) = delete;
   Pool &operator=(const Pool &) = delete;
 
-  // A record holding a copy of `pattern`, `length` bytes.
-  Compiled *Make(const char *pattern, size_t length) {
+  // A record of `pattern`, `length` bytes, whose first `head` and last
+  // `tail` bytes are its frame: the frame is kept in the pool's table, the
+  // rest in the record.  A frame that the table has no room for is kept in
+  // the record as well.
+  Compiled *Make(const char *pattern, size_t length, size_t head, size_t tail) {
+    int head_number = frames_.Find(std::string_view(pattern, head));
+    int tail_number =
+        frames_.Find(std::string_view(pattern + length - tail, tail));
+    if (head_number < 0 || tail_number < 0) {
+      head_number = tail_number = 0;
+      head = tail = 0;
+    }
+    const size_t middle = length - head - tail;
     constexpr size_t kAlign = alignof(Compiled);
     const size_t size =
-        (sizeof(Compiled) + length + 1 + kAlign - 1) / kAlign * kAlign;
+        (sizeof(Compiled) + Compiled::kStored + middle + 1 + kAlign - 1) /
+        kAlign * kAlign;
     if (size > static_cast<size_t>(limit_ - next_)) NewBlock(size);
     auto *compiled = new (next_) Compiled();
-    std::memcpy(next_ + sizeof(Compiled), pattern, length);
-    next_[sizeof(Compiled) + length] = '\0';
+    unsigned char *stored =
+        reinterpret_cast<unsigned char *>(next_ + sizeof(Compiled));
+    stored[0] = static_cast<unsigned char>(head_number);
+    stored[1] = static_cast<unsigned char>(tail_number);
+    std::memcpy(stored + Compiled::kStored, pattern + head, middle);
+    stored[Compiled::kStored + middle] = '\0';
     next_ += size;
     ++current_->live;
     compiled->prog.impl = compiled;
     return compiled;
   }
+
+  const Frames &frames() const { return frames_; }
 
   // Releases `prog` when it is a live expression of the pool.
   void Free(murRegexp *prog) {
@@ -312,6 +392,7 @@ class Pool {
     }
   }
 
+  Frames frames_;
   std::vector<Block *> blocks_;  // sorted by address
   Block *current_ = nullptr;     // the block expressions are made in
   char *next_ = nullptr;         // its free room
@@ -330,18 +411,35 @@ Pool &Expressions() {
 }  // namespace tov::regex
 
 murRegexp *mur_regcomp(const char *pattern) {
+  return mur_regcomp_framed(pattern, 0, 0);
+}
+
+murRegexp *mur_regcomp_framed(const char *pattern, size_t head, size_t tail) {
   if (pattern == nullptr) return nullptr;
   // The translator accepts only what RE2 compiles (every literal byte is
   // escaped, groups and classes are checked), so the translation and RE2
   // itself can wait.
   if (!tov::regex::Translator(pattern).Check()) return nullptr;
-  return &tov::regex::Expressions().Make(pattern, std::strlen(pattern))->prog;
+  const size_t length = std::strlen(pattern);
+  if (head > length || tail > length - head) head = tail = 0;
+  return &tov::regex::Expressions().Make(pattern, length, head, tail)->prog;
+}
+
+bool mur_regparts(const murRegexp *prog, std::string_view *head,
+                  std::string_view *middle, std::string_view *tail) {
+  if (prog == nullptr || prog->impl == nullptr) return false;
+  const auto *compiled = static_cast<const tov::regex::Compiled *>(prog->impl);
+  const tov::regex::Frames &frames = tov::regex::Expressions().frames();
+  *head = frames.Text(compiled->head());
+  *middle = compiled->middle();
+  *tail = frames.Text(compiled->tail());
+  return true;
 }
 
 int mur_regexecn(murRegexp *prog, const char *text, size_t len) {
   if (prog == nullptr || text == nullptr || prog->impl == nullptr) return 0;
   auto *compiled = static_cast<tov::regex::Compiled *>(prog->impl);
-  const RE2 *program = compiled->Build();
+  const RE2 *program = compiled->Build(tov::regex::Expressions().frames());
   tov::regex::Program &found_groups = *compiled->program;
   if (program == nullptr) {
     std::fill(std::begin(found_groups.starts), std::end(found_groups.starts),
@@ -372,7 +470,8 @@ void mur_regfree(murRegexp *prog) {
 
 const char *mur_regsource(const murRegexp *prog) {
   if (prog == nullptr || prog->impl == nullptr) return "";
-  return static_cast<const tov::regex::Compiled *>(prog->impl)->source();
+  return static_cast<tov::regex::Compiled *>(prog->impl)
+      ->Source(tov::regex::Expressions().frames());
 }
 
 int mur_regexec(murRegexp *prog, const char *text) {

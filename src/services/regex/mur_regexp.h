@@ -11,6 +11,7 @@
 #define TOVUPDTR_SERVICES_REGEX_MUR_REGEXP_H_
 
 #include <cstddef>
+#include <string_view>
 
 constexpr int kMurGroups = 10;
 
@@ -27,13 +28,26 @@ struct murRegexp {
 // Compiles `pattern`; NULL when it cannot be compiled.  The result lives until
 // the process ends.
 murRegexp *mur_regcomp(const char *pattern);
+// mur_regcomp of a pattern whose first `head` and last `tail` bytes are a
+// frame that many patterns share, such as the word boundaries around a
+// name: the engine keeps each frame once, and each expression only what
+// lies between.  The expression is the same as mur_regcomp's.
+murRegexp *mur_regcomp_framed(const char *pattern, size_t head, size_t tail);
 // Releases `prog` (from mur_regcomp) and everything behind it; NULL is
 // harmless.  The library itself keeps every expression to the end; this is
 // for programs that compile expressions without end, such as the fuzz
 // targets.
 void mur_regfree(murRegexp *prog);
 // The pattern `prog` was compiled from ("" for NULL); owned by the engine.
+// The pattern of a framed expression is put together on the first call
+// (std::bad_alloc when memory ran out).
 const char *mur_regsource(const murRegexp *prog);
+// The pattern of `prog` in the three parts it was compiled with: the head
+// and tail of its frame (empty when it was compiled whole) and the middle.
+// They are the engine's and live as long as the expression.  False for
+// NULL.
+bool mur_regparts(const murRegexp *prog, std::string_view *head,
+                  std::string_view *middle, std::string_view *tail);
 // Searches the NUL-terminated `text`; 1 on a match, 0 otherwise (NULL
 // arguments included).
 int mur_regexec(murRegexp *prog, const char *text);

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "gtest/gtest.h"
@@ -9,10 +10,19 @@
 namespace {
 
 // The text of group `group` after searching `text` for `pattern`:
-// "<no match>", or "<none>" for a group that took no part.
-std::string Find(const char *pattern, const std::string &text, int group = 0) {
-  murRegexp *prog = mur_regcomp(pattern);
+// "<no match>", or "<none>" for a group that took no part.  With `frame`,
+// the pattern's first and last `frame` bytes are compiled as a frame.
+std::string Find(const char *pattern, const std::string &text, int group = 0,
+                 size_t frame = 0) {
+  murRegexp *prog = frame == 0 ? mur_regcomp(pattern)
+                               : mur_regcomp_framed(pattern, frame, frame);
   if (prog == nullptr) return "<refused>";
+  // The pattern comes back whole and in its parts.
+  std::string_view head, middle, tail;
+  EXPECT_STREQ(mur_regsource(prog), pattern);
+  EXPECT_TRUE(mur_regparts(prog, &head, &middle, &tail));
+  EXPECT_EQ(std::string(head) + std::string(middle) + std::string(tail),
+            pattern);
   if (mur_regexecn(prog, text.data(), text.size()) != 1) return "<no match>";
   const char *start = prog->startp[group];
   if (start == nullptr) return prog->endp[group] == nullptr ? "<none>" : "?";
@@ -78,6 +88,10 @@ TEST(MurRegexp, Dialect) {
   };
   for (const Case &c : cases) {
     EXPECT_EQ(Find(c.pattern, c.text), c.match) << c.pattern;
+    // A frame changes nothing that the expression finds; one longer than
+    // the pattern is none.
+    EXPECT_EQ(Find(c.pattern, c.text, 0, 1), c.match) << c.pattern;
+    EXPECT_EQ(Find(c.pattern, c.text, 0, 2), c.match) << c.pattern;
   }
 }
 
@@ -160,7 +174,12 @@ TEST(MurRegexp, ReleasingSomeExpressionsKeepsTheOthers) {
   // Enough expressions to fill several blocks of the engine's storage.
   std::vector<murRegexp *> progs;
   for (int i = 0; i < 3000; ++i) {
-    progs.push_back(mur_regcomp(("x" + std::to_string(i)).c_str()));
+    // The odd ones framed, with heads that soon outnumber what the engine
+    // keeps of frames: those after are kept whole.
+    const std::string name = "x" + std::to_string(i);
+    progs.push_back(i % 2 == 0
+                        ? mur_regcomp(name.c_str())
+                        : mur_regcomp_framed(name.c_str(), name.size() - 1, 0));
     ASSERT_NE(progs.back(), nullptr);
   }
   // Every other one goes, then the first thousand whole (whole blocks
