@@ -11,11 +11,10 @@
 // outlives its table (HashFreeTable while a walk is kept) only runs dry
 // instead of reading freed storage.
 struct zuHashOrder {
-  struct Slot {
-    void *element;
-    uint32_t mixed_hash;  // kept so that growing calls no callback
-  };
-  std::vector<Slot, tov::platform::LargeAllocator<Slot>> elements;
+  std::vector<void *, tov::platform::LargeAllocator<void *>> elements;
+  // The mixed hash of each element, kept so that growing calls no callback;
+  // an array of its own, since beside each pointer it would take 8 bytes.
+  std::vector<uint32_t, tov::platform::LargeAllocator<uint32_t>> hashes;
   int refs = 1;      // the table's reference plus one per open walk
   bool live = true;  // false once the table was freed
 };
@@ -86,10 +85,12 @@ void Grow(zuHashTable *table) {
   FreeBuckets(table->buckets, table->bucketCount);
   table->buckets = fresh;
   table->bucketCount *= 2;
-  for (const zuHashOrder::Slot &slot : table->order->elements) {
-    size_t b = BucketOf(table, slot.mixed_hash);
-    *LinkOf(slot.element, table->linkOffset) = table->buckets[b];
-    table->buckets[b] = slot.element;
+  const zuHashOrder &order = *table->order;
+  for (size_t i = 0; i < order.elements.size(); ++i) {
+    void *element = order.elements[i];
+    size_t b = BucketOf(table, order.hashes[i]);
+    *LinkOf(element, table->linkOffset) = table->buckets[b];
+    table->buckets[b] = element;
   }
 }
 
@@ -133,9 +134,13 @@ int HashCreate(zuHashTable *table, void *element) {
   // it was, only with more buckets.
   if (table->count >= table->bucketCount) Grow(table);
   uint32_t mixed_hash = Mix(table->hash(element, 1));
+  zuHashOrder &order = *table->order;
   try {
-    table->order->elements.push_back({element, mixed_hash});
+    order.hashes.push_back(mixed_hash);
+    order.elements.push_back(element);
   } catch (const std::bad_alloc &) {
+    // Both arrays keep one entry per element.
+    order.hashes.resize(order.elements.size());
     return 0;
   }
   size_t b = BucketOf(table, mixed_hash);
@@ -166,6 +171,7 @@ void HashFreeTable(zuHashTable *table) {
   if (table->order != nullptr) {
     table->order->live = false;
     decltype(table->order->elements)().swap(table->order->elements);
+    decltype(table->order->hashes)().swap(table->order->hashes);
     ReleaseOrder(table->order);
     table->order = nullptr;
   }
@@ -196,7 +202,7 @@ unsigned char zuHashGen(zuHashGenerator *gen, void **element) {
     gen->done = true;
     return 0;
   }
-  void *next = order.elements[gen->next++].element;
+  void *next = order.elements[gen->next++];
   if (element != nullptr) *element = next;
   return 1;
 }
