@@ -96,12 +96,28 @@ struct NameSpace {
   const char *name;
   rixNameFunc to_ident;
   rixNameFunc ident_to_name;
+  const EscapeSet *escapes;
 };
 
 const NameSpace kNameSpaces[] = {
-    {"LibraryNT", rixLibraryNTToIdent, rixIdentToLibraryNT},
-    {"LibraryUnix", rixLibraryUnixToIdent, rixIdentToLibraryUnix},
+    {"LibraryNT", rixLibraryNTToIdent, rixIdentToLibraryNT, &kNtEscapes},
+    {"LibraryUnix", rixLibraryUnixToIdent, rixIdentToLibraryUnix,
+     &kUnixEscapes},
 };
+
+// A name that holds no escape and no byte that `escaped` would escape is
+// its own identifier, and written back the same: mapped into its own name
+// space it is copied as it is.  False (nothing written) for any other name,
+// which goes the whole way.
+bool CopyUnescaped(const char *name, const EscapeSet &escaped, char *out) {
+  size_t n = 0;
+  for (; name[n] != '\0'; ++n) {
+    if (escaped(static_cast<unsigned char>(name[n]))) return false;
+  }
+  if (n + 1 > kRixMaxName) return false;
+  std::memmove(out, name, n + 1);
+  return true;
+}
 
 const NameSpace *FindNameSpace(const char *name) {
   if (name == nullptr) return nullptr;
@@ -146,6 +162,10 @@ int rixMapName(const char *from, const char *to, const char *name, int flags,
   const tov::rix::NameSpace *source = tov::rix::FindNameSpace(from);
   const tov::rix::NameSpace *target = tov::rix::FindNameSpace(to);
   if (source == nullptr || target == nullptr) return 0;
+  if (source == target && name != nullptr && out != nullptr &&
+      tov::rix::CopyUnescaped(name, *source->escapes, out)) {
+    return 1;
+  }
   return rixMapper(source->to_ident, target->ident_to_name, name, flags, out);
 }
 

@@ -102,6 +102,8 @@ TEST(RixMapName, ResultMustFitTheOutput) {
   // 259 bytes fit with their NUL, 260 do not.
   EXPECT_NE(Map(kNt, kUnix, std::string(259, 'n')).result, 0);
   EXPECT_EQ(Map(kNt, kUnix, std::string(260, 'n')).result, 0);
+  EXPECT_EQ(Map(kNt, kNt, std::string(259, 'n')).name, std::string(259, 'n'));
+  EXPECT_EQ(Map(kNt, kNt, std::string(260, 'n')).result, 0);
   // Escapes count in the output: 86 escaped '/' and one byte are 259 bytes.
   std::string slashes;
   for (int i = 0; i < 86; ++i) slashes += "#2f";
