@@ -176,6 +176,45 @@ struct Program {
   std::string source;  // a framed expression's whole pattern, once made
 };
 
+// Whether `text`, read from outside any class, ends outside one and with
+// no '\\' waiting for its byte.  The bytes are taken as the translator
+// takes them: a '\\' and the byte after it, a class from its '[' to the
+// first ']' that is not its first member, every other byte on its own.
+bool EndsBetweenAtoms(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size()) {
+    if (text[i] == '\\') {
+      if (i + 1 == text.size()) return false;
+      i += 2;
+    } else if (text[i] == '[') {
+      ++i;
+      if (i < text.size() && text[i] == '^') ++i;
+      for (bool first = true;; first = false, ++i) {
+        if (i == text.size()) return false;
+        if (text[i] == ']' && !first) break;
+      }
+      ++i;
+    } else {
+      ++i;
+    }
+  }
+  return true;
+}
+
+// Whether `text` is one or more literal atoms: bytes that stand for
+// themselves and '\\' pairs, with no quantifier.
+bool PlainAtoms(std::string_view text) {
+  if (text.empty()) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\') {
+      if (++i == text.size()) return false;
+    } else if (std::strchr("()[]|*+?.^$", text[i]) != nullptr) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // The heads and tails that framed patterns share, each kept once.  An
 // expression names its frame by two small numbers; number 0 is the empty
 // text, so that an expression compiled whole stores its pattern as its
@@ -278,6 +317,33 @@ class Pool {
   Pool() = default;
   Pool(const Pool &) = delete;
   Pool &operator=(const Pool &) = delete;
+
+  // Whether `pattern` (`length` bytes, its first `head` and last `tail` a
+  // frame) is well formed.  The bytes of a frame whose head leaves no class
+  // or escape open are read the same whatever lies between; so, with
+  // literal atoms between, the pattern is well formed exactly when its frame
+  // around one such atom is.  That is checked once for the last frame met:
+  // a list of a million names of one frame checks the frame once.
+  bool Check(const char *pattern, size_t length, size_t head, size_t tail) {
+    const std::string_view whole(pattern, length);
+    const std::string_view head_text = whole.substr(0, head);
+    const std::string_view tail_text = whole.substr(length - tail);
+    if (head + tail == 0 ||
+        !PlainAtoms(whole.substr(head, length - head - tail)) ||
+        !EndsBetweenAtoms(head_text)) {
+      return Translator(pattern).Check();
+    }
+    if (!checked_ || head_text != checked_head_ || tail_text != checked_tail_) {
+      std::string around(head_text);
+      around += 'a';
+      around += tail_text;
+      checked_well_formed_ = Translator(around.c_str()).Check();
+      checked_head_.assign(head_text);
+      checked_tail_.assign(tail_text);
+      checked_ = true;
+    }
+    return checked_well_formed_;
+  }
 
   // A record of `pattern`, `length` bytes, whose first `head` and last
   // `tail` bytes are its frame: the frame is kept in the pool's table, the
@@ -393,6 +459,11 @@ class Pool {
   }
 
   Frames frames_;
+  // The last frame whose form Check worked out.
+  bool checked_ = false;
+  std::string checked_head_;
+  std::string checked_tail_;
+  bool checked_well_formed_ = false;
   std::vector<Block *> blocks_;  // sorted by address
   Block *current_ = nullptr;     // the block expressions are made in
   char *next_ = nullptr;         // its free room
@@ -416,13 +487,14 @@ murRegexp *mur_regcomp(const char *pattern) {
 
 murRegexp *mur_regcomp_framed(const char *pattern, size_t head, size_t tail) {
   if (pattern == nullptr) return nullptr;
+  const size_t length = std::strlen(pattern);
+  if (head > length || tail > length - head) head = tail = 0;
   // The translator accepts only what RE2 compiles (every literal byte is
   // escaped, groups and classes are checked), so the translation and RE2
   // itself can wait.
-  if (!tov::regex::Translator(pattern).Check()) return nullptr;
-  const size_t length = std::strlen(pattern);
-  if (head > length || tail > length - head) head = tail = 0;
-  return &tov::regex::Expressions().Make(pattern, length, head, tail)->prog;
+  tov::regex::Pool &pool = tov::regex::Expressions();
+  if (!pool.Check(pattern, length, head, tail)) return nullptr;
+  return &pool.Make(pattern, length, head, tail)->prog;
 }
 
 bool mur_regparts(const murRegexp *prog, std::string_view *head,

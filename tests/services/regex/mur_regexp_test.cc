@@ -1,6 +1,7 @@
 #include "services/regex/mur_regexp.h"
 
 #include <cstddef>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -161,6 +162,22 @@ TEST(MurRegexp, MalformedPatternsAreRefusedBorderlineOnesCompile) {
   for (const char *good : {"", "()", "a|", "(|a)", "(a*)*", "^*a", "[-]", "[]]",
                            "[a-a]", "{", "(a)(b)(c)(d)(e)(f)(g)(h)(i)"}) {
     EXPECT_NE(mur_regcomp(good), nullptr) << good;
+  }
+  // Cut into a frame and a middle in every way, a pattern is refused or
+  // taken as it is whole; frames that leave a class or an escape open, and
+  // middles of more than literal atoms, among them.
+  for (const char *pattern :
+       {"(a", "[]a", "a\\", "[z-a]", "[z-zz]", "a**", "a+?", "\\[a]b", "[^]]a]",
+        "(^|[^a-z])(ab)([^a-z]|$)", "(^|[^a-z])(a\\.b)([^a-z]|$)",
+        "(^|[^a-z])(*)([^a-z]|$)", "(^|[^a-z])(a*)([^a-z]|$)"}) {
+    const bool whole = mur_regcomp(pattern) != nullptr;
+    const size_t n = std::strlen(pattern);
+    for (size_t head = 0; head <= n; ++head) {
+      for (size_t tail = 0; head + tail <= n; ++tail) {
+        EXPECT_EQ(mur_regcomp_framed(pattern, head, tail) != nullptr, whole)
+            << pattern << " " << head << " " << tail;
+      }
+    }
   }
 }
 
