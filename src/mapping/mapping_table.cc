@@ -2,6 +2,7 @@
 // the same elements, chained intrusively through the elements' two links.
 #include "mapping/mapping_table.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -49,9 +50,20 @@ tovUpdtrHashTables *Tables() { return core::GetState().tables; }
 // An arithmetic right shift of a 32-bit value, written out so that it does
 // not depend on how the compiler shifts negative signed values.
 uint32_t ShiftRightArith(uint32_t h, unsigned n) {
-  uint32_t shifted = h >> n;
-  return (h & 0x80000000u) != 0 ? shifted | ~(0xFFFFFFFFu >> n) : shifted;
+  const uint32_t sign = 0u - (h >> 31);  // all ones when negative
+  return (h >> n) | (sign << (32 - n));
 }
+
+// What each byte adds to the case-insensitive hash: A-Z as a-z, and every
+// byte sign-extended to 32 bits, as a signed char would be.
+constexpr std::array<uint32_t, 256> kNoCaseValue = [] {
+  std::array<uint32_t, 256> value{};
+  for (int b = 0; b < 256; ++b) {
+    const int c = b >= 'A' && b <= 'Z' ? b + ('a' - 'A') : b;
+    value[b] = static_cast<uint32_t>(c < 128 ? c : c - 256);
+  }
+  return value;
+}();
 
 int ExactCompare(const char *a, const char *b) { return std::strcmp(a, b); }
 
@@ -59,13 +71,17 @@ using Side = const char *const (&)[4];
 
 int32_t SideHash(const char *lib, const char *cell, const char *view,
                  const char *file) {
-  return StrHash(Member(lib)) ^ StrHash(Member(cell)) ^ StrHash(Member(view)) ^
-         StrHash(Member(file));
+  core::StrHashFn hash = core::GetState().str_hash;
+  if (hash == nullptr) hash = tovUpdtrNoCaseHash;
+  return hash(Member(lib)) ^ hash(Member(cell)) ^ hash(Member(view)) ^
+         hash(Member(file));
 }
 
 int SideEqual(Side a, Side b) {
+  core::StrCmpFn compare = core::GetState().str_cmp;
+  if (compare == nullptr) compare = platform::Stricmp;
   for (int i = 0; i < 4; ++i) {
-    if (StrCmp(Member(a[i]), Member(b[i])) != 0) return 0;
+    if (compare(Member(a[i]), Member(b[i])) != 0) return 0;
   }
   return 1;
 }
@@ -141,19 +157,13 @@ void tovUpdtrHashSetCaseSensitive(int caseSensitive) {
 int32_t tovUpdtrNoCaseHash(const char *s) {
   if (s == nullptr) return 0;
   // All arithmetic is modulo 2^32; the characters are mixed in pairs.
+  const unsigned char *p = reinterpret_cast<const unsigned char *>(s);
   uint32_t h = 0;
-  bool first_of_pair = true;
-  for (const char *p = s;; ++p) {
-    int c = static_cast<signed char>(*p);
-    if (c >= 'A' && c <= 'Z') c += 'a' - 'A';
-    if (c == 0) break;
-    uint32_t value = static_cast<uint32_t>(c);  // sign-extended byte
-    if (first_of_pair) {
-      h = (h << 3) ^ value;
-    } else {
-      h = ShiftRightArith(h, 19) ^ (h << 3) ^ value;
-    }
-    first_of_pair = !first_of_pair;
+  while (p[0] != '\0') {
+    h = (h << 3) ^ kNoCaseValue[p[0]];
+    if (p[1] == '\0') break;
+    h = ShiftRightArith(h, 19) ^ (h << 3) ^ kNoCaseValue[p[1]];
+    p += 2;
   }
   h *= 671055u;
   return static_cast<int32_t>(h ^ ShiftRightArith(h, 17));

@@ -45,11 +45,17 @@ int Stricmp(const char *a, const char *b) {
   const unsigned char *p = reinterpret_cast<const unsigned char *>(a);
   const unsigned char *q = reinterpret_cast<const unsigned char *>(b);
   for (;; ++p, ++q) {
+    // Bytes alike need no folding: most of two names that are compared
+    // are.
+    if (*p == *q) {
+      if (*p == '\0') return 0;
+      continue;
+    }
     // Only A-Z fold, whatever the locale: names with bytes above 0x7F compare
     // exactly, on every platform alike.
     int c = (*p >= 'A' && *p <= 'Z') ? *p + ('a' - 'A') : *p;
     int d = (*q >= 'A' && *q <= 'Z') ? *q + ('a' - 'A') : *q;
-    if (c != d || c == 0) return c - d;
+    if (c != d) return c - d;
   }
 }
 

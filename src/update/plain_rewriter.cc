@@ -1,6 +1,7 @@
 #include "update/plain_rewriter.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
@@ -11,9 +12,18 @@
 namespace tov::update {
 
 bool IsPlainName(std::string_view name, bool allow_empty) {
+  // A table, since a list of a million renames asks this of two million
+  // names.
+  static constexpr std::array<bool, 256> kNameByte = [] {
+    std::array<bool, 256> name_byte{};
+    for (int c = 0; c < 256; ++c) {
+      name_byte[c] = IsNameByte(static_cast<unsigned char>(c));
+    }
+    return name_byte;
+  }();
   if (name.empty()) return allow_empty;
   for (char c : name) {
-    if (!IsNameByte(static_cast<unsigned char>(c))) return false;
+    if (!kNameByte[static_cast<unsigned char>(c)]) return false;
   }
   return true;
 }

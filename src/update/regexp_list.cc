@@ -29,9 +29,6 @@ struct WordBoundary {
   const char *before;
   const char *after;
 };
-// The characters of the expression dialect that stand for something else
-// than themselves.
-constexpr char kMeaningful[] = ".[]()*+?|^$\\";
 
 constexpr WordBoundary kBoundaries[] = {
     {"(^|[^a-zA-Z0-9_])(", ")([^a-zA-Z0-9_]|$)"},
@@ -153,14 +150,18 @@ bool BuildWordPattern(int update_type, const char *old_name,
                  static_cast<int>(longest));
     return false;
   }
-  pattern->assign(b.before);
   // A name is a name, never an expression: each character to which the
   // dialect gives a meaning is escaped, so that "a.b" matches "a.b" only
-  // and "udp_dff$P" its own dollar sign.
+  // and "udp_dff$P" its own dollar sign.  The name is escaped into a buffer
+  // of twice its limit, then appended at once.
+  char escaped[2 * kPatternSize];
+  size_t n = 0;
   for (const char *c = converted; *c != '\0'; ++c) {
-    if (std::strchr(kMeaningful, *c) != nullptr) pattern->push_back('\\');
-    pattern->push_back(*c);
+    if (kMurMeaningful[static_cast<unsigned char>(*c)]) escaped[n++] = '\\';
+    escaped[n++] = *c;
   }
+  pattern->assign(b.before);
+  pattern->append(escaped, n);
   pattern->append(b.after);
   return true;
 }

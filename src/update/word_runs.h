@@ -43,7 +43,7 @@ namespace tov::update {
 
 constexpr uint32_t kNone = std::numeric_limits<uint32_t>::max();
 
-inline bool IsNameByte(unsigned char c) {
+constexpr bool IsNameByte(unsigned char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
          (c >= '0' && c <= '9') || c == '_';
 }

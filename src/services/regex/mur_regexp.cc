@@ -3,6 +3,7 @@
 #include <re2/re2.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -206,11 +207,9 @@ bool EndsBetweenAtoms(std::string_view text) {
 bool PlainAtoms(std::string_view text) {
   if (text.empty()) return false;
   for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\\') {
-      if (++i == text.size()) return false;
-    } else if (std::strchr("()[]|*+?.^$", text[i]) != nullptr) {
-      return false;
-    }
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (!kMurMeaningful[c]) continue;
+    if (c != '\\' || ++i == text.size()) return false;
   }
   return true;
 }
@@ -329,20 +328,23 @@ class Pool {
     const std::string_view head_text = whole.substr(0, head);
     const std::string_view tail_text = whole.substr(length - tail);
     if (head + tail == 0 ||
-        !PlainAtoms(whole.substr(head, length - head - tail)) ||
-        !EndsBetweenAtoms(head_text)) {
+        !PlainAtoms(whole.substr(head, length - head - tail))) {
       return Translator(pattern).Check();
     }
     if (!checked_ || head_text != checked_head_ || tail_text != checked_tail_) {
-      std::string around(head_text);
-      around += 'a';
-      around += tail_text;
-      checked_well_formed_ = Translator(around.c_str()).Check();
+      checked_ = true;
       checked_head_.assign(head_text);
       checked_tail_.assign(tail_text);
-      checked_ = true;
+      checked_between_ = EndsBetweenAtoms(head_text);
+      if (checked_between_) {
+        std::string around(head_text);
+        around += 'a';
+        around += tail_text;
+        checked_well_formed_ = Translator(around.c_str()).Check();
+      }
     }
-    return checked_well_formed_;
+    return checked_between_ ? checked_well_formed_
+                            : Translator(pattern).Check();
   }
 
   // A record of `pattern`, `length` bytes, whose first `head` and last
@@ -463,6 +465,7 @@ class Pool {
   bool checked_ = false;
   std::string checked_head_;
   std::string checked_tail_;
+  bool checked_between_ = false;  // its head leaves no class or escape open
   bool checked_well_formed_ = false;
   std::vector<Block *> blocks_;  // sorted by address
   Block *current_ = nullptr;     // the block expressions are made in

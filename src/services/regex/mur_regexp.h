@@ -10,10 +10,21 @@
 #ifndef TOVUPDTR_SERVICES_REGEX_MUR_REGEXP_H_
 #define TOVUPDTR_SERVICES_REGEX_MUR_REGEXP_H_
 
+#include <array>
 #include <cstddef>
 #include <string_view>
 
 constexpr int kMurGroups = 10;
+
+// The bytes that stand for something else than themselves in a pattern,
+// outside a class (']' with them): after a '\\' each stands for itself.
+inline constexpr std::array<bool, 256> kMurMeaningful = [] {
+  std::array<bool, 256> meaningful{};
+  for (const char *c = ".[]()*+?|^$\\"; *c != '\0'; ++c) {
+    meaningful[static_cast<unsigned char>(*c)] = true;
+  }
+  return meaningful;
+}();
 
 struct murRegexp {
   // After a search: where group i (0 = the whole match, up to kMurGroups - 1)
