@@ -83,6 +83,9 @@ tovUpdtrRegexpList *GenRegexpList(int update_type, const char *name_space) {
   tovUpdtrRegexpList *head = supply.Next();
   tovUpdtrRegexpList *last = head;
   char converted[kPatternSize] = {};
+  // Every old name goes from the mapping's name space into `name_space`.
+  const rixNameFunc from_ident = rixGetNameToIdentFunc("LibraryNT");
+  const rixNameFunc to_name = rixGetIdentToNameFunc(name_space);
   std::string pattern;
 
   // With a mapping loaded, a walk that cannot start means its record could
@@ -101,7 +104,7 @@ tovUpdtrRegexpList *GenRegexpList(int update_type, const char *name_space) {
     if (!mapping::IsAtom(element)) continue;
 
     const char *old_name = mapping::FromMember(element);
-    if (rixMapName("LibraryNT", name_space, old_name, 0, converted) == 0) {
+    if (rixMapper(from_ident, to_name, old_name, 0, converted) == 0) {
       core::Report(0, core::Msg::kIllegalName, old_name);
       return nullptr;
     }

@@ -41,12 +41,13 @@ class UpdatePlan::KeptNames {
 namespace {
 
 // The node's rename when its expression is the whole-word expression of a
-// plain name and its new name, converted into `name_space`, is plain or
-// empty; *update_type tells the word rules.  The names are views of the
-// expression and of `converted`.
-bool PlainRenameOf(const tovUpdtrRegexpList *node, const char *name_space,
-                   int *update_type, char (&converted)[kRixMaxName],
-                   PlainRename *rename) {
+// plain name and its new name, converted into the target name space (from
+// the mapping's through `from_ident`, into the target's through `to_name`),
+// is plain or empty; *update_type tells the word rules.  The names are views
+// of the expression and of `converted`.
+bool PlainRenameOf(const tovUpdtrRegexpList *node, rixNameFunc from_ident,
+                   rixNameFunc to_name, int *update_type,
+                   char (&converted)[kRixMaxName], PlainRename *rename) {
   std::string_view head, middle, tail, name;
   if (!mur_regparts(node->regexp, &head, &middle, &tail) ||
       !SplitWordPattern(head, middle, tail, update_type, &name) ||
@@ -57,7 +58,7 @@ bool PlainRenameOf(const tovUpdtrRegexpList *node, const char *name_space,
   // it only on a file that holds the old name.
   const char *to_member = mapping::ToMember(node->element);
   if (to_member == nullptr ||
-      rixMapName("LibraryNT", name_space, to_member, 0, converted) == 0 ||
+      rixMapper(from_ident, to_name, to_member, 0, converted) == 0 ||
       !IsPlainName(converted, true)) {
     return false;
   }
@@ -94,6 +95,9 @@ UpdatePlan::UpdatePlan(tovUpdtrRegexpList *list, const char *name_space,
     ++count;
   }
   seen_.reserve(count);
+  // Every new name goes from the mapping's name space into `name_space`.
+  const rixNameFunc from_ident = rixGetNameToIdentFunc("LibraryNT");
+  const rixNameFunc to_name = rixGetIdentToNameFunc(name_space);
   run.reserve(count);
   run_nodes.reserve(count);
   for (tovUpdtrRegexpList *node = list; node != nullptr; node = node->next) {
@@ -103,7 +107,8 @@ UpdatePlan::UpdatePlan(tovUpdtrRegexpList *list, const char *name_space,
     int update_type = 0;
     PlainRename rename;
     char converted[kRixMaxName];
-    if (PlainRenameOf(node, name_space, &update_type, converted, &rename)) {
+    if (PlainRenameOf(node, from_ident, to_name, &update_type, converted,
+                      &rename)) {
       // The old name views the expression's pattern, which the library
       // keeps to the end; the new name is the plan's own copy.
       rename.to = names_->Keep(rename.to);

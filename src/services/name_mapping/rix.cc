@@ -152,6 +152,13 @@ int rixMapper(rixNameFunc toIdent, rixNameFunc identToName, const char *name,
       out == nullptr) {
     return 0;
   }
+  // Into its own name space, most names are copied as they are.
+  for (const tov::rix::NameSpace &space : tov::rix::kNameSpaces) {
+    if (space.to_ident == toIdent && space.ident_to_name == identToName &&
+        tov::rix::CopyUnescaped(name, *space.escapes, out)) {
+      return 1;
+    }
+  }
   char ident[kRixMaxName];
   if (toIdent(name, ident) == 0) return 0;
   return identToName(ident, out) != 0 ? 1 : 0;
@@ -162,10 +169,6 @@ int rixMapName(const char *from, const char *to, const char *name, int flags,
   const tov::rix::NameSpace *source = tov::rix::FindNameSpace(from);
   const tov::rix::NameSpace *target = tov::rix::FindNameSpace(to);
   if (source == nullptr || target == nullptr) return 0;
-  if (source == target && name != nullptr && out != nullptr &&
-      tov::rix::CopyUnescaped(name, *source->escapes, out)) {
-    return 1;
-  }
   return rixMapper(source->to_ident, target->ident_to_name, name, flags, out);
 }
 

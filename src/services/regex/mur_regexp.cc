@@ -225,21 +225,22 @@ class Frames {
   Frames() : texts_(1) {}
 
   // The number of `text`, added when new; -1 when the table is full.
-  int Find(std::string_view text) {
+  // *last is the number found the time before, tried first: heads and tails
+  // each keep their own.
+  int Find(std::string_view text, int *last) {
     if (text.empty()) return 0;
-    if (text == texts_[last_]) return last_;
+    if (text == texts_[*last]) return *last;
     for (size_t i = 1; i < texts_.size(); ++i) {
-      if (texts_[i] == text) return last_ = static_cast<int>(i);
+      if (texts_[i] == text) return *last = static_cast<int>(i);
     }
     if (texts_.size() > kMost) return -1;
     texts_.emplace_back(text);
-    return last_ = static_cast<int>(texts_.size() - 1);
+    return *last = static_cast<int>(texts_.size() - 1);
   }
   std::string_view Text(int number) const { return texts_[number]; }
 
  private:
   std::deque<std::string> texts_;
-  int last_ = 0;
 };
 
 // A compiled expression: the record callers see and the program behind
@@ -352,9 +353,10 @@ class Pool {
   // rest in the record.  A frame that the table has no room for is kept in
   // the record as well.
   Compiled *Make(const char *pattern, size_t length, size_t head, size_t tail) {
-    int head_number = frames_.Find(std::string_view(pattern, head));
-    int tail_number =
-        frames_.Find(std::string_view(pattern + length - tail, tail));
+    int head_number =
+        frames_.Find(std::string_view(pattern, head), &last_head_);
+    int tail_number = frames_.Find(
+        std::string_view(pattern + length - tail, tail), &last_tail_);
     if (head_number < 0 || tail_number < 0) {
       head_number = tail_number = 0;
       head = tail = 0;
@@ -461,6 +463,8 @@ class Pool {
   }
 
   Frames frames_;
+  int last_head_ = 0;  // the frame numbers of the last record made
+  int last_tail_ = 0;
   // The last frame whose form Check worked out.
   bool checked_ = false;
   std::string checked_head_;
