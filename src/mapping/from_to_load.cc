@@ -90,12 +90,15 @@ int AddElement(int depth, const char *const (&from_in)[4],
   for (int i = 0; i < 4; ++i) *key_from[i] = const_cast<char *>(from[i]);
   key.toLib = key.toCell = key.toView = key.toFile = empty;
 
-  const tovUpdtrHashElement *stored = Probe(&key, 1);
+  // The new element has the key's from-members: it is stored under the
+  // hash that the probe used.
+  const int32_t from_hash = tovUpdtrFromHash(&key, 1);
+  const tovUpdtrHashElement *stored = ProbeFrom(&key, from_hash);
   if (stored == nullptr) {
     ElementPtr element = NewElement(
         {from[0], from[1], from[2], from[3], to[0], to[1], to[2], to[3]});
     if (element == nullptr) throw std::bad_alloc();
-    Stored where = InsertElement(element.get());
+    Stored where = InsertElement(element.get(), &from_hash);
     if (where == Stored::kNone) throw std::bad_alloc();
     element.release();  // the mapping owns it now
     if (where != Stored::kBoth) throw std::bad_alloc();

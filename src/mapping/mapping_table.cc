@@ -251,11 +251,16 @@ ElementPtr NewElement(const char *const (&members)[8]) {
   return ElementPtr(raw);
 }
 
-Stored InsertElement(tovUpdtrHashElement *element) {
+Stored InsertElement(tovUpdtrHashElement *element, const int32_t *from_hash) {
   tovUpdtrHashTables *tables = Tables();
   if (tables == nullptr || element == nullptr) return Stored::kNone;
-  // Each index hashes its side of the element as it stores it.
-  if (!HashCreate(tables->fromTo, element)) return Stored::kNone;
+  // Each index hashes its side of the element as it stores it, unless the
+  // caller has it.
+  if (from_hash != nullptr
+          ? !HashCreateHashed(tables->fromTo, element, *from_hash)
+          : !HashCreate(tables->fromTo, element)) {
+    return Stored::kNone;
+  }
   return HashCreate(tables->toFrom, element) ? Stored::kBoth
                                              : Stored::kFromToOnly;
 }
@@ -318,6 +323,14 @@ tovUpdtrHashElement *Probe(const tovUpdtrHashElement *key, int selector) {
   if (tables == nullptr || key == nullptr) return nullptr;
   return static_cast<tovUpdtrHashElement *>(
       HashProbe(selector != 0 ? tables->fromTo : tables->toFrom, key));
+}
+
+tovUpdtrHashElement *ProbeFrom(const tovUpdtrHashElement *key,
+                               int32_t from_hash) {
+  tovUpdtrHashTables *tables = Tables();
+  if (tables == nullptr || key == nullptr) return nullptr;
+  return static_cast<tovUpdtrHashElement *>(
+      HashProbeHashed(tables->fromTo, key, from_hash));
 }
 
 bool IsAtom(const tovUpdtrHashElement *element) {

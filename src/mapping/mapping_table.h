@@ -66,8 +66,10 @@ ElementPtr NewElement(const char *const (&members)[8]);
 // or into both indexes.
 enum class Stored { kNone, kFromToOnly, kBoth };
 
-// tovUpdtrHashInsert with the whole outcome.
-Stored InsertElement(tovUpdtrHashElement *element);
+// tovUpdtrHashInsert with the whole outcome.  `from_hash`, when given, is
+// tovUpdtrFromHash of the element, worked out already.
+Stored InsertElement(tovUpdtrHashElement *element,
+                     const int32_t *from_hash = nullptr);
 
 // ---- The table pair and its walk ------------------------------------------
 
@@ -79,6 +81,9 @@ int CreateTables();
 // The stored element whose from-members (`selector` nonzero) or to-members
 // (0) equal those of `key`; NULL when none, or without a pair or a key.
 tovUpdtrHashElement *Probe(const tovUpdtrHashElement *key, int selector);
+// Probe of the from-members of `key`, whose tovUpdtrFromHash is `from_hash`.
+tovUpdtrHashElement *ProbeFrom(const tovUpdtrHashElement *key,
+                               int32_t from_hash);
 
 // True when exactly one from-member of `element` is not empty.
 bool IsAtom(const tovUpdtrHashElement *element);

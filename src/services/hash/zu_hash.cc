@@ -124,16 +124,20 @@ int HashAllocTable(zuHashTable *table, int, int, size_t linkOffset,
   return 1;
 }
 
-int HashCreate(zuHashTable *table, void *element) {
-  if (table == nullptr || element == nullptr || table->buckets == nullptr ||
-      table->order == nullptr || table->count == INT32_MAX) {
-    return 0;
-  }
+namespace {
+
+bool CanStore(const zuHashTable *table, const void *element) {
+  return table != nullptr && element != nullptr && table->buckets != nullptr &&
+         table->order != nullptr && table->count != INT32_MAX;
+}
+
+// HashCreate of an element whose hash is `hash`, once CanStore said yes.
+int Store(zuHashTable *table, void *element, int32_t hash) {
   // Growing rechains the elements already stored, so it comes before the new
   // one is added to the order; a failure to add it then leaves the table as
   // it was, only with more buckets.
   if (table->count >= table->bucketCount) Grow(table);
-  uint32_t mixed_hash = Mix(table->hash(element, 1));
+  uint32_t mixed_hash = Mix(hash);
   zuHashOrder &order = *table->order;
   try {
     order.hashes.push_back(mixed_hash);
@@ -150,16 +154,38 @@ int HashCreate(zuHashTable *table, void *element) {
   return 1;
 }
 
-void *HashProbe(zuHashTable *table, const void *key) {
-  if (table == nullptr || key == nullptr || table->buckets == nullptr) {
-    return nullptr;
-  }
-  size_t b = BucketOf(table, Mix(table->hash(key, 1)));
+void *Lookup(zuHashTable *table, const void *key, int32_t hash) {
+  size_t b = BucketOf(table, Mix(hash));
   for (void *e = table->buckets[b]; e != nullptr;
        e = *LinkOf(e, table->linkOffset)) {
     if (table->equal(e, key)) return e;
   }
   return nullptr;
+}
+
+}  // namespace
+
+int HashCreate(zuHashTable *table, void *element) {
+  if (!CanStore(table, element)) return 0;
+  return Store(table, element, table->hash(element, 1));
+}
+
+int HashCreateHashed(zuHashTable *table, void *element, int32_t hash) {
+  return CanStore(table, element) ? Store(table, element, hash) : 0;
+}
+
+void *HashProbe(zuHashTable *table, const void *key) {
+  if (table == nullptr || key == nullptr || table->buckets == nullptr) {
+    return nullptr;
+  }
+  return Lookup(table, key, table->hash(key, 1));
+}
+
+void *HashProbeHashed(zuHashTable *table, const void *key, int32_t hash) {
+  if (table == nullptr || key == nullptr || table->buckets == nullptr) {
+    return nullptr;
+  }
+  return Lookup(table, key, hash);
 }
 
 void HashFreeTable(zuHashTable *table) {

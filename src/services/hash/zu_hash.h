@@ -59,6 +59,11 @@ int HashCreate(zuHashTable *table, void *element);
 // The stored element equal to `key`, or NULL.  Of several equal elements,
 // the one stored last is returned.
 void *HashProbe(zuHashTable *table, const void *key);
+// HashCreate and HashProbe for a caller that has worked out the hash
+// already: `hash` must be what the table's hash callback gives for
+// `element` (`key`), which the service then does not call.
+int HashCreateHashed(zuHashTable *table, void *element, int32_t hash);
+void *HashProbeHashed(zuHashTable *table, const void *key, int32_t hash);
 // Releases the service's storage of `table` and leaves it with no buckets;
 // touches neither the elements nor the record itself.  A walk still open on
 // the table yields nothing more (and stays safe to end).  NULL is harmless.
