@@ -196,7 +196,7 @@ class FileUpdate {
   // Applies `nodes` together: every name that one of them finds in a_ is
   // replaced by its new name, in one step, into b_.  false after reporting
   // a failure.
-  bool ApplyTogether(const std::vector<tovUpdtrRegexpList *> &nodes);
+  bool ApplyTogether(const NodeList &nodes);
   // Writes the new name of `node` at b_ + *write, whose room ends at
   // capacity_, and moves *write past it; false after reporting a failure.
   bool PutNewName(const tovUpdtrRegexpList *node, size_t *write);

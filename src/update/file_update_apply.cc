@@ -96,7 +96,7 @@ bool FileUpdate::CopyRest(size_t scan, size_t write) {
   return true;
 }
 
-bool FileUpdate::ApplyTogether(const std::vector<tovUpdtrRegexpList *> &nodes) {
+bool FileUpdate::ApplyTogether(const NodeList &nodes) {
   std::vector<murRegexp *> regexps;
   regexps.reserve(nodes.size());
   for (tovUpdtrRegexpList *node : nodes) regexps.push_back(node->regexp);
@@ -117,7 +117,7 @@ bool FileUpdate::ApplyTogether(const std::vector<tovUpdtrRegexpList *> &nodes) {
 }
 
 bool FileUpdate::ApplyNodeByNode() {
-  std::vector<tovUpdtrRegexpList *> nodes;
+  NodeList nodes;
   for (tovUpdtrRegexpList *node = list_; node != nullptr; node = node->next) {
     if (node->element == nullptr || node->regexp == nullptr) continue;
     if (together_) {

@@ -28,7 +28,7 @@ bool IsPlainName(std::string_view name, bool allow_empty) {
   return true;
 }
 
-PlainRewriter::PlainRewriter(int update_type, std::vector<PlainRename> renames,
+PlainRewriter::PlainRewriter(int update_type, PlainRenames renames,
                              bool together)
     : update_type_(update_type),
       together_(together),

@@ -47,6 +47,10 @@ struct PlainRename {
   std::string_view to;
 };
 
+// The renames of a rewriter: a list of a million renames takes its memory
+// from the system, in large pages, instead of a page fault at a time.
+using PlainRenames = std::vector<PlainRename, LargeAllocator<PlainRename>>;
+
 // True when `name` is a plain name (or empty, when `allow_empty`).
 bool IsPlainName(std::string_view name, bool allow_empty);
 
@@ -130,8 +134,7 @@ class PlainRewriter {
   // another made, so a swap swaps); where the names of two renames overlap,
   // the one that starts first wins, and of two names alike the first
   // rename.
-  PlainRewriter(int update_type, std::vector<PlainRename> renames,
-                bool together = false);
+  PlainRewriter(int update_type, PlainRenames renames, bool together = false);
   ~PlainRewriter();
   PlainRewriter(const PlainRewriter &) = delete;
   PlainRewriter &operator=(const PlainRewriter &) = delete;
@@ -288,7 +291,7 @@ class PlainRewriter {
 
   int update_type_;
   bool together_;
-  std::vector<PlainRename> renames_;
+  PlainRenames renames_;
   // Every `from` name with the first of its renames; under update type 1
   // the others are chained through next_same_ in increasing order.
   std::unique_ptr<NameIndex> names_;

@@ -18,10 +18,12 @@ class UpdatePlan::KeptNames {
  public:
   std::string_view Keep(std::string_view name) {
     if (name.size() > left_) {
-      const size_t size = std::max(kBlock, name.size());
-      blocks_.push_back(std::make_unique<char[]>(size));
-      next_ = blocks_.back().get();
-      left_ = size;
+      // Blocks double up to a size that large pages back whole; their room
+      // is not filled before the names are copied in.
+      block_size_ = std::min(block_size_ * 2, kLargestBlock);
+      blocks_.emplace_back(std::max(block_size_, name.size()));
+      next_ = blocks_.back().data();
+      left_ = blocks_.back().size();
     }
     if (name.empty()) return std::string_view("", 0);
     std::memcpy(next_, name.data(), name.size());
@@ -32,8 +34,9 @@ class UpdatePlan::KeptNames {
   }
 
  private:
-  static constexpr size_t kBlock = size_t{64} << 10;
-  std::vector<std::unique_ptr<char[]>> blocks_;
+  static constexpr size_t kLargestBlock = size_t{4} << 20;
+  std::vector<std::vector<char, platform::UnfilledAllocator<char>>> blocks_;
+  size_t block_size_ = size_t{32} << 10;
   char *next_ = nullptr;
   size_t left_ = 0;
 };
@@ -74,8 +77,8 @@ UpdatePlan::UpdatePlan(tovUpdtrRegexpList *list, const char *name_space,
     : name_space_(name_space),
       together_(together),
       names_(std::make_unique<KeptNames>()) {
-  std::vector<PlainRename> run;
-  std::vector<tovUpdtrRegexpList *> run_nodes;
+  PlainRenames run;
+  NodeList run_nodes;
   int run_type = -1;
   // Renames applied together are one step, made of one run only when no
   // node falls outside it.

@@ -23,12 +23,16 @@
 
 namespace tov::update {
 
+// Nodes of a list, as many as the list may hold.
+using NodeList =
+    std::vector<tovUpdtrRegexpList *, LargeAllocator<tovUpdtrRegexpList *>>;
+
 class UpdatePlan {
  public:
   // One step: the nodes it stands for, in list order, and for a run of plain
   // names their one-pass rewriter (NULL for a node applied alone).
   struct Step {
-    std::vector<tovUpdtrRegexpList *> nodes;
+    NodeList nodes;
     std::unique_ptr<PlainRewriter> rewriter;
   };
 

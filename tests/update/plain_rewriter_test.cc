@@ -14,13 +14,14 @@
 namespace {
 
 using tov::update::PlainRename;
+using tov::update::PlainRenames;
 using tov::update::PlainRewriter;
 
 // An independent model of the node-by-node rewrite: for each rename, search
 // the rest of the text with the whole-word expression of the update type and
 // replace what the name group matched, restarting at its end.
-std::string NodeByNode(int type, const std::vector<PlainRename> &renames,
-                       std::string text, bool *touched, size_t *longest) {
+std::string NodeByNode(int type, const PlainRenames &renames, std::string text,
+                       bool *touched, size_t *longest) {
   *touched = false;
   *longest = text.size();
   const char *before = type == 0 ? "(^|[^a-zA-Z0-9_])(" : "(^|[^a-zA-Z_])(";
@@ -48,7 +49,7 @@ std::string NodeByNode(int type, const std::vector<PlainRename> &renames,
 
 struct Case {
   int type;
-  std::vector<PlainRename> renames;
+  PlainRenames renames;
   std::string text;
 };
 
@@ -128,7 +129,7 @@ TEST(PlainRewriter, RunThatStartedBlocksEarlierIsRewrittenWhole) {
   // Under update type 1 the second rename matches across the place where
   // the first one matched, so the run must be taken from its start however
   // far back that lies (the text is read 64 bytes at a time).
-  const std::vector<PlainRename> renames = {{"ab", "cd"}, {"1cd", "Z"}};
+  const PlainRenames renames = {{"ab", "cd"}, {"1cd", "Z"}};
   for (size_t before : {62, 63, 126, 190}) {
     const std::string run = std::string(before, 'x') + "91ab";
     ExpectSame({1, renames, run});
@@ -378,8 +379,7 @@ TEST(PlainRewriter, RunsLongerThanTheReadsAreFollowedToTheirEnd) {
                                           run + " " + run + " " + run,
                                           "1a " + run + "$1a"};
   for (int type : {0, 1}) {
-    const std::vector<PlainRename> renames = {
-        {"x", "yy"}, {"1a", "b"}, {run, "short"}};
+    const PlainRenames renames = {{"x", "yy"}, {"1a", "b"}, {run, "short"}};
     PlainRewriter rewriter(type, renames);
     PlainRewriter::Changes changes;
     for (const std::string &text : texts) {
@@ -433,7 +433,7 @@ TEST(PlainRewriter, FailedReadsStopTheSearchAndTheWrite) {
 TEST(PlainRewriter, TextsWithManyNamesInARow) {
   // Far more places where a name may start than are looked up at once, in
   // runs of every kind, under both update types.
-  const std::vector<PlainRename> renames = {
+  const PlainRenames renames = {
       {"a", "b"}, {"b", "cc"}, {"1a", "z"}, {"a1", ""}, {"x9", "1a"}};
   std::string text;
   for (int i = 0; i < 300; ++i) {
