@@ -169,11 +169,6 @@ int32_t tovUpdtrNoCaseHash(const char *s) {
   return static_cast<int32_t>(h ^ ShiftRightArith(h, 17));
 }
 
-int32_t StrHash(const char *s) {
-  core::StrHashFn fn = core::GetState().str_hash;
-  return fn != nullptr ? fn(s) : tovUpdtrNoCaseHash(s);
-}
-
 int StrCmp(const char *a, const char *b) {
   core::StrCmpFn fn = core::GetState().str_cmp;
   return fn != nullptr ? fn(a, b) : platform::Stricmp(a, b);

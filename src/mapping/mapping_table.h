@@ -28,14 +28,14 @@ void tovUpdtrHashSetCaseSensitive(int caseSensitive);
 // locale), so "abc", "ABC" and "Abc" all give 377585917.
 int32_t tovUpdtrNoCaseHash(const char *s);
 
-// The string hash and comparison (0 when equal) of the current case mode.
-int32_t StrHash(const char *s);
+// The string comparison (0 when equal) of the current case mode.
 int StrCmp(const char *a, const char *b);
 
 // ---- Callbacks of the two indexes ------------------------------------------
 
-// XOR of StrHash over the four from-members (to-members); 0 when `flag` is
-// 0 or `element` is NULL.  A NULL member counts as "".
+// XOR of the current case mode's string hash (tovUpdtrNoCaseHash, or
+// HashString32 when case-sensitive) over the four from-members (to-members);
+// 0 when `flag` is 0 or `element` is NULL.  A NULL member counts as "".
 int32_t tovUpdtrFromHash(const void *element, int flag);
 int32_t tovUpdtrToHash(const void *element, int flag);
 // 1 when the four from-members (to-members) of `a` and `b` compare equal

@@ -30,7 +30,9 @@ struct murRegexp {
   // After a search: where group i (0 = the whole match, up to kMurGroups - 1)
   // starts and ends in the text passed; NULL for a group that took no part,
   // and for every group when nothing matched.  The arrays are made by the
-  // first search, so that an expression never searched with stays small.
+  // first search (or the first mur_regsource of a framed expression), so
+  // that an expression never searched with stays small; until then both
+  // are NULL.
   const char *const *startp;
   const char *const *endp;
   void *impl;  // the engine's own; never touched by callers
