@@ -92,13 +92,13 @@ int AddElement(int depth, const char *const (&from_in)[4],
 
   // The new element has the key's from-members: it is stored under the
   // hash that the probe used.
-  const int32_t from_hash = tovUpdtrFromHash(&key, 1);
-  const tovUpdtrHashElement *stored = ProbeFrom(&key, from_hash);
+  const SideHashes hashes = HashSides(from, to);
+  const tovUpdtrHashElement *stored = ProbeFrom(&key, hashes.from);
   if (stored == nullptr) {
     ElementPtr element = NewElement(
         {from[0], from[1], from[2], from[3], to[0], to[1], to[2], to[3]});
     if (element == nullptr) throw std::bad_alloc();
-    Stored where = InsertElement(element.get(), &from_hash);
+    Stored where = InsertElement(element.get(), &hashes);
     if (where == Stored::kNone) throw std::bad_alloc();
     element.release();  // the mapping owns it now
     if (where != Stored::kBoth) throw std::bad_alloc();

@@ -246,18 +246,30 @@ ElementPtr NewElement(const char *const (&members)[8]) {
   return ElementPtr(raw);
 }
 
-Stored InsertElement(tovUpdtrHashElement *element, const int32_t *from_hash) {
+Stored InsertElement(tovUpdtrHashElement *element, const SideHashes *hashes) {
   tovUpdtrHashTables *tables = Tables();
   if (tables == nullptr || element == nullptr) return Stored::kNone;
   // Each index hashes its side of the element as it stores it, unless the
-  // caller has it.
-  if (from_hash != nullptr
-          ? !HashCreateHashed(tables->fromTo, element, *from_hash)
+  // caller has the hashes.
+  if (hashes != nullptr
+          ? !HashCreateHashed(tables->fromTo, element, hashes->from)
           : !HashCreate(tables->fromTo, element)) {
     return Stored::kNone;
   }
-  return HashCreate(tables->toFrom, element) ? Stored::kBoth
-                                             : Stored::kFromToOnly;
+  const int stored = hashes != nullptr
+                         ? HashCreateHashed(tables->toFrom, element, hashes->to)
+                         : HashCreate(tables->toFrom, element);
+  return stored ? Stored::kBoth : Stored::kFromToOnly;
+}
+
+SideHashes HashSides(const char *const (&from)[4], const char *const (&to)[4]) {
+  const SideHashes hashes{SideHash(from[0], from[1], from[2], from[3]),
+                          SideHash(to[0], to[1], to[2], to[3])};
+  if (tovUpdtrHashTables *tables = Tables()) {
+    HashPrefetch(tables->fromTo, hashes.from);
+    HashPrefetch(tables->toFrom, hashes.to);
+  }
+  return hashes;
 }
 
 // ---- Allocation -------------------------------------------------------------

@@ -66,10 +66,20 @@ ElementPtr NewElement(const char *const (&members)[8]);
 // or into both indexes.
 enum class Stored { kNone, kFromToOnly, kBoth };
 
-// tovUpdtrHashInsert with the whole outcome.  `from_hash`, when given, is
-// tovUpdtrFromHash of the element, worked out already.
+// The hashes of an element's two sides, when worked out already: its
+// tovUpdtrFromHash and tovUpdtrToHash.
+struct SideHashes {
+  int32_t from;
+  int32_t to;
+};
+
+// tovUpdtrHashInsert with the whole outcome, under `hashes` when given.
 Stored InsertElement(tovUpdtrHashElement *element,
-                     const int32_t *from_hash = nullptr);
+                     const SideHashes *hashes = nullptr);
+// The hashes of the sides `from` and `to` (four members each, NULL as ""),
+// and the memory that storing an element of those sides reads first asked
+// for: the line's probe then runs while it comes.
+SideHashes HashSides(const char *const (&from)[4], const char *const (&to)[4]);
 
 // ---- The table pair and its walk ------------------------------------------
 

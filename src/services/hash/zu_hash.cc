@@ -181,6 +181,15 @@ void *HashProbe(zuHashTable *table, const void *key) {
   return Lookup(table, key, table->hash(key, 1));
 }
 
+void HashPrefetch(const zuHashTable *table, int32_t hash) {
+  if (table == nullptr || table->buckets == nullptr) return;
+#if defined(__GNUC__) || defined(__clang__)
+  __builtin_prefetch(&table->buckets[BucketOf(table, Mix(hash))]);
+#else
+  (void)hash;
+#endif
+}
+
 void *HashProbeHashed(zuHashTable *table, const void *key, int32_t hash) {
   if (table == nullptr || key == nullptr || table->buckets == nullptr) {
     return nullptr;

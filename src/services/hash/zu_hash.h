@@ -64,6 +64,10 @@ void *HashProbe(zuHashTable *table, const void *key);
 // `element` (`key`), which the service then does not call.
 int HashCreateHashed(zuHashTable *table, void *element, int32_t hash);
 void *HashProbeHashed(zuHashTable *table, const void *key, int32_t hash);
+// Asks for the memory that storing or probing an element of hash `hash`
+// reads first, so that it may be there by the time it is read.  Only
+// advice: nothing changes.
+void HashPrefetch(const zuHashTable *table, int32_t hash);
 // Releases the service's storage of `table` and leaves it with no buckets;
 // touches neither the elements nor the record itself.  A walk still open on
 // the table yields nothing more (and stays safe to end).  NULL is harmless.

@@ -166,8 +166,12 @@ TEST(ZuHash, UnsetFreedAndNullTablesAreHarmless) {
   HashCreate(&record, &a);
   HashFreeTable(&record);
   HashFreeTable(&record);
+  HashPrefetch(&record, 1);  // no buckets to ask for
+  HashPrefetch(nullptr, 1);
   EXPECT_EQ(HashProbe(&record, &a), nullptr);
+  EXPECT_EQ(HashProbeHashed(&record, &a, 1), nullptr);
   EXPECT_EQ(HashCreate(&record, &a), 0);
+  EXPECT_EQ(HashCreateHashed(&record, &a, 1), 0);
   EXPECT_EQ(HashAllocTable(&record, 0, 0, kLink, nullptr, ItemHash), 0);
   EXPECT_EQ(HashAllocTable(nullptr, 0, 0, kLink, ItemEqual, ItemHash), 0);
   EXPECT_EQ(HashProbe(nullptr, &a), nullptr);
