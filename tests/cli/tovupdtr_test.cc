@@ -187,7 +187,8 @@ TEST_F(Examples, DryRunDiffShowsExactlyWhatTheRealRunChanges) {
     const std::string label =
         preview.out.substr(label_start, label_end - label_start);
     size_t end = preview.out.find("\nwould change: ", label_end);
-    end = std::min(end, preview.out.find("\nlibs/newLib/top/layout/", label_end));
+    end =
+        std::min(end, preview.out.find("\nlibs/newLib/top/layout/", label_end));
     if (end == std::string::npos)
       end = preview.out.find("\ntovupdtr: ", label_end);
     ASSERT_NE(end, std::string::npos);
@@ -274,6 +275,10 @@ TEST_F(Examples, AFromToListThatIsNotLoadedIsNamed) {
   };
   const Row rows[] = {
       {"newLib/. newLib/.\n",
+       {},
+       "same.ftl:1: the old and the new reference are the same (newLib/.): "
+       "the line changes nothing"},
+      {"\t newLib/.\t\r newLib/.\r\n",
        {},
        "same.ftl:1: the old and the new reference are the same (newLib/.): "
        "the line changes nothing"},
