@@ -15,6 +15,7 @@
 #include "core/state.h"
 #include "lcv/lcv.h"
 #include "mapping/mapping_table.h"
+#include "platform/platform.h"
 #include "services/name_mapping/rix.h"
 #include "tovUpdtr.h"
 
@@ -179,6 +180,13 @@ int Load(const char *path, int level, const char *name_space,
 
   try {
     if (!CreateTables()) throw std::bad_alloc();
+    // Room for a line of every 16 bytes of the list, so that a long list
+    // does not grow the indexes' order by doubling; room that no element
+    // takes is never touched, and costs nothing.
+    platform::FileStatus status;
+    if (platform::StatOpen(file.get(), &status) == 0 && status.size > 0) {
+      ReserveElements(static_cast<size_t>(status.size) / 16);
+    }
     tovUpdtrHashSetCaseSensitive(case_sensitive);
     core::State &state = core::GetState();
     state.from_to_name_space.reset();

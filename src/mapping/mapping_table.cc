@@ -332,6 +332,13 @@ tovUpdtrHashElement *Probe(const tovUpdtrHashElement *key, int selector) {
       HashProbe(selector != 0 ? tables->fromTo : tables->toFrom, key));
 }
 
+void ReserveElements(size_t count) {
+  if (tovUpdtrHashTables *tables = Tables()) {
+    HashReserve(tables->fromTo, count);
+    HashReserve(tables->toFrom, count);
+  }
+}
+
 tovUpdtrHashElement *ProbeFrom(const tovUpdtrHashElement *key,
                                int32_t from_hash) {
   tovUpdtrHashTables *tables = Tables();

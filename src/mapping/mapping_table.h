@@ -83,6 +83,9 @@ SideHashes HashSides(const char *const (&from)[4], const char *const (&to)[4]);
 
 // ---- The table pair and its walk ------------------------------------------
 
+// Makes room in both indexes for `count` more elements (HashReserve).
+void ReserveElements(size_t count);
+
 // Replaces the pair (releasing the old one, its elements and its walk) with
 // a new empty one (tovUpdtrInitHashTable).  1 when ready; 0 when memory ran
 // out, leaving what was made in the state for the next create or delete.

@@ -1,6 +1,7 @@
 #include "services/hash/zu_hash.h"
 
 #include <cstdlib>
+#include <exception>
 #include <new>
 #include <vector>
 
@@ -179,6 +180,18 @@ void *HashProbe(zuHashTable *table, const void *key) {
     return nullptr;
   }
   return Lookup(table, key, table->hash(key, 1));
+}
+
+void HashReserve(zuHashTable *table, size_t count) {
+  if (table == nullptr || table->order == nullptr) return;
+  zuHashOrder &order = *table->order;
+  if (count > order.elements.max_size() - order.elements.size()) return;
+  try {
+    order.elements.reserve(order.elements.size() + count);
+    order.hashes.reserve(order.hashes.size() + count);
+  } catch (const std::exception &) {
+    // The order grows as it would have.
+  }
 }
 
 void HashPrefetch(const zuHashTable *table, int32_t hash) {

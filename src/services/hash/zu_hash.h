@@ -64,6 +64,10 @@ void *HashProbe(zuHashTable *table, const void *key);
 // `element` (`key`), which the service then does not call.
 int HashCreateHashed(zuHashTable *table, void *element, int32_t hash);
 void *HashProbeHashed(zuHashTable *table, const void *key, int32_t hash);
+// Makes room at once in the order of `table` for `count` more elements,
+// so that it does not grow by doubling (and copying) while they are
+// stored.  Only advice: nothing changes when memory is short.
+void HashReserve(zuHashTable *table, size_t count);
 // Asks for the memory that storing or probing an element of hash `hash`
 // reads first, so that it may be there by the time it is read.  Only
 // advice: nothing changes.
