@@ -9,6 +9,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/guard.h"
@@ -25,9 +26,10 @@ namespace {
 
 // What encloses the name in the pattern of each update type: group 1 is the
 // boundary before the name, group 2 the name, group 3 the boundary after it.
+// Views, so that their lengths cost nothing for each name of a list.
 struct WordBoundary {
-  const char *before;
-  const char *after;
+  std::string_view before;
+  std::string_view after;
 };
 
 constexpr WordBoundary kBoundaries[] = {
@@ -115,8 +117,8 @@ tovUpdtrRegexpList *GenRegexpList(int update_type, const char *name_space) {
     // Every expression of the list shares its word boundaries, which the
     // engine then keeps once.
     const WordBoundary &b = kBoundaries[update_type];
-    last->regexp = mur_regcomp_framed(pattern.c_str(), std::strlen(b.before),
-                                      std::strlen(b.after));
+    last->regexp =
+        mur_regcomp_framed(pattern.c_str(), b.before.size(), b.after.size());
     if (last->regexp == nullptr) return nullptr;
   }
 
@@ -144,7 +146,7 @@ bool BuildWordPattern(int update_type, const char *old_name,
     return false;
   }
   const WordBoundary &b = kBoundaries[update_type];
-  const size_t fixed = std::strlen(b.before) + std::strlen(b.after);
+  const size_t fixed = b.before.size() + b.after.size();
   // The limit counts the name's own characters: the escapes written before
   // some of them lengthen the pattern, never the name that fits.
   const size_t longest = kPatternSize - 1 - fixed;
@@ -172,8 +174,8 @@ bool BuildWordPattern(int update_type, const char *old_name,
 bool SplitWordPattern(std::string_view pattern, int *update_type,
                       std::string_view *name) {
   for (int type = 0; type < 2; ++type) {
-    std::string_view before = kBoundaries[type].before;
-    std::string_view after = kBoundaries[type].after;
+    const std::string_view before = kBoundaries[type].before;
+    const std::string_view after = kBoundaries[type].after;
     if (pattern.size() > before.size() + after.size() &&
         pattern.substr(0, before.size()) == before &&
         pattern.substr(pattern.size() - after.size()) == after) {
