@@ -70,6 +70,23 @@ bool PlainRenameOf(const tovUpdtrRegexpList *node, rixNameFunc from_ident,
   return true;
 }
 
+// The distance in bytes from `from` to `to` into *d; false when it does not
+// fit (INT32_MIN, which marks a far node, does not fit either).
+bool Distance(const void *from, const void *to, int32_t *d) {
+  const auto diff = static_cast<intptr_t>(reinterpret_cast<uintptr_t>(to) -
+                                          reinterpret_cast<uintptr_t>(from));
+  if (diff <= INT32_MIN || diff > INT32_MAX) return false;
+  *d = static_cast<int32_t>(diff);
+  return true;
+}
+
+// The address `d` bytes from `from`.
+template <typename T>
+T *Moved(T *from, int32_t d) {
+  return reinterpret_cast<T *>(reinterpret_cast<uintptr_t>(from) +
+                               static_cast<uintptr_t>(intptr_t{d}));
+}
+
 }  // namespace
 
 UpdatePlan::UpdatePlan(tovUpdtrRegexpList *list, const char *name_space,
@@ -103,8 +120,18 @@ UpdatePlan::UpdatePlan(tovUpdtrRegexpList *list, const char *name_space,
   const rixNameFunc to_name = rixGetIdentToNameFunc(name_space);
   run.reserve(count);
   run_nodes.reserve(count);
+  Seen last{};
   for (tovUpdtrRegexpList *node = list; node != nullptr; node = node->next) {
-    seen_.push_back(Seen{node, node->element, node->regexp});
+    const Seen now{node, node->element, node->regexp};
+    SeenStep moved;
+    if (!Distance(last.node, now.node, &moved.node) ||
+        !Distance(last.element, now.element, &moved.element) ||
+        !Distance(last.regexp, now.regexp, &moved.regexp)) {
+      far_.push_back(now);
+      moved = SeenStep{kFar, 0, 0};
+    }
+    seen_.push_back(moved);
+    last = now;
     // Nodes without element or expression are passed over.
     if (node->element == nullptr || node->regexp == nullptr) continue;
     int update_type = 0;
@@ -167,16 +194,32 @@ bool UpdatePlan::Fits(tovUpdtrRegexpList *list, const char *name_space,
                       bool together) const {
   if (name_space_ != name_space || together_ != together) return false;
   const size_t n = seen_.size();
-  if (n == 0 || list != seen_[0].node) return list == nullptr && n == 0;
+  if (n == 0) return list == nullptr;
+  // The nodes are worked out from their distances one after the other.
+  Seen at{};
+  size_t far = 0;
+  const auto seen = [&](size_t i) {
+    const SeenStep &step = seen_[i];
+    if (step.node == kFar) {
+      at = far_[far++];
+    } else {
+      at = Seen{Moved(at.node, step.node), Moved(at.element, step.element),
+                Moved(at.regexp, step.regexp)};
+    }
+    return at;
+  };
+  Seen s = seen(0);
+  if (list != s.node) return false;
   // The nodes are checked where the plan saw them, so that no check waits
   // for the link read by the one before it; a node is read only once the
   // link to it was found as it was.
   for (size_t i = 0; i < n; ++i) {
-    const Seen &s = seen_[i];
-    if (s.node->next != (i + 1 < n ? seen_[i + 1].node : nullptr) ||
-        s.node->element != s.element || s.node->regexp != s.regexp) {
+    const Seen following = i + 1 < n ? seen(i + 1) : Seen{};
+    if (s.node->next != following.node || s.node->element != s.element ||
+        s.node->regexp != s.regexp) {
       return false;
     }
+    s = following;
   }
   return true;
 }

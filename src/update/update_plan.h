@@ -66,13 +66,24 @@ class UpdatePlan {
   // added up.
   std::vector<uint64_t> searches_added_;
   // Every node as the plan saw it, in order: a list that was changed in any
-  // of them gets a new plan.
+  // of them gets a new plan.  A node, its element and its expression are
+  // kept as their distances in bytes from those of the node before (the
+  // library makes each kind one after the other, so the distances are
+  // small); a node with a distance that does not fit is marked kFar and
+  // kept whole in far_.
   struct Seen {
     const tovUpdtrRegexpList *node;
     const void *element;
     const void *regexp;
   };
-  std::vector<Seen, LargeAllocator<Seen>> seen_;
+  struct SeenStep {
+    int32_t node;
+    int32_t element;
+    int32_t regexp;
+  };
+  static constexpr int32_t kFar = INT32_MIN;
+  std::vector<SeenStep, LargeAllocator<SeenStep>> seen_;
+  std::vector<Seen> far_;
   // The new names of the one-pass rewriters, copied where they do not move.
   class KeptNames;
   std::unique_ptr<KeptNames> names_;

@@ -2,6 +2,7 @@
 // random mappings and texts: same result, same messages, same bytes on disk.
 #include <cctype>
 #include <cstdio>
+#include <memory>
 #include <random>
 #include <set>
 #include <string>
@@ -313,6 +314,21 @@ TEST(FastPath, ListChangedBetweenCallsIsFollowed) {
   nodes[1]->regexp = regexp;
   std::swap(nodes[0]->regexp, nodes[2]->regexp);  // c -> b, b -> c, a -> d
   both("d c c");
+  std::swap(nodes[0]->regexp, nodes[2]->regexp);
+  // Nodes of the caller's own, on the stack and on the heap: one of them
+  // lies far from the library's nodes, whichever memory those are in.
+  tovUpdtrRegexpList on_stack{};
+  auto on_heap = std::make_unique<tovUpdtrRegexpList>();
+  for (tovUpdtrRegexpList *own : {&on_stack, on_heap.get()}) {
+    *own = *nodes[2];
+    own->next = nullptr;
+    nodes[0]->next = own;  // a -> b, c -> d
+    both("b b d");
+    own->element = nodes[1]->element;
+    own->regexp = nodes[1]->regexp;  // a -> b, b -> c
+    both("c c c");
+    nodes[0]->next = nodes[1];
+  }
 }
 
 TEST(FastPath, GrowthPastTheBuffersFailsLikeTheNodeByNodePath) {
