@@ -145,17 +145,27 @@ int Run(int argc, char **argv) {
   // names of a cycle (a swap turns both names into one): refused before
   // anything is written.  A chain is what was asked for more often than
   // not, and said once.  Renames applied together make neither.
-  const std::vector<tov::cli::Rename> renames =
-      options.simultaneous ? std::vector<tov::cli::Rename>()
-                           : tov::cli::RenamesOf(list);
-  const auto cycles = tov::cli::Cycles(renames);
-  for (const auto &cycle : cycles) {
-    std::fprintf(stderr,
-                 "tovupdtr: the renames %s form a cycle: applied one after "
-                 "the other they would make these names one\n",
-                 tov::cli::Arrows(cycle).c_str());
+  // The warnings below are left out under -quiet, and on a dry run of a
+  // copy, which leaves its new library out of the definitions.
+  const bool warn =
+      !options.quiet && !(options.dry_run && !options.copy_library.empty());
+  std::vector<std::vector<std::string>> chains;
+  {
+    // The renames are let go before any file is read: for a long list they
+    // are as large as the plan that the updates then make of it.
+    const std::vector<tov::cli::Rename> renames =
+        options.simultaneous ? std::vector<tov::cli::Rename>()
+                             : tov::cli::RenamesOf(list);
+    const auto cycles = tov::cli::Cycles(renames);
+    for (const auto &cycle : cycles) {
+      std::fprintf(stderr,
+                   "tovupdtr: the renames %s form a cycle: applied one after "
+                   "the other they would make these names one\n",
+                   tov::cli::Arrows(cycle).c_str());
+    }
+    if (!cycles.empty()) return kInputUnusable;
+    if (warn) chains = tov::cli::Chains(renames);
   }
-  if (!cycles.empty()) return kInputUnusable;
   // The copy that the from-to list describes is made before any file is
   // read, whole or not at all; its files are then updated as a library's.
   if (!options.copy_library.empty()) {
@@ -204,10 +214,9 @@ int Run(int argc, char **argv) {
   if (options.Walks() && !tov::cli::AddLibraryFiles(options, &lines)) {
     return kInputUnusable;
   }
-  // A dry run of a copy leaves its new library out of the definitions.
-  if (!options.quiet && !(options.dry_run && !options.copy_library.empty())) {
+  if (warn) {
     tov::cli::WarnAboutNewLibraries(list, murlib);
-    for (const auto &chain : tov::cli::Chains(renames)) {
+    for (const auto &chain : chains) {
       std::fprintf(stderr,
                    "tovupdtr: warning: the renames %s follow each other in "
                    "the order of the from-to list: %s ends as %s\n",
@@ -236,20 +245,21 @@ int Run(int argc, char **argv) {
   // An old name that no file held is most often a misspelled line of the
   // from-to list: the first few are named.
   if (!options.quiet) {
-    const std::vector<tov::cli::Rename> unmatched =
-        tov::cli::UnmatchedRenames(list);
     constexpr size_t kNamed = 10;
-    for (size_t i = 0; i < unmatched.size() && i < kNamed; ++i) {
+    size_t count = 0;
+    const std::vector<tov::cli::Rename> unmatched =
+        tov::cli::UnmatchedRenames(list, kNamed, &count);
+    for (size_t i = 0; i < unmatched.size(); ++i) {
       std::fprintf(stderr,
                    "tovupdtr: warning: the rename %s -> %s matched nothing in "
                    "any file\n",
                    std::string(unmatched[i].from).c_str(),
                    std::string(unmatched[i].to).c_str());
     }
-    if (unmatched.size() > kNamed) {
+    if (count > unmatched.size()) {
       std::fprintf(stderr,
                    "tovupdtr: warning: and %lu more renames matched nothing\n",
-                   static_cast<unsigned long>(unmatched.size() - kNamed));
+                   static_cast<unsigned long>(count - unmatched.size()));
     }
   }
   return summary.failed == 0 && summary.report_written ? kAllDone : kSomeFailed;

@@ -244,42 +244,50 @@ std::vector<std::vector<std::string>> Chains(
   return chains;
 }
 
-std::vector<Rename> UnmatchedRenames(const tovUpdtrRegexpList *list) {
+std::vector<Rename> UnmatchedRenames(const tovUpdtrRegexpList *list,
+                                     size_t most, size_t *count) {
   // An old name that several renames search for matched when one of them
   // did.  The names are numbered, so that a list of a million renames of
   // which few matched costs a pass over it, not a million insertions into a
-  // tree.
-  struct Searched {
-    Rename rename;  // `to` NULL when the node has no new name
-    bool matched;
+  // tree; the renames are read off the list again in a second pass rather
+  // than kept, since all of them may be unmatched.
+  const auto from_of = [](const tovUpdtrRegexpList *node) -> const char * {
+    if (node->element == nullptr || node->regexp == nullptr) return nullptr;
+    return tovUpdtrHashGetNonNullFromMember(node->element);
   };
-  std::vector<Searched> searched;
+  size_t searched = 0;
   for (const tovUpdtrRegexpList *node = list; node != nullptr;
        node = node->next) {
-    if (node->element == nullptr || node->regexp == nullptr) continue;
-    const char *from = tovUpdtrHashGetNonNullFromMember(node->element);
-    if (from == nullptr) continue;
-    const char *to = tovUpdtrHashGetNonNullToMember(node->element);
-    searched.push_back(
-        {{from, to != nullptr ? std::string_view(to) : std::string_view()},
-         tovUpdtrRegexpMatched(node) == 1});
+    if (from_of(node) != nullptr) ++searched;
   }
-  NameIds ids(searched.size());
+  NameIds ids(searched);
+  // The number of each node's old name, in list order.
+  std::vector<uint32_t> id_of;
+  id_of.reserve(searched);
   // 1 for a name that matched or was named already.
   std::vector<unsigned char> done;
-  std::vector<uint32_t> id_of(searched.size());
-  for (size_t i = 0; i < searched.size(); ++i) {
-    id_of[i] = ids.Of(searched[i].rename.from);
-    if (id_of[i] >= done.size()) done.resize(id_of[i] + 1, 0);
-    if (searched[i].matched) done[id_of[i]] = 1;
+  for (const tovUpdtrRegexpList *node = list; node != nullptr;
+       node = node->next) {
+    const char *from = from_of(node);
+    if (from == nullptr) continue;
+    const uint32_t id = ids.Of(from);
+    id_of.push_back(id);
+    if (id >= done.size()) done.resize(id + 1, 0);
+    if (tovUpdtrRegexpMatched(node) == 1) done[id] = 1;
   }
   std::vector<Rename> unmatched;
-  for (size_t i = 0; i < searched.size(); ++i) {
-    if (searched[i].rename.to.data() == nullptr || done[id_of[i]] != 0) {
-      continue;
-    }
-    done[id_of[i]] = 1;
-    unmatched.push_back(searched[i].rename);
+  *count = 0;
+  size_t i = 0;
+  for (const tovUpdtrRegexpList *node = list; node != nullptr;
+       node = node->next) {
+    const char *from = from_of(node);
+    if (from == nullptr) continue;
+    const uint32_t id = id_of[i++];
+    const char *to = tovUpdtrHashGetNonNullToMember(node->element);
+    if (to == nullptr || done[id] != 0) continue;
+    done[id] = 1;
+    if (unmatched.size() < most) unmatched.push_back({from, to});
+    ++*count;
   }
   return unmatched;
 }

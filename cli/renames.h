@@ -37,8 +37,10 @@ std::vector<std::vector<std::string>> Chains(
     const std::vector<Rename> &renames);
 
 // The renames of `list` that replaced no name in any file updated with it
-// so far, each old name once, in list order.
-std::vector<Rename> UnmatchedRenames(const tovUpdtrRegexpList *list);
+// so far, each old name once, in list order: the first `most` of them, and
+// how many there are in *count.
+std::vector<Rename> UnmatchedRenames(const tovUpdtrRegexpList *list,
+                                     size_t most, size_t *count);
 
 // "a -> b -> c".
 std::string Arrows(const std::vector<std::string> &names);

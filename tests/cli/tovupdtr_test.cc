@@ -342,6 +342,27 @@ TEST_F(Examples, AFromToListThatIsNotLoadedIsNamed) {
   std::filesystem::remove(Work() + "/same.ftl");
   EXPECT_EQ(Tree(Work()), Tree(Before()));
 
+  // A chain is applied, with a warning that says how it ends (none under
+  // -quiet).
+  f = std::fopen((Work() + "/same.ftl").c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  std::fputs(
+      "newLib.inv_x1/. newLib.inv_x2/.\n"
+      "newLib.inv_x2/. newLib.inv_x4/.\n",
+      f);
+  std::fclose(f);
+  std::vector<std::string> preview = Command({"-dryRun"});
+  preview[2] = "same.ftl";
+  const std::string chain_warning =
+      "tovupdtr: warning: the renames inv_x1 -> inv_x2 -> inv_x4 follow each "
+      "other in the order of the from-to list: inv_x1 ends as inv_x4\n";
+  EXPECT_NE(RunIn(Work(), preview).err.find(chain_warning), std::string::npos);
+  preview.push_back("-quiet");
+  EXPECT_EQ(RunIn(Work(), preview).err.find("follow each other"),
+            std::string::npos);
+  std::filesystem::remove(Work() + "/same.ftl");
+  EXPECT_EQ(Tree(Work()), Tree(Before()));
+
   // Applied together, a swap swaps: each inv becomes nand2 and each nand2
   // inv, and a word that merely starts with one of them stays.
   f = std::fopen((Work() + "/same.ftl").c_str(), "wb");

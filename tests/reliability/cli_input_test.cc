@@ -162,6 +162,14 @@ TEST_F(CliInput, ListLimits) {
        f_old, "c\n",
        "tovupdtr: warning: the rename x -> y matched nothing in any file\n",
        true},
+      {"past ten unmatched renames, the rest are counted",
+       renames + "n1/. m1/.\nn2/. m2/.\nn3/. m3/.\nn4/. m4/.\nn5/. m5/.\n"
+                 "n6/. m6/.\nn7/. m7/.\nn8/. m8/.\nn9/. m9/.\nn10/. m10/.\n"
+                 "n11/. m11/.\n",
+       "lib1.cell:view/g.txt\n", "update.txt", 0, f_old, "c\n",
+       "tovupdtr: warning: the rename n9 -> m9 matched nothing in any file\n"
+       "tovupdtr: warning: and 2 more renames matched nothing\n",
+       false},
       {"an empty from-to list", "", "lib1.cell:view/f.txt\n", "update.txt", 3,
        f_old, "b\n",
        "tovupdtr: the from-to list from_to.txt is empty\n"
