@@ -176,7 +176,7 @@ class PlainRewriter::NameIndex {
         if (e.length == n && e.head == probe.words.head &&
             e.tail == probe.words.tail &&
             (n <= 16 ||
-             std::memcmp(renames_[e.first].from.data(), p, n) == 0)) {
+             std::memcmp(renames_[e.first].from().data(), p, n) == 0)) {
           return &e;
         }
       }
@@ -205,7 +205,7 @@ class PlainRewriter::NameIndex {
         if (e.length == n && e.head == probe.words.head &&
             e.tail == probe.words.tail &&
             (n <= 16 ||
-             std::memcmp(renames_[e.first].from.data(), p, n) == 0)) {
+             std::memcmp(renames_[e.first].from().data(), p, n) == 0)) {
           return &e;
         }
       }
@@ -269,10 +269,10 @@ class PlainRewriter::NameIndex {
     return f.Lookup(probe, p, name.size());
   }
 
-  // The entry of renames[first].from, added with `first` as its first
+  // The entry of renames[first].from(), added with `first` as its first
   // rename when the index does not hold the name yet (*added tells).
   Entry *FindOrAdd(uint32_t first, bool *added) {
-    const std::string_view name = renames_[first].from;
+    const std::string_view name = renames_[first].from();
     if (name.empty() || name.size() >= kNone) {
       throw std::length_error("name index");
     }

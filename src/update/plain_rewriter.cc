@@ -35,10 +35,6 @@ PlainRewriter::PlainRewriter(int update_type, PlainRenames renames,
       renames_(std::move(renames)),
       names_(std::make_unique<NameIndex>(renames_.size(), renames_.data())) {
   if (renames_.size() >= kNone) throw std::length_error("too many renames");
-  // An empty new name is copied from as any other: it must point somewhere.
-  for (PlainRename &r : renames_) {
-    if (r.to.empty()) r.to = std::string_view("", 0);
-  }
   const uint32_t n = static_cast<uint32_t>(renames_.size());
   if (update_type_ == 0) {
     // Until ComposeWholeRuns is done with it, chain_next_ holds the first
@@ -83,18 +79,18 @@ void PlainRewriter::ComposeWholeRuns() {
     const uint32_t name = chain_next_[i];
     // Renames applied together never follow each other.
     const NameIndex::Entry *to =
-        together_ ? nullptr : names_->Find(renames_[i].to);
+        together_ ? nullptr : names_->Find(renames_[i].to());
     const uint32_t next = to == nullptr ? kNone : first_after[to->first];
     chain_next_[i] = next;
     Outcome &o = outcomes_[i];
     if (next == kNone) {
-      o.text = renames_[i].to;
-      o.max_length = renames_[i].to.size();
+      o.text = renames_[i].to();
+      o.max_length = renames_[i].to().size();
       o.steps = 1;
     } else {
       const Outcome &rest = outcomes_[next];
       o.text = rest.text;
-      o.max_length = std::max(renames_[i].to.size(), rest.max_length);
+      o.max_length = std::max(renames_[i].to().size(), rest.max_length);
       o.steps = rest.steps + 1;
     }
     first_after[name] = static_cast<uint32_t>(i);
@@ -154,7 +150,7 @@ std::string PlainRewriter::Simulate(std::string_view run, size_t *max_length,
     if (best == kNone) return cur;
     applied->push_back(best);
     cur.resize(best_start);
-    cur += renames_[best].to;
+    cur += renames_[best].to();
     *max_length = std::max(*max_length, cur.size());
     if (together_) return cur;
     done = best;

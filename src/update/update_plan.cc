@@ -65,8 +65,8 @@ bool PlainRenameOf(const tovUpdtrRegexpList *node, rixNameFunc from_ident,
       !IsPlainName(converted, true)) {
     return false;
   }
-  rename->from = name;
-  rename->to = converted;
+  if (name.size() > PlainRename::kLongest) return false;
+  *rename = PlainRename(name, converted);
   return true;
 }
 
@@ -141,7 +141,7 @@ UpdatePlan::UpdatePlan(tovUpdtrRegexpList *list, const char *name_space,
                       &rename)) {
       // The old name views the expression's pattern, which the library
       // keeps to the end; the new name is the plan's own copy.
-      rename.to = names_->Keep(rename.to);
+      rename = PlainRename(rename.from(), names_->Keep(rename.to()));
       if (update_type != run_type) {
         if (run_type != -1) one_run = false;
         end_run();

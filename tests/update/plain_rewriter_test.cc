@@ -27,15 +27,15 @@ std::string NodeByNode(int type, const PlainRenames &renames, std::string text,
   const char *before = type == 0 ? "(^|[^a-zA-Z0-9_])(" : "(^|[^a-zA-Z_])(";
   const char *after = type == 0 ? ")([^a-zA-Z0-9_]|$)" : ")([^a-zA-Z0-9$_]|$)";
   for (const PlainRename &r : renames) {
-    if (text.find(r.from) == std::string::npos) continue;  // cannot match
-    std::regex re(before + std::string(r.from) + after);
+    if (text.find(r.from()) == std::string::npos) continue;  // cannot match
+    std::regex re(before + std::string(r.from()) + after);
     std::string out;
     size_t pos = 0;
     std::smatch m;
     std::string rest = text;
     while (std::regex_search(rest, m, re)) {
       out += rest.substr(0, m.position(2));
-      out += r.to;
+      out += r.to();
       *touched = true;
       rest = rest.substr(m.position(2) + m.length(2));
     }
