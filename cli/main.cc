@@ -156,7 +156,11 @@ int Run(int argc, char **argv) {
     const std::vector<tov::cli::Rename> renames =
         options.simultaneous ? std::vector<tov::cli::Rename>()
                              : tov::cli::RenamesOf(list);
-    const auto cycles = tov::cli::Cycles(renames);
+    // Most lists, the long ones above all, rename no new name: neither
+    // check has anything to find in them, and the question is asked once.
+    const bool linked = tov::cli::SomeNewNameIsRenamed(renames);
+    const auto cycles = linked ? tov::cli::Cycles(renames)
+                               : std::vector<std::vector<std::string>>();
     for (const auto &cycle : cycles) {
       std::fprintf(stderr,
                    "tovupdtr: the renames %s form a cycle: applied one after "
@@ -164,7 +168,7 @@ int Run(int argc, char **argv) {
                    tov::cli::Arrows(cycle).c_str());
     }
     if (!cycles.empty()) return kInputUnusable;
-    if (warn) chains = tov::cli::Chains(renames);
+    if (warn && linked) chains = tov::cli::Chains(renames);
   }
   // The copy that the from-to list describes is made before any file is
   // read, whole or not at all; its files are then updated as a library's.

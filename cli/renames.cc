@@ -62,38 +62,6 @@ class NameIds {
   std::vector<std::string_view> names_;
 };
 
-// Whether some rename's new name is the old name of some rename, which
-// every cycle and every chain needs.  Only the old names are numbered, and
-// each slot keeps part of its name's hash, so that a lookup of a name that
-// is not there seldom reads a name: the lists of a million renames mostly
-// hold no such name, and this is all that is asked of them.
-bool SomeNewNameIsRenamed(const std::vector<Rename> &renames) {
-  size_t size = 16;
-  while (size < 2 * renames.size()) size *= 2;
-  const size_t mask = size - 1;
-  // The high half of a name's hash, and 1 + its rename; 0 when free.
-  std::vector<uint64_t> slots(size, 0);
-  const auto hash = [](std::string_view name) {
-    return static_cast<uint64_t>(std::hash<std::string_view>()(name));
-  };
-  for (size_t i = 0; i < renames.size(); ++i) {
-    const uint64_t h = hash(renames[i].from);
-    size_t at = h & mask;
-    while (slots[at] != 0) at = (at + 1) & mask;
-    slots[at] = (h & ~uint64_t{0xFFFFFFFF}) | static_cast<uint32_t>(i + 1);
-  }
-  for (const Rename &r : renames) {
-    const uint64_t h = hash(r.to);
-    for (size_t at = h & mask; slots[at] != 0; at = (at + 1) & mask) {
-      if ((slots[at] >> 32) == (h >> 32) &&
-          renames[static_cast<uint32_t>(slots[at]) - 1].from == r.to) {
-        return true;
-      }
-    }
-  }
-  return false;
-}
-
 // Whether the renames (names differing) lead from some name back to it.
 // The names that no rename leads into are peeled off, with the renames out
 // of them, until none is left: what stays holds a cycle.  Linear, for the
@@ -153,6 +121,37 @@ bool HasChain(const std::vector<Rename> &renames) {
 }
 
 }  // namespace
+
+// Only the old names are numbered, and each slot keeps part of its name's
+// hash, so that a lookup of a name that is not there seldom reads a name:
+// the lists of a million renames mostly hold no such name, and this is all
+// that is asked of them.
+bool SomeNewNameIsRenamed(const std::vector<Rename> &renames) {
+  size_t size = 16;
+  while (size < 2 * renames.size()) size *= 2;
+  const size_t mask = size - 1;
+  // The high half of a name's hash, and 1 + its rename; 0 when free.
+  std::vector<uint64_t> slots(size, 0);
+  const auto hash = [](std::string_view name) {
+    return static_cast<uint64_t>(std::hash<std::string_view>()(name));
+  };
+  for (size_t i = 0; i < renames.size(); ++i) {
+    const uint64_t h = hash(renames[i].from);
+    size_t at = h & mask;
+    while (slots[at] != 0) at = (at + 1) & mask;
+    slots[at] = (h & ~uint64_t{0xFFFFFFFF}) | static_cast<uint32_t>(i + 1);
+  }
+  for (const Rename &r : renames) {
+    const uint64_t h = hash(r.to);
+    for (size_t at = h & mask; slots[at] != 0; at = (at + 1) & mask) {
+      if ((slots[at] >> 32) == (h >> 32) &&
+          renames[static_cast<uint32_t>(slots[at]) - 1].from == r.to) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
 
 std::vector<std::vector<std::string>> Cycles(
     const std::vector<Rename> &renames) {

@@ -22,6 +22,10 @@ struct Rename {
 // view the mapping's strings and are good while it is loaded.
 std::vector<Rename> RenamesOf(const tovUpdtrRegexpList *list);
 
+// Whether some rename's new name is the old name of some rename, which
+// every cycle and every chain needs.
+bool SomeNewNameIsRenamed(const std::vector<Rename> &renames);
+
 // A set of renames that leads back to where it started (a swap, or a
 // longer ring): applied one after the other they would merge its names.
 // Each cycle is given as its names in order, the first repeated at the end
