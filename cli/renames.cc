@@ -254,15 +254,16 @@ std::vector<Rename> UnmatchedRenames(const tovUpdtrRegexpList *list,
     if (node->element == nullptr || node->regexp == nullptr) return nullptr;
     return tovUpdtrHashGetNonNullFromMember(node->element);
   };
-  size_t searched = 0;
+  // The nodes bound the names: counting them reads no element.
+  size_t nodes = 0;
   for (const tovUpdtrRegexpList *node = list; node != nullptr;
        node = node->next) {
-    if (from_of(node) != nullptr) ++searched;
+    ++nodes;
   }
-  NameIds ids(searched);
-  // The number of each node's old name, in list order.
+  NameIds ids(nodes);
+  // The number of each searched node's old name, in list order.
   std::vector<uint32_t> id_of;
-  id_of.reserve(searched);
+  id_of.reserve(nodes);
   // 1 for a name that matched or was named already.
   std::vector<unsigned char> done;
   for (const tovUpdtrRegexpList *node = list; node != nullptr;
